@@ -1,0 +1,38 @@
+// Turns paths of the data tree (".\log\SU1\", "log/SU1/x.dat", or the absolute
+// list-entry form "/srv/du\log\SU1\x.dat") into host paths below the start
+// directory. The process working directory is never changed; everything that
+// touches the tree resolves through here. Const operations are thread safe.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class PathResolver {
+ public:
+  // startDirectory: absolute, as getcwd() reports it, without a trailing "/".
+  explicit PathResolver(std::string startDirectory);
+
+  // The working directory when the program started (read once, then kept).
+  static const std::string& ProcessStartDirectory();
+
+  const std::string& StartDirectory() const { return start_; }
+
+  // Host path for a relative tree path: "\" and "/" both separate, "."
+  // components are dropped, each component is matched exactly, else
+  // ASCII-case-insensitively against the entries of its directory; components
+  // that do not exist (yet) keep the spelling given.
+  std::string Resolve(std::string_view treePath) const;
+
+  // For names that peers request by file transfer: the host path when the
+  // name (relative, "/"-separated, or absolute below the start directory in
+  // either separator form) lies inside one of topDirectories (e.g. "log")
+  // below the start directory; nullopt for anything else: other absolute
+  // paths, ".." components, NUL bytes, symbolic links that lead out.
+  std::optional<std::string> ResolveConfined(
+      std::string_view requested, std::initializer_list<std::string_view> topDirectories) const;
+
+ private:
+  std::string start_;
+};
