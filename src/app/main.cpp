@@ -1,7 +1,12 @@
-// Program entry: initialises Qt, creates the main window and runs the event loop.
+// Program entry: initialises Qt, creates the main window (which runs its
+// start-up before it is shown) and runs the event loop until it closes.
 #include <QApplication>
+
+#include "app/form_data_controller.h"
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
-  return 0;
+  TFormDataController window;
+  window.show();
+  return application.exec();
 }

@@ -1,0 +1,276 @@
+#include "app/form_data_controller.h"
+
+#include <QAction>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <utility>
+
+#include "app/failure_report.h"
+
+namespace {
+
+// The window font: where "MS Sans Serif" is missing, the style hint makes the
+// font matcher fall back to the platform's sans-serif at the same pixel size.
+QFont WindowFont() {
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  return font;
+}
+
+QFont BoldFont(const QFont& base, int pixel_size) {
+  QFont font(base);
+  font.setBold(true);
+  font.setPixelSize(pixel_size);
+  return font;
+}
+
+class FixedItemHeight : public QStyledItemDelegate {
+ public:
+  FixedItemHeight(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(height_);
+    return size;
+  }
+
+ private:
+  int height_;
+};
+
+// Multi-line pane without scroll bars whose long lines wrap; Tab leaves it.
+QPlainTextEdit* NewMemo(QWidget* parent, const char* name, QRect geometry) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setObjectName(QString::fromLatin1(name));
+  memo->setGeometry(geometry);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo->setTabChangesFocus(true);
+  memo->setFocusPolicy(Qt::StrongFocus);
+  return memo;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* name, const char* text, QRect geometry) {
+  auto* button = new QPushButton(QString::fromLatin1(text), parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(geometry);
+  return button;
+}
+
+QString Latin1(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A pane holds its lines each followed by a line break, so the text of a pane
+// with one empty line ("\n") differs from that of an empty pane (""); an
+// operator's edit may leave the last line without its break.
+bool EndsWithLineBreak(const QTextDocument* document) { return document->lastBlock().text().isEmpty(); }
+
+int LineCount(const QPlainTextEdit* memo) {
+  const QTextDocument* document = memo->document();
+  return document->blockCount() - (EndsWithLineBreak(document) ? 1 : 0);
+}
+
+std::vector<std::string> Lines(const QPlainTextEdit* memo) {
+  std::vector<std::string> lines;
+  for (QTextBlock block = memo->document()->begin(); block.isValid(); block = block.next()) {
+    if (block == memo->document()->lastBlock() && block.text().isEmpty()) break;
+    lines.push_back(block.text().toLatin1().toStdString());
+  }
+  return lines;
+}
+
+// Adds at the end and scrolls it into view, as the operator expects of a log.
+void AppendLine(QPlainTextEdit* memo, QString line) {
+  line.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QTextCursor cursor(memo->document());
+  cursor.movePosition(QTextCursor::End);
+  if (!EndsWithLineBreak(memo->document())) line.prepend(QLatin1Char('\n'));
+  cursor.insertText(line + QLatin1Char('\n'));
+  memo->setTextCursor(cursor);
+  memo->ensureCursorVisible();
+}
+
+void DeleteFirstLine(QPlainTextEdit* memo) {
+  QTextCursor cursor(memo->document());
+  cursor.movePosition(QTextCursor::Start);
+  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+}
+
+}  // namespace
+
+TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter, QWidget* parent)
+    : QMainWindow(parent),
+      error_boxes_(presenter ? std::move(presenter)
+                             : ErrorBoxQueue::Presenter([this](const std::string& text) {
+                                 ShowModalErrorBox(this, text);
+                               })) {
+  previous_sink_ = SetFailureSink(error_boxes_.Sink());
+  BuildWindow();
+  ConnectHandlers();
+  timer_delete_log_->start();
+  RunGuarded([this] { FormCreate(); });
+}
+
+TFormDataController::~TFormDataController() { SetFailureSink(std::move(previous_sink_)); }
+
+void TFormDataController::BuildWindow() {
+  setObjectName(QStringLiteral("FormDataController"));
+  setWindowTitle(QStringLiteral("DataController"));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFont(WindowFont());
+  QPalette colours = palette();
+  colours.setColor(QPalette::Window, colours.color(QPalette::Button));
+  setPalette(colours);
+
+  client_ = new QWidget(this);
+  client_->setObjectName(QStringLiteral("ClientArea"));
+  client_->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client_);
+  BuildMenu();
+  BuildLabels();
+  BuildUnitPanel();
+  BuildPanes();
+  BuildStatusBar();
+  SetTabOrder();
+
+  timer_delete_log_ = new QTimer(this);
+  timer_delete_log_->setObjectName(QStringLiteral("TimerDeleteLog"));
+  timer_delete_log_->setInterval(kDeleteLogIntervalMs);
+
+  move(kLeft, kTop);
+  setFixedSize(kClientWidth, main_menu1_->sizeHint().height() + kClientHeight);
+}
+
+void TFormDataController::BuildMenu() {
+  main_menu1_ = menuBar();
+  main_menu1_->setObjectName(QStringLiteral("MainMenu1"));
+  f1_ = main_menu1_->addMenu(QStringLiteral("File"));
+  f1_->setObjectName(QStringLiteral("F1"));
+  exit1_ = f1_->addAction(QStringLiteral("Exit"));
+  exit1_->setObjectName(QStringLiteral("Exit1"));
+  help1_ = main_menu1_->addMenu(QStringLiteral("Help"));
+  help1_->setObjectName(QStringLiteral("Help1"));
+  about1_ = help1_->addAction(QStringLiteral("About"));
+  about1_->setObjectName(QStringLiteral("About1"));
+}
+
+// The sizes are those of the text in "MS Sans Serif"; like an auto-sized label
+// it widens to show all of its text when the fallback font is wider.
+QLabel* TFormDataController::NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size) {
+  auto* label = new QLabel(QString::fromLatin1(text), client_);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  if (bold_pixel_size > 0) label->setFont(BoldFont(font(), bold_pixel_size));
+  label->setGeometry(geometry);
+  if (label->sizeHint().width() > geometry.width()) label->resize(label->sizeHint().width(), geometry.height());
+  return label;
+}
+
+void TFormDataController::BuildLabels() {
+  bevel1_ = new QFrame(client_);
+  bevel1_->setObjectName(QStringLiteral("Bevel1"));
+  bevel1_->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+  bevel1_->setGeometry(0, 0, 729, 3);
+  label4_ = NewLabel("Label4", "Data Unit", QRect(8, 8, 144, 37), 32);
+  label1_ = NewLabel("Label1", "Connected units", QRect(8, 48, 111, 16), 13);
+  label2_ = NewLabel("Label2", "Connection count", QRect(24, 340, 84, 13));
+  label3_ = NewLabel("Label3", "Last actions", QRect(192, 48, 84, 16), 13);
+}
+
+void TFormDataController::BuildUnitPanel() {
+  list_box_clients_ = new QListWidget(client_);
+  list_box_clients_->setObjectName(QStringLiteral("ListBoxClients"));
+  list_box_clients_->setGeometry(8, 72, 169, 249);
+  list_box_clients_->setUniformItemSizes(true);
+  list_box_clients_->setItemDelegate(new FixedItemHeight(13, list_box_clients_));
+  edit1_ = new QLineEdit(QStringLiteral("0"), client_);
+  edit1_->setObjectName(QStringLiteral("Edit1"));
+  edit1_->setGeometry(120, 336, 57, 21);
+  button1_ = NewButton(client_, "Button1", "Clear last actions", QRect(80, 376, 97, 33));
+  button2_ = NewButton(client_, "Button2", "ReBoot", QRect(80, 416, 97, 33));
+}
+
+void TFormDataController::BuildPanes() {
+  memo_log_ = NewMemo(client_, "MemoLog", QRect(192, 72, 537, 545));
+  memo_log_->setReadOnly(true);
+  memo_log_->setFrameStyle(QFrame::Box | QFrame::Plain);
+  memo_log_->setLineWidth(1);
+  memo_commands_ = NewMemo(client_, "MemoCommands", QRect(752, 72, 617, 553));
+}
+
+void TFormDataController::BuildStatusBar() {
+  status_bar1_ = new QStatusBar(client_);
+  status_bar1_->setObjectName(QStringLiteral("StatusBar1"));
+  status_bar1_->setSizeGripEnabled(false);
+  status_bar1_->setGeometry(0, 625, 1388, 26);
+}
+
+void TFormDataController::SetTabOrder() {
+  setTabOrder(memo_log_, list_box_clients_);
+  setTabOrder(list_box_clients_, edit1_);
+  setTabOrder(edit1_, memo_commands_);
+  setTabOrder(memo_commands_, button1_);
+  setTabOrder(button1_, button2_);
+  memo_log_->setFocus();
+}
+
+// About1 is deliberately left unconnected: choosing it does nothing.
+void TFormDataController::ConnectHandlers() {
+  connect(button1_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button1Click(); }); });
+  connect(button2_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button2Click(); }); });
+  connect(exit1_, &QAction::triggered, this, [this] { RunGuarded([this] { Exit1Click(); }); });
+  connect(timer_delete_log_, &QTimer::timeout, this, [this] { RunGuarded([this] { TimerDeleteLogTimer(); }); });
+  connect(memo_log_, &QPlainTextEdit::textChanged, this, [this] { RunGuarded([this] { MemoLogChange(); }); });
+}
+
+// Start-up wiring (data store, first retention sweep, unit link server) goes
+// here; it runs before the window is first shown.
+void TFormDataController::FormCreate() {}
+
+void TFormDataController::Button1Click() {
+  memo_log_->clear();
+  memo_commands_->clear();
+}
+
+void TFormDataController::Button2Click() { RestartProgram(); }
+
+void TFormDataController::Exit1Click() { close(); }
+
+// The hourly retention sweep is wired in by start-up.
+void TFormDataController::TimerDeleteLogTimer() {}
+
+// Ending this instance and launching a new one is wired in by start-up.
+void TFormDataController::RestartProgram() {}
+
+// Deleting a line changes the text again; the flag keeps that from recursing.
+void TFormDataController::MemoLogChange() {
+  if (trimming_log_) return;
+  trimming_log_ = true;
+  while (LineCount(memo_log_) > kLogLineLimit) DeleteFirstLine(memo_log_);
+  trimming_log_ = false;
+}
+
+void TFormDataController::AddLogLine(const std::string& line) { AppendLine(memo_log_, Latin1(line)); }
+
+void TFormDataController::AddCommandLine(const std::string& line) { AppendLine(memo_commands_, Latin1(line)); }
+
+std::vector<std::string> TFormDataController::LogLines() const { return Lines(memo_log_); }
+
+std::vector<std::string> TFormDataController::CommandLines() const { return Lines(memo_commands_); }

@@ -1,0 +1,127 @@
+// The data unit's one main window: the registered units, the last actions,
+// the received command texts, "Clear last actions", "ReBoot" and File/Exit.
+// It owns every component below it and, while it lives, is the failure sink of
+// the whole program (an ErrorBoxQueue). Every handler runs on the main thread
+// and is guarded: what it throws ends it and is shown in the error box.
+#pragma once
+
+#include <QMainWindow>
+#include <QRect>
+
+#include <string>
+#include <vector>
+
+#include "app/error_box_queue.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+
+class TFormDataController : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  static constexpr int kLeft = 170;
+  static constexpr int kTop = 195;
+  // The client area that the components fill (below the menu bar); with the
+  // frame of a 4-pixel border and caption it makes the outer 1396 x 697.
+  static constexpr int kClientWidth = 1388;
+  static constexpr int kClientHeight = 651;
+  static constexpr int kLogLineLimit = 40;
+  static constexpr int kDeleteLogIntervalMs = 3600000;
+
+  // Builds the window, starts TimerDeleteLog, installs the error box as the
+  // failure sink and runs FormCreate (guarded), all before the window is
+  // shown. presenter shows one error box; empty means the modal QMessageBox.
+  explicit TFormDataController(ErrorBoxQueue::Presenter presenter = {}, QWidget* parent = nullptr);
+  // Puts back the failure sink that was installed before this window.
+  ~TFormDataController() override;
+
+  // Handlers (main thread). Each is connected through RunGuarded.
+  void FormCreate();
+  void Button1Click();
+  void Button2Click();
+  void Exit1Click();
+  void TimerDeleteLogTimer();
+  void MemoLogChange();
+  void RestartProgram();
+
+  // One line (8-bit text, shown as Latin-1) added at the end of a pane.
+  void AddLogLine(const std::string& line);
+  void AddCommandLine(const std::string& line);
+  std::vector<std::string> LogLines() const;
+  std::vector<std::string> CommandLines() const;
+
+  const std::string& AlarmUnit() const { return AlarmUnitName; }
+  const std::string& ControlUnit() const { return ControlUnitName; }
+
+  // The components, by their names. Owned by the window.
+  QStatusBar* StatusBar1() const { return status_bar1_; }
+  QPlainTextEdit* MemoLog() const { return memo_log_; }
+  QListWidget* ListBoxClients() const { return list_box_clients_; }
+  QMenuBar* MainMenu1() const { return main_menu1_; }
+  QMenu* F1() const { return f1_; }
+  QAction* Exit1() const { return exit1_; }
+  QMenu* Help1() const { return help1_; }
+  QAction* About1() const { return about1_; }
+  QLineEdit* Edit1() const { return edit1_; }
+  QPlainTextEdit* MemoCommands() const { return memo_commands_; }
+  QPushButton* Button1() const { return button1_; }
+  QTimer* TimerDeleteLog() const { return timer_delete_log_; }
+  QLabel* Label1() const { return label1_; }
+  QLabel* Label2() const { return label2_; }
+  QFrame* Bevel1() const { return bevel1_; }
+  QLabel* Label3() const { return label3_; }
+  QLabel* Label4() const { return label4_; }
+  QPushButton* Button2() const { return button2_; }
+  // The parent of every visible component but the menu; its origin is the
+  // origin of the client coordinates.
+  QWidget* ClientArea() const { return client_; }
+  ErrorBoxQueue& ErrorBoxes() { return error_boxes_; }
+
+ private:
+  void BuildWindow();
+  void BuildMenu();
+  void BuildLabels();
+  void BuildUnitPanel();
+  void BuildPanes();
+  void BuildStatusBar();
+  void SetTabOrder();
+  void ConnectHandlers();
+  QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
+
+  std::string AlarmUnitName;
+  std::string ControlUnitName;
+
+  ErrorBoxQueue error_boxes_;
+  FailureSink previous_sink_;
+  bool trimming_log_ = false;
+
+  QWidget* client_ = nullptr;
+  QStatusBar* status_bar1_ = nullptr;
+  QPlainTextEdit* memo_log_ = nullptr;
+  QListWidget* list_box_clients_ = nullptr;
+  QMenuBar* main_menu1_ = nullptr;
+  QMenu* f1_ = nullptr;
+  QAction* exit1_ = nullptr;
+  QMenu* help1_ = nullptr;
+  QAction* about1_ = nullptr;
+  QLineEdit* edit1_ = nullptr;
+  QPlainTextEdit* memo_commands_ = nullptr;
+  QPushButton* button1_ = nullptr;
+  QTimer* timer_delete_log_ = nullptr;
+  QLabel* label1_ = nullptr;
+  QLabel* label2_ = nullptr;
+  QFrame* bevel1_ = nullptr;
+  QLabel* label3_ = nullptr;
+  QLabel* label4_ = nullptr;
+  QPushButton* button2_ = nullptr;
+};
