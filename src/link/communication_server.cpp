@@ -1,0 +1,156 @@
+#include "link/communication_server.h"
+
+#include <cstring>
+
+#include "app/exceptions.h"
+#include "app/failure_report.h"
+#include "app/helptools.h"
+#include "link/unit_protocol.h"
+
+namespace up = unit_protocol;
+
+TCommunicationServer::TCommunicationServer(QObject* Owner) : TServerSocket(Owner) {
+  SetPort(up::kDefaultPort);
+  OnClientConnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientConnect(s, c); };
+  OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientDisconnect(s, c); };
+  OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
+  // The TFTP server is created here, as the last step.
+}
+
+TCommunicationServer::~TCommunicationServer() {
+  CloseListener();
+  // The TFTP server is stopped and destroyed here, after the listener is closed.
+}
+
+void TCommunicationServer::StartServers() {
+  CloseListener();
+  OpenListener();
+  // The TFTP server is activated here, only once the listener is open.
+}
+
+void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {
+  if (Name.empty() || names_.Count() == 0) return;
+  std::shared_ptr<TServerConnection> target = names_.ConnectionOf(Name);
+  if (!target) return;
+  std::string message;
+  message.reserve(up::kTextReply.size() + Text.size() + 1);
+  message.append(up::kTextReply).append(Text).push_back(up::kTerminator);
+  target->WriteText(message);
+}
+
+// The new connection itself is told the slot to register under.
+void TCommunicationServer::HandleClientConnect(TServerSocket*, TServerConnection* Socket) {
+  Socket->WriteText(std::string(up::kAddNameReply) + std::to_string(names_.Count()) + up::kTerminator);
+}
+
+// The goodbye goes out while the connection can still send; its names leave the table.
+void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnection* Socket) {
+  std::weak_ptr<char> alive = AliveToken();
+  try {
+    Socket->WriteText(std::string(up::kRemoveNameNotice));
+  } catch (...) {
+    if (!alive.expired()) RemoveNamesOf(Socket);
+    throw;
+  }
+  if (!alive.expired()) RemoveNamesOf(Socket);
+}
+
+void TCommunicationServer::HandleClientRead(TServerSocket*, TServerConnection* Socket) {
+  std::shared_ptr<TServerConnection> held = Socket->shared_from_this();
+  held->Input().Pending += held->ReadAvailableText();
+  if (held->Connected()) RunReceivePass(held.get(), held->Input());
+}
+
+void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveState& State) {
+  if (State.PassRunning) return;  // the pass under way takes the new bytes too
+  State.PassRunning = true;
+  std::weak_ptr<char> alive = AliveToken();
+  std::size_t start = 0;
+  try {
+    for (;;) {
+      const char* bytes = State.Pending.data();  // re-read: a nested read may have appended
+      const void* found = std::memchr(bytes + start, up::kTerminator, State.Pending.size() - start);
+      if (found == nullptr) break;
+      std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+      std::string message(bytes + start, end - start);
+      start = end + 1;
+      if (message.empty()) continue;
+      ExecuteMessage(Origin, std::move(message));
+      if (alive.expired()) return;
+      if (Origin != nullptr && !Origin->Connected()) break;
+    }
+  } catch (...) {
+    if (!alive.expired()) {
+      State.Pending.erase(0, start);
+      State.PassRunning = false;
+      PostContinuation(Origin);
+    }
+    throw;
+  }
+  State.Pending.erase(0, start);
+  State.PassRunning = false;
+  if (Origin != nullptr && Origin->Connected() && State.Pending.size() > up::kMaxPendingBytes) {
+    State.Pending.clear();
+    Origin->Close();
+  }
+}
+
+void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string Message) {
+  std::string word = CutField(Message, up::kFieldSeparator, 0);
+  if (word == up::kText) {
+    if (!OnClientReadText) return;
+    std::string sender = CutField(Message, up::kFieldSeparator, 0);
+    OnClientReadText(this, std::move(Message), std::move(sender));
+  } else if (word == up::kFile) {
+    if (!OnClientReadFile) return;
+    std::string sender = CutField(Message, up::kFieldSeparator, 0);
+    OnClientReadFile(this, std::move(Message), std::move(sender));
+  } else if (word == up::kAddName) {
+    AddName(Origin, std::move(Message));
+  } else if (word == up::kRemoveName) {
+    RemoveName(Message);
+  }
+}
+
+// The slot is checked before anything changes: a refused registration is not counted.
+void TCommunicationServer::AddName(TServerConnection* Origin, std::string Rest) {
+  int slot = StrToInt(CutField(Rest, up::kFieldSeparator, 0));
+  std::weak_ptr<TServerConnection> origin;
+  if (Origin != nullptr) origin = Origin->weak_from_this();
+  names_.Register(slot, Rest, std::move(origin));
+  RaiseConnectCount();
+}
+
+void TCommunicationServer::RemoveName(const std::string& Name) {
+  int index = names_.Find(Name);
+  if (index < 0) return;
+  names_.RemoveAt(index);
+  RaiseConnectCount();
+}
+
+void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
+  std::weak_ptr<char> alive = AliveToken();
+  for (int index = names_.FindOrigin(Origin); index >= 0; index = names_.FindOrigin(Origin)) {
+    names_.RemoveAt(index);
+    RaiseConnectCount();
+    if (alive.expired()) return;
+  }
+}
+
+void TCommunicationServer::PostContinuation(TServerConnection* Origin) {
+  if (Origin == nullptr) return;
+  std::weak_ptr<TServerConnection> weak = Origin->weak_from_this();
+  QMetaObject::invokeMethod(
+      this,
+      [this, weak] {
+        RunGuarded([&] {
+          std::shared_ptr<TServerConnection> origin = weak.lock();
+          if (origin && origin->Connected()) RunReceivePass(origin.get(), origin->Input());
+        });
+      },
+      Qt::QueuedConnection);
+}
+
+void TCommunicationServer::RaiseConnectCount() {
+  if (OnClientConnectCount) OnClientConnectCount(this);
+}

@@ -1,0 +1,63 @@
+// The data unit's end of the unit link: a TServerSocket on port 10079 that
+// frames each connection's bytes into "#"-terminated messages, carries out
+// the unit commands (CS_ADD_NAME, CS_REMOVE_NAME, CS_TEXT, CS_FILE), keeps
+// the table of registered names and sends texts to units by name. Events are
+// raised only while assigned, with the server as Sender. Main thread only.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <string>
+
+#include "link/name_table.h"
+#include "link/server_socket.h"
+
+class TCommunicationServer : public TServerSocket {
+ public:
+  using TNotifyEvent = std::function<void(TCommunicationServer* Sender)>;
+  using TReadTextEvent =
+      std::function<void(TCommunicationServer* Sender, std::string Text, std::string ClientName)>;
+  using TReadFileEvent =
+      std::function<void(TCommunicationServer* Sender, std::string Filename, std::string ClientName)>;
+
+  // Port 10079, not listening, every name slot empty.
+  explicit TCommunicationServer(QObject* Owner = nullptr);
+  // Closes the listener (connections dropped without disconnect events).
+  ~TCommunicationServer() override;
+
+  // Closes and reopens the listener on Port; an opening failure (for
+  // example the port is taken) goes to the caller.
+  void StartServers();
+  // Sends "CC_TEXT " + Text + "#" on the connection that registered the first
+  // slot holding Name; nothing when Name is empty, unregistered or its
+  // connection is gone.
+  void SendTextTo(const std::string& Name, const std::string& Text);
+  bool IsValidIndex(int Index) const { return names_.IsValidIndex(Index); }
+  std::string NameAt(int Index) const { return names_.NameAt(Index); }
+  int Connection_count() const { return names_.Count(); }
+
+  TNotifyEvent OnClientConnectCount;  // after every registration and removal
+  TReadTextEvent OnClientReadText;    // every "CS_TEXT" message
+  TReadFileEvent OnClientReadFile;    // every "CS_FILE" message
+
+  // Carries out the complete messages in State.Pending, in order, leaving an
+  // incomplete one there; the loop behind every read notification. Origin is
+  // the connection the bytes came from (null: none, for measuring the loop).
+  // When a message's handler throws, the messages behind it are carried out
+  // on a posted continuation and the exception goes on to the caller.
+  void RunReceivePass(TServerConnection* Origin, TReceiveState& State);
+
+ private:
+  void HandleClientConnect(TServerSocket* Sender, TServerConnection* Socket);
+  void HandleClientDisconnect(TServerSocket* Sender, TServerConnection* Socket);
+  void HandleClientRead(TServerSocket* Sender, TServerConnection* Socket);
+
+  void ExecuteMessage(TServerConnection* Origin, std::string Message);
+  void AddName(TServerConnection* Origin, std::string Rest);
+  void RemoveName(const std::string& Name);
+  void RemoveNamesOf(TServerConnection* Origin);
+  void PostContinuation(TServerConnection* Origin);
+  void RaiseConnectCount();
+
+  TNameTable names_;
+};

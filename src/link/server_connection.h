@@ -1,0 +1,86 @@
+// One accepted connection of a TServerSocket: a non-blocking IPv4 stream
+// socket whose readiness is turned into events on the main thread. Owned by
+// shared pointer (the server's list holds it while it is listed); after its
+// server destroys it, it raises nothing more and sends nothing. Main thread only.
+#pragma once
+
+#include <QSocketNotifier>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "link/socket_error.h"
+
+class TServerConnection;
+
+// What a connection reports to the server that accepted it.
+class TConnectionHooks {
+ public:
+  virtual void ConnectionRead(TServerConnection& connection) = 0;
+  virtual void ConnectionWrite(TServerConnection& connection) = 0;
+  // The connection is closing; it is still open and can still send.
+  virtual void ConnectionClosing(TServerConnection& connection) = 0;
+  // The handler may clear code; a non-zero code is then raised by the connection.
+  virtual void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) = 0;
+
+ protected:
+  ~TConnectionHooks() = default;
+};
+
+// Bytes a connection's user has received but not yet framed; freed with the connection.
+struct TReceiveState {
+  std::string Pending;
+  bool PassRunning = false;  // a framing pass over Pending is under way
+};
+
+class TServerConnection : public std::enable_shared_from_this<TServerConnection> {
+ public:
+  // Takes over handle; events go to hooks until the connection is detached.
+  TServerConnection(int handle, TConnectionHooks* hooks, std::size_t send_queue_limit);
+  ~TServerConnection();
+  TServerConnection(const TServerConnection&) = delete;
+  TServerConnection& operator=(const TServerConnection&) = delete;
+
+  // Sends Text; what the kernel does not take now is queued and sent in order
+  // when the socket is writable. Returns Text's length; 0 when the connection
+  // is closed; -1 when the queue would pass its limit (the connection is then
+  // closed) or when a failed send was cleared by the error handler. Any other
+  // failure: error event, close step, then the "send" message.
+  int WriteText(const std::string& Text);
+  // The bytes that can be read now, in one piece; empty when none or closed.
+  // A failure: error event, close step, then the "recv" message unless cleared.
+  std::string ReadAvailableText();
+  // Runs the close step: the disconnect event (while hooked), then the socket is closed.
+  void Close();
+
+  bool Connected() const { return handle_ >= 0; }
+  std::size_t QueuedBytes() const { return out_.size() - out_start_; }
+  TReceiveState& Input() { return input_; }
+
+ private:
+  friend class TServerSocket;
+  void Watch();
+  // Ends all events and closes the socket without a disconnect event.
+  void Detach();
+
+  void HandleReadReady();
+  void HandleWriteReady();
+  void RaiseRead();
+  void CloseNotification(int code);
+  int Enqueue(const char* data, std::size_t size, int accepted_length);
+  bool Flush();
+  int SendFailed(int code);
+  void CloseStep();
+  int ReleaseSocket();
+
+  int handle_;
+  TConnectionHooks* hooks_;
+  std::size_t send_queue_limit_;
+  std::string out_;
+  std::size_t out_start_ = 0;
+  std::unique_ptr<QSocketNotifier> read_notifier_;
+  std::unique_ptr<QSocketNotifier> write_notifier_;
+  bool closing_ = false;
+  bool read_taken_ = false;
+  TReceiveState input_;
+};

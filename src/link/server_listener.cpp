@@ -1,0 +1,45 @@
+#include "link/server_listener.h"
+
+#include "link/socket_error.h"
+#include "link/socket_notifier.h"
+#include "link/socket_ops.h"
+
+TServerListener::TServerListener(std::function<void()> accept_ready)
+    : accept_ready_(std::move(accept_ready)) {}
+
+TServerListener::~TServerListener() { Close(); }
+
+void TServerListener::Bind(int port) {
+  socket_ops::Result created = socket_ops::CreateStreamSocket();
+  if (created.value < 0) throw ESocketError(kCantCreateSocket);
+  handle_ = static_cast<int>(created.value);
+  socket_ops::Result bound = socket_ops::BindAny(handle_, port);
+  if (bound.value < 0) {
+    Close();
+    throw SocketApiError(bound.error, "bind");
+  }
+  notifier_ = WatchSocket(handle_, QSocketNotifier::Read, [this] { accept_ready_(); });
+}
+
+void TServerListener::Listen(int backlog) {
+  socket_ops::Result listening = socket_ops::Listen(handle_, backlog);
+  if (listening.value < 0) throw SocketApiError(listening.error, "listen");
+}
+
+int TServerListener::AcceptOne() {
+  if (handle_ < 0) return -1;
+  return static_cast<int>(socket_ops::Accept(handle_).value);
+}
+
+void TServerListener::Close() {
+  if (handle_ < 0) return;
+  DropNotifier(notifier_);
+  socket_ops::Close(handle_);
+  handle_ = -1;
+}
+
+int TServerListener::BoundPort() const {
+  if (handle_ < 0) return 0;
+  socket_ops::Result port = socket_ops::LocalPort(handle_);
+  return port.value < 0 ? 0 : static_cast<int>(port.value);
+}

@@ -1,0 +1,34 @@
+// The listening socket of a TServerSocket: IPv4, any local address, watched
+// for accept readiness on the main thread's event loop. Owned by its server;
+// raises ESocketError with the system's texts when opening fails.
+#pragma once
+
+#include <QSocketNotifier>
+#include <functional>
+#include <memory>
+
+class TServerListener {
+ public:
+  // accept_ready runs on every accept notification while the socket is open.
+  explicit TServerListener(std::function<void()> accept_ready);
+  ~TServerListener();
+  TServerListener(const TServerListener&) = delete;
+  TServerListener& operator=(const TServerListener&) = delete;
+
+  // Creates the socket, binds it to port (0: any free one) and watches it.
+  // Raises "Can't create new socket" or the "bind" message; nothing stays open then.
+  void Bind(int port);
+  // Starts listening; raises the "listen" message.
+  void Listen(int backlog);
+  // One pending connection's handle, or -1 when accepting failed (silently).
+  int AcceptOne();
+  void Close();
+  bool IsOpen() const { return handle_ >= 0; }
+  // The port bound to, or 0 while closed.
+  int BoundPort() const;
+
+ private:
+  std::function<void()> accept_ready_;
+  int handle_ = -1;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};

@@ -1,0 +1,126 @@
+#include "link/server_socket.h"
+
+#include <algorithm>
+
+#include "app/failure_report.h"
+#include "link/socket_ops.h"
+
+TServerSocket::TServerSocket(QObject* Owner)
+    : QObject(Owner), listener_([this] { RunGuarded([this] { AcceptOne(); }); }) {}
+
+TServerSocket::~TServerSocket() { CloseListener(); }
+
+void TServerSocket::SetActive(bool Value) {
+  if (Value) {
+    OpenListener();
+  } else {
+    CloseListener();
+  }
+}
+
+void TServerSocket::SetPort(int Value) {
+  if (Value == port_) return;
+  if (active_) throw ESocketError(kCantChangeWhileActive);
+  port_ = Value;
+}
+
+void TServerSocket::OpenListener() {
+  if (active_) return;
+  listener_.Bind(port_);
+  std::weak_ptr<char> alive = alive_;
+  try {
+    active_ = true;
+    if (OnListen) OnListen(this);
+    if (alive.expired()) return;
+    listener_.Listen(kListenBacklog);
+  } catch (...) {
+    if (!alive.expired()) CloseListener();
+    throw;
+  }
+}
+
+void TServerSocket::CloseListener() {
+  if (!active_ && !listener_.IsOpen()) return;
+  while (!connections_.empty()) {
+    std::shared_ptr<TServerConnection> last = std::move(connections_.back());
+    connections_.pop_back();
+    last->Detach();
+  }
+  listener_.Close();
+  active_ = false;
+}
+
+TServerConnection* TServerSocket::ConnectionAt(int Index) const {
+  if (Index < 0 || Index >= ConnectionCount()) throw ListIndexError(Index);
+  return connections_[static_cast<std::size_t>(Index)].get();
+}
+
+void TServerSocket::AcceptOne() {
+  int handle = listener_.AcceptOne();
+  if (handle < 0) return;
+  if (connections_.size() >= kMaxConnections) {
+    socket_ops::Close(handle);
+    return;
+  }
+  auto connection = std::make_shared<TServerConnection>(handle, static_cast<TConnectionHooks*>(this), kSendQueueLimit);
+  connections_.push_back(connection);
+  connection->Watch();
+  RaiseAccepted(connection);
+}
+
+// A failed OnClientConnect destroys the new connection without a disconnect event.
+void TServerSocket::RaiseAccepted(const std::shared_ptr<TServerConnection>& connection) {
+  std::weak_ptr<char> alive = alive_;
+  try {
+    if (OnClientConnect) OnClientConnect(this, connection.get());
+  } catch (...) {
+    if (!alive.expired()) DestroyConnection(connection.get());
+    throw;
+  }
+  if (!alive.expired() && OnAccept) OnAccept(this, connection.get());
+}
+
+void TServerSocket::ConnectionRead(TServerConnection& connection) {
+  if (OnClientRead) OnClientRead(this, &connection);
+}
+
+void TServerSocket::ConnectionWrite(TServerConnection& connection) {
+  if (OnClientWrite) OnClientWrite(this, &connection);
+}
+
+void TServerSocket::ConnectionClosing(TServerConnection& connection) {
+  std::weak_ptr<char> alive = alive_;
+  try {
+    if (OnClientDisconnect) OnClientDisconnect(this, &connection);
+  } catch (...) {
+    if (!alive.expired()) PostDestruction(connection);
+    throw;
+  }
+  if (!alive.expired()) PostDestruction(connection);
+}
+
+void TServerSocket::ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) {
+  if (OnClientError) OnClientError(this, &connection, event, code);
+}
+
+// Runs after the current notification; a connection destroyed meanwhile is left alone.
+void TServerSocket::PostDestruction(TServerConnection& connection) {
+  std::weak_ptr<TServerConnection> weak = connection.weak_from_this();
+  QMetaObject::invokeMethod(
+      this,
+      [this, weak] {
+        RunGuarded([&] {
+          if (auto target = weak.lock()) DestroyConnection(target.get());
+        });
+      },
+      Qt::QueuedConnection);
+}
+
+void TServerSocket::DestroyConnection(TServerConnection* connection) {
+  auto listed = std::find_if(connections_.begin(), connections_.end(),
+                             [connection](const auto& item) { return item.get() == connection; });
+  if (listed == connections_.end()) return;
+  std::shared_ptr<TServerConnection> held = std::move(*listed);
+  connections_.erase(listed);
+  held->Detach();
+}

@@ -1,0 +1,88 @@
+// The event-driven TCP server component: listens on one IPv4 port, accepts
+// connections and turns every socket's readiness into events, all on the
+// main thread's event loop. Connections are listed in order of acceptance;
+// positions close up when one is destroyed. Every exception that leaves a
+// notification (an event handler's or the server's own) goes to the failure
+// report and the loop goes on. Events are raised only while assigned; a
+// handler may close the listener or destroy the server from inside an event.
+#pragma once
+
+#include <QObject>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "link/server_connection.h"
+#include "link/server_listener.h"
+#include "link/socket_error.h"
+
+class TServerSocket;
+
+using TSocketNotifyEvent = std::function<void(TServerSocket* Sender, TServerConnection* Socket)>;
+using TSocketErrorEvent = std::function<void(TServerSocket* Sender, TServerConnection* Socket,
+                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
+using TListenEvent = std::function<void(TServerSocket* Sender)>;
+
+class TServerSocket : public QObject, private TConnectionHooks {
+ public:
+  static constexpr int kListenBacklog = 5;
+  // Connections beyond this many are accepted and closed at once, without events.
+  static constexpr std::size_t kMaxConnections = 256;
+  // A connection whose unsent output would pass this is closed.
+  static constexpr std::size_t kSendQueueLimit = 1024 * 1024;
+
+  // Owner, when given, destroys the server with itself. The server does not listen yet.
+  explicit TServerSocket(QObject* Owner = nullptr);
+  // Closes the listener: connections are destroyed without disconnect events.
+  ~TServerSocket() override;
+
+  bool Active() const { return active_; }
+  void SetActive(bool Value);
+  int Port() const { return port_; }
+  // Raises "Can't change value while socket is active" for a new value while open.
+  void SetPort(int Value);
+  // The port actually listened on (Port 0 picks a free one); 0 while closed.
+  int BoundPort() const { return listener_.BoundPort(); }
+
+  // Listens on Port (backlog 5); raises the "bind" or "listen" message, and
+  // then nothing stays open. Does nothing while open.
+  void OpenListener();
+  // Destroys the connections last-first without disconnect events, then
+  // closes the listening socket. Does nothing while closed.
+  void CloseListener();
+
+  int ConnectionCount() const { return static_cast<int>(connections_.size()); }
+  // Raises "List index out of bounds (%d)" for a position outside the list.
+  TServerConnection* ConnectionAt(int Index) const;
+
+  TSocketNotifyEvent OnClientConnect;     // accepted, listed last and watched
+  TSocketNotifyEvent OnClientDisconnect;  // closing; still open and listed
+  TSocketNotifyEvent OnClientRead;        // bytes arrived; read with ReadAvailableText
+  TSocketNotifyEvent OnClientWrite;       // the queued output has all gone out
+  TSocketErrorEvent OnClientError;        // ErrorCode left non-zero is raised afterwards
+  TListenEvent OnListen;                  // the listener is about to listen
+  TSocketNotifyEvent OnAccept;            // after OnClientConnect
+
+ protected:
+  // Expires when the server is destroyed; check it after raising an event.
+  std::weak_ptr<char> AliveToken() const { return alive_; }
+
+ private:
+  void ConnectionRead(TServerConnection& connection) override;
+  void ConnectionWrite(TServerConnection& connection) override;
+  void ConnectionClosing(TServerConnection& connection) override;
+  void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) override;
+
+  void AcceptOne();
+  void RaiseAccepted(const std::shared_ptr<TServerConnection>& connection);
+  void PostDestruction(TServerConnection& connection);
+  void DestroyConnection(TServerConnection* connection);
+
+  bool active_ = false;
+  int port_ = 0;
+  TServerListener listener_;
+  std::vector<std::shared_ptr<TServerConnection>> connections_;
+  // Expires with the server: code that raised an event checks it before going on.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
