@@ -148,6 +148,14 @@ std::string PathResolver::Resolve(std::string_view treePath) const {
   return Walk(absolute ? std::string("/") : start_, SplitComponents(treePath));
 }
 
+std::string PathResolver::ResolveFrom(const std::string& hostDirectory, std::string_view treePath) const {
+  return Walk(hostDirectory, SplitComponents(treePath));
+}
+
+std::vector<std::string_view> PathResolver::Components(std::string_view treePath) {
+  return SplitComponents(treePath);
+}
+
 std::optional<std::string> PathResolver::ResolveConfined(
     std::string_view requested, std::initializer_list<std::string_view> topDirectories) const {
   if (requested.find('\0') != std::string_view::npos) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class PathResolver {
  public:
@@ -23,7 +24,15 @@ class PathResolver {
   // components are dropped, each component is matched exactly, else
   // ASCII-case-insensitively against the entries of its directory; components
   // that do not exist (yet) keep the spelling given.
+  // An absolute treePath ("/srv/du\log") resolves from "/" the same way.
   std::string Resolve(std::string_view treePath) const;
+
+  // As Resolve, but relative to hostDirectory, a host path already resolved.
+  std::string ResolveFrom(const std::string& hostDirectory, std::string_view treePath) const;
+
+  // The components of a tree path, split at "\" and "/", without "." and
+  // empty ones. The views point into treePath.
+  static std::vector<std::string_view> Components(std::string_view treePath);
 
   // For names that peers request by file transfer: the host path when the
   // name (relative, "/"-separated, or absolute below the start directory in

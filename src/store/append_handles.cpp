@@ -1,0 +1,51 @@
+#include "store/append_handles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "store/store_errors.h"
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) throw EInOutError(errno);
+    if (written == 0) throw EInOutError(EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+AppendHandles::~AppendHandles() { CloseAll(); }
+
+void AppendHandles::CloseAll() {
+  for (auto& [path, handle] : handles_) ::close(handle.fd);
+  handles_.clear();
+}
+
+void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes) {
+  int fd = HandleFor(hostPath, device, inode);
+  WriteAll(fd, bytes);
+}
+
+int AppendHandles::HandleFor(const std::string& hostPath, dev_t device, ino_t inode) {
+  auto found = handles_.find(hostPath);
+  if (found != handles_.end()) {
+    if (found->second.device == device && found->second.inode == inode) return found->second.fd;
+    ::close(found->second.fd);
+    handles_.erase(found);
+  }
+  if (handles_.size() >= kMaxOpen) CloseAll();
+  int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) throw EInOutError(errno);
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    int error = errno;
+    ::close(fd);
+    throw EInOutError(error);
+  }
+  handles_[hostPath] = Handle{fd, info.st_dev, info.st_ino};
+  return fd;
+}

@@ -1,0 +1,45 @@
+// Files kept open for appending between log records. Every Append hands its
+// bytes to the operating system (write(2)) before it returns, so nothing
+// waits in a buffer. A handle is used only while the path still names the
+// file it was opened on (same device and inode); a file that was renamed
+// over, replaced or deleted is opened anew. Closes everything on
+// destruction. Main thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class AppendHandles {
+ public:
+  AppendHandles() = default;
+  ~AppendHandles();
+  AppendHandles(const AppendHandles&) = delete;
+  AppendHandles& operator=(const AppendHandles&) = delete;
+
+  // Appends bytes to the existing file hostPath, whose current identity
+  // (from stat) is device/inode. Raises EInOutError when opening or writing
+  // fails; the bytes are then not (or not all) written.
+  void Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes);
+
+  void CloseAll();
+  std::size_t OpenCount() const { return handles_.size(); }
+
+ private:
+  struct Handle {
+    int fd;
+    dev_t device;
+    ino_t inode;
+  };
+  static constexpr std::size_t kMaxOpen = 128;
+
+  int HandleFor(const std::string& hostPath, dev_t device, ino_t inode);
+
+  std::unordered_map<std::string, Handle> handles_;
+};
+
+// Writes all of bytes to fd, retrying interrupted and partial writes; raises
+// EInOutError on failure.
+void WriteAll(int fd, std::string_view bytes);

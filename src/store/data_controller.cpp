@@ -1,0 +1,194 @@
+#include "store/data_controller.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/failure_report.h"
+#include "store/directory_scan.h"
+#include "store/local_calendar.h"
+#include "store/retention_sweep.h"
+#include "store/store_errors.h"
+
+namespace {
+
+std::optional<struct stat> StatOf(const std::string& hostPath) {
+  struct stat info;
+  if (::stat(hostPath.c_str(), &info) != 0) return std::nullopt;
+  return info;
+}
+
+bool IsDirectory(const std::string& hostPath) {
+  std::optional<struct stat> info = StatOf(hostPath);
+  return info && S_ISDIR(info->st_mode);
+}
+
+// "Exists" as a file: the name names something that is not a directory.
+bool IsFile(const std::optional<struct stat>& info) { return info && !S_ISDIR(info->st_mode); }
+
+// Creates an empty file; false when that fails (also when the name is taken).
+bool CreateEmptyFile(const std::string& hostPath) {
+  int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+void AppendAndClose(const std::string& hostPath, const std::string& bytes) {
+  int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) throw EInOutError(errno);
+  try {
+    WriteAll(fd, bytes);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  if (::close(fd) != 0) throw EInOutError(errno);
+}
+
+// The list-entry form of the directory as the caller named it.
+std::string ListPrefix(const std::string& start, const std::string& directory) {
+  bool absolute = !directory.empty() && directory.front() == '/';
+  std::string prefix = absolute ? std::string() : start;
+  for (std::string_view component : PathResolver::Components(directory)) {
+    prefix += absolute && prefix.empty() ? "/" : "\\";
+    prefix += component;
+  }
+  return prefix;
+}
+
+}  // namespace
+
+TDataController::TDataController(std::string startDirectory)
+    : resolver_(std::move(startDirectory)), dateFormat_(ShortDateFormat::FromEnvironment()) {}
+
+void TDataController::UseStandardNames() {
+  LogDir = ".\\log\\";
+  ConfigDir = ".\\config\\";
+  AlarmDir = ".\\alarms\\";
+  SuSentFile = "su_sent.dat";
+  AuReceivedFile = "au_received.dat";
+  DataExt = ".dat";
+  ConfigExt = ".ini";
+  PictureExt = ".jpg";
+  AllLogName = "alllog";
+  FieldSeparator = ' ';
+}
+
+std::string TDataController::EnterableDirectory(const std::string& path) const {
+  std::string host = resolver_.Resolve(path);
+  if (!IsDirectory(host) || ::access(host.c_str(), X_OK) != 0) {
+    throw EDataStoreError("Can't change into directory " + path);
+  }
+  return host;
+}
+
+void TDataController::ChangeDirectory(const std::string& path) const { EnterableDirectory(path); }
+
+void TDataController::MakeDirectory(const std::string& path) const {
+  std::string host = resolver_.Resolve(path);
+  if (IsDirectory(host)) return;
+  if (::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + path);
+}
+
+void TDataController::MakeFile(const std::string& path) const {
+  std::string host = resolver_.Resolve(path);
+  if (IsFile(StatOf(host))) return;
+  if (!CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + path);
+}
+
+void TDataController::DeleteFileIfExists(const std::string& path) const {
+  std::string host = resolver_.Resolve(path);
+  struct stat info;
+  if (::lstat(host.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) ::unlink(host.c_str());
+}
+
+void TDataController::AppendLine(const std::string& path, const std::string& text) const {
+  std::string host = resolver_.Resolve(path);
+  if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
+  AppendAndClose(host, text + "\r\n");
+}
+
+void TDataController::EnsureConfigDirectory() const {
+  if (!IsDirectory(resolver_.Resolve(ConfigDir))) MakeDirectory(ConfigDir);
+  ChangeDirectory(ConfigDir);
+}
+
+void TDataController::SetRetentionDays(std::int32_t days) {
+  if (days > 1) RetentionDays = days;
+}
+
+std::optional<StringList> TDataController::ListFiles(const std::string& directory, const std::string& mask,
+                                                     bool recursive) const {
+  std::string host = EnterableDirectory(directory);
+  std::string prefix = ListPrefix(resolver_.StartDirectory(), directory);
+  StringList list;
+  directory_scan::WalkFiles(host, mask, recursive, [&](const std::string& subPath, const std::string& name) {
+    std::string entry = prefix;
+    if (!subPath.empty()) entry += "\\" + subPath;
+    entry += "\\" + name;
+    for (std::size_t i = prefix.size(); i < entry.size(); ++i) entry[i] = entry[i] == '/' ? '\\' : entry[i];
+    list.push_back(std::move(entry));
+  });
+  if (list.empty()) return std::nullopt;
+  return list;
+}
+
+std::string TDataController::LatestFile(const std::string& directory) const {
+  return directory_scan::NewestFile(EnterableDirectory(directory));
+}
+
+void TDataController::SaveLogRecord(const std::string& record, const std::string& unitName) {
+  std::string rest = record;
+  std::string first = CutField(rest, FieldSeparator, 0);
+  RequireComponentName(unitName);
+  RequireComponentName(first);
+  if (!IsDirectory(resolver_.Resolve(LogDir))) MakeDirectory(LogDir);
+  std::string hostUnit = EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
+  AppendLogLine(hostUnit, AllLogName + DataExt, rest + " " + first);
+  AppendLogLine(hostUnit, first + DataExt, rest);
+}
+
+std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const {
+  std::string treePath = ".\\" + unitName + "\\";
+  std::string host = resolver_.ResolveFrom(hostLogDir, unitName);
+  if (!IsDirectory(host) && ::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + treePath);
+  if (::access(host.c_str(), X_OK) != 0) throw EDataStoreError("Can't change into directory " + treePath);
+  return host;
+}
+
+void TDataController::AppendLogLine(const std::string& hostDirectory, const std::string& fileName,
+                                    const std::string& text) {
+  std::string host = resolver_.ResolveFrom(hostDirectory, fileName);
+  std::optional<struct stat> info = StatOf(host);
+  if (!IsFile(info)) {
+    if (!CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
+    info = StatOf(host);
+    if (!IsFile(info)) throw EDataStoreError("File does not exist!");
+  }
+  logHandles_.Append(host, info->st_dev, info->st_ino, text + "\r\n");
+}
+
+void TDataController::AppendAlarm(const std::string& line, const std::string& fileName) const {
+  RequireComponentName(fileName);
+  std::string alarmPath = ".\\" + AlarmDir;
+  if (!IsDirectory(resolver_.Resolve(alarmPath))) MakeDirectory(alarmPath);
+  std::string host = resolver_.ResolveFrom(EnterableDirectory(alarmPath + "\\"), fileName);
+  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
+  if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
+  AppendAndClose(host, line + "\r\n");
+}
+
+void TDataController::DeleteOldData() {
+  std::string hostLog = EnterableDirectory(LogDir);
+  logHandles_.CloseAll();
+  local_calendar::LocalTime today = local_calendar::ToLocal(now_ ? now_() : std::time(nullptr));
+  RetentionSweep sweep({dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});
+  sweep.Run(hostLog);
+  if (sweep.FailureCount() == 0) return;
+  std::string summary = sweep.FirstFailure();
+  if (sweep.FailureCount() > 1) summary += " (and " + std::to_string(sweep.FailureCount() - 1) + " more)";
+  ReportFailure(EDataStoreError(summary));
+}

@@ -1,0 +1,35 @@
+// Enumerating directories of the data tree on the host: the recursive file
+// walk behind ListFiles and the sweep, and the newest-file search behind
+// LatestFile. Entries come in the order the file system yields them.
+// Stateless; thread safe.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace directory_scan {
+
+// Called for every file: subPath is the way from the walked directory down to
+// the file's directory ("" or "a/b", names as on disk), name the file's name.
+using FileVisitor = std::function<void(const std::string& subPath, const std::string& name)>;
+
+// Walks hostDirectory: every entry whose name matches mask that is not a
+// directory is visited (hidden names included); with recursive, matching
+// sub-directories are walked where they are met, so their files come at that
+// point. Symbolic links to directories are neither visited nor walked.
+// Returns false when hostDirectory cannot be read.
+bool WalkFiles(const std::string& hostDirectory, std::string_view mask, bool recursive, const FileVisitor& visit);
+
+// The name of the newest entry of hostDirectory that is not a directory and
+// not hidden (a name beginning with "."), by last-write time in two-second
+// steps; on equal times the one met first. "" when there is none.
+std::string NewestFile(const std::string& hostDirectory);
+
+// A file name against a mask of "*" and "?" wildcards, ignoring ASCII case;
+// "*.*" matches every name, with or without a dot.
+bool MatchesMask(std::string_view name, std::string_view mask);
+
+}  // namespace directory_scan

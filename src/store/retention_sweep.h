@@ -1,0 +1,44 @@
+// One run of the retention sweep over the host directory of the log tree:
+// old pictures are deleted unless they are the newest file of their
+// directory; log files are rewritten through RetentionFilter into a
+// temporary file beside them that is renamed over the original. Files marked
+// busy by a file transfer are left for the next run. A file that cannot be
+// read or rewritten is skipped and noted; the run goes on. Main thread only.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "store/short_date_format.h"
+
+struct SweepSettings {
+  ShortDateFormat format;
+  int todayDayNumber = 0;
+  int currentYear = 0;
+  int retentionDays = 0;
+  std::string pictureExt;
+  std::string dataExt;
+};
+
+class RetentionSweep {
+ public:
+  explicit RetentionSweep(SweepSettings settings);
+
+  // Sweeps every file at any depth below hostLogDirectory, in walk order.
+  void Run(const std::string& hostLogDirectory);
+
+  // The notes of skipped files, "" and 0 when none was skipped.
+  const std::string& FirstFailure() const { return firstFailure_; }
+  int FailureCount() const { return failureCount_; }
+
+ private:
+  void SweepFile(const std::string& hostDirectory, const std::string& name);
+  void SweepPicture(const std::string& hostDirectory, const std::string& name);
+  void RewriteLog(const std::string& hostDirectory, const std::string& name);
+  void NoteFailure(const std::string& hostPath, const std::string& message);
+
+  SweepSettings settings_;
+  std::map<std::string, std::string> newestByDirectory_;  // for this run
+  std::string firstFailure_;
+  int failureCount_ = 0;
+};

@@ -1,0 +1,39 @@
+// The failures the data store raises. Each carries the one message text the
+// operator is shown; the texts are fixed by the data tree's protocol.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/exceptions.h"
+
+// A directory could not be entered or created, or a file could not be created
+// or was missing ("Can't change into directory …", "Cannot create …", …).
+class EDataStoreError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A name that a unit supplied would have left its place in the tree.
+class EInvalidName : public EDataStoreError {
+ public:
+  using EDataStoreError::EDataStoreError;
+};
+
+// Opening, reading, writing or closing a file failed; the message is the
+// runtime's text for the error number ("File not found", "Disk full", …).
+class EInOutError : public Exception {
+ public:
+  explicit EInOutError(int errorNumber);
+  int ErrorNumber() const { return errorNumber_; }
+
+ private:
+  int errorNumber_;
+};
+
+// The runtime's text for an error number of a failed file operation.
+std::string InOutErrorText(int errorNumber);
+
+// Raises EInvalidName unless value can stand as one component of a path:
+// not empty of meaning ("." or ".."), and without "\", "/" or a NUL byte.
+void RequireComponentName(std::string_view value);
