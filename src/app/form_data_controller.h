@@ -54,7 +54,9 @@ class TFormDataController : public QMainWindow {
   void MemoLogChange();
   void RestartProgram();
 
-  // One line (8-bit text, shown as Latin-1) added at the end of a pane.
+  // One line (8-bit text, shown as Latin-1) added at the end of a pane; a
+  // CR LF or LF inside it starts a further line. Add lines only this way: the
+  // panes keep every line ended by a break, which the line lists rely on.
   void AddLogLine(const std::string& line);
   void AddCommandLine(const std::string& line);
   std::vector<std::string> LogLines() const;

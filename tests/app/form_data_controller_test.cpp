@@ -1,0 +1,264 @@
+#include "app/form_data_controller.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/event_loop.h"
+#include "app/exceptions.h"
+
+namespace {
+
+std::vector<std::string> Numbered(const std::string& prefix, int first, int last) {
+  std::vector<std::string> lines;
+  for (int i = first; i <= last; ++i) lines.push_back(prefix + std::to_string(i));
+  return lines;
+}
+
+class FormDataControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); });
+  }
+
+  TFormDataController& Window() { return *window_; }
+  QWidget* Named(const char* name) { return window_->findChild<QWidget*>(QString::fromLatin1(name)); }
+
+  std::vector<std::string> boxes_;
+  std::unique_ptr<TFormDataController> window_;
+};
+
+TEST_F(FormDataControllerTest, CaptionsAndInitialTexts) {
+  EXPECT_EQ(Window().windowTitle(), "DataController");
+  EXPECT_EQ(Window().Label4()->text(), "Data Unit");
+  EXPECT_EQ(Window().Label1()->text(), "Connected units");
+  EXPECT_EQ(Window().Label2()->text(), "Connection count");
+  EXPECT_EQ(Window().Label3()->text(), "Last actions");
+  EXPECT_EQ(Window().Button1()->text(), "Clear last actions");
+  EXPECT_EQ(Window().Button2()->text(), "ReBoot");
+  EXPECT_EQ(Window().Edit1()->text(), "0");
+  EXPECT_EQ(Window().ListBoxClients()->count(), 0);
+  EXPECT_TRUE(Window().LogLines().empty());
+  EXPECT_TRUE(Window().CommandLines().empty());
+  EXPECT_TRUE(Window().StatusBar1()->currentMessage().isEmpty());
+  EXPECT_TRUE(Window().AlarmUnit().empty());
+  EXPECT_TRUE(Window().ControlUnit().empty());
+}
+
+TEST_F(FormDataControllerTest, MenuHoldsFileExitAndHelpAbout) {
+  ASSERT_EQ(Window().menuBar(), Window().MainMenu1());
+  QList<QAction*> top = Window().MainMenu1()->actions();
+  ASSERT_EQ(top.size(), 2);
+  EXPECT_EQ(top[0]->text(), "File");
+  EXPECT_EQ(top[0]->menu(), Window().F1());
+  EXPECT_EQ(top[1]->text(), "Help");
+  EXPECT_EQ(top[1]->menu(), Window().Help1());
+  ASSERT_EQ(Window().F1()->actions(), QList<QAction*>{Window().Exit1()});
+  ASSERT_EQ(Window().Help1()->actions(), QList<QAction*>{Window().About1()});
+  EXPECT_EQ(Window().Exit1()->text(), "Exit");
+  EXPECT_EQ(Window().About1()->text(), "About");
+}
+
+TEST_F(FormDataControllerTest, ComponentsSitAtTheirClientCoordinates) {
+  struct Place {
+    const char* name;
+    QRect rect;
+  };
+  const Place exact[] = {
+      {"Bevel1", {0, 0, 729, 3}},          {"ListBoxClients", {8, 72, 169, 249}},
+      {"Edit1", {120, 336, 57, 21}},       {"Button1", {80, 376, 97, 33}},
+      {"Button2", {80, 416, 97, 33}},      {"MemoLog", {192, 72, 537, 545}},
+      {"MemoCommands", {752, 72, 617, 553}}, {"StatusBar1", {0, 625, 1388, 26}},
+  };
+  for (const Place& place : exact) {
+    QWidget* widget = Named(place.name);
+    ASSERT_NE(widget, nullptr) << place.name;
+    EXPECT_EQ(widget->parentWidget(), Window().ClientArea()) << place.name;
+    EXPECT_EQ(widget->geometry(), place.rect) << place.name;
+  }
+  // Labels keep their place and height and widen only to show a wider font.
+  const Place labels[] = {{"Label4", {8, 8, 144, 37}},
+                          {"Label1", {8, 48, 111, 16}},
+                          {"Label2", {24, 340, 84, 13}},
+                          {"Label3", {192, 48, 84, 16}}};
+  for (const Place& place : labels) {
+    auto* label = qobject_cast<QLabel*>(Named(place.name));
+    ASSERT_NE(label, nullptr) << place.name;
+    EXPECT_EQ(label->pos(), place.rect.topLeft()) << place.name;
+    EXPECT_EQ(label->height(), place.rect.height()) << place.name;
+    EXPECT_GE(label->width(), place.rect.width()) << place.name;
+    EXPECT_GE(label->width(), label->sizeHint().width()) << place.name;
+  }
+}
+
+TEST_F(FormDataControllerTest, WindowIsPlacedFixedAndHasNoMaximiseButton) {
+  EXPECT_EQ(Window().pos(), QPoint(170, 195));
+  EXPECT_EQ(Window().ClientArea()->size(), QSize(1388, 651));
+  Window().show();
+  ASSERT_TRUE(RunEventsUntil([&] { return Window().isVisible(); }));
+  EXPECT_EQ(Window().ClientArea()->geometry().topLeft(), QPoint(0, Window().MainMenu1()->height()));
+  EXPECT_EQ(Window().size(), QSize(1388, Window().MainMenu1()->height() + 651));
+  EXPECT_EQ(Window().minimumSize(), Window().maximumSize());
+  Qt::WindowFlags flags = Window().windowFlags();
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+}
+
+TEST_F(FormDataControllerTest, FontsFallBackToSansSerifAtTheSamePixelSize) {
+  QFont font = Window().font();
+  EXPECT_EQ(font.family(), "MS Sans Serif");
+  EXPECT_EQ(font.styleHint(), QFont::SansSerif);
+  EXPECT_EQ(QFontInfo(Window().MemoLog()->font()).pixelSize(), 11);
+  EXPECT_EQ(QFontInfo(Window().Label2()->font()).pixelSize(), 11);
+  EXPECT_FALSE(Window().Label2()->font().bold());
+  EXPECT_EQ(QFontInfo(Window().Label4()->font()).pixelSize(), 32);
+  EXPECT_TRUE(Window().Label4()->font().bold());
+  for (QLabel* label : {Window().Label1(), Window().Label3()}) {
+    EXPECT_EQ(QFontInfo(label->font()).pixelSize(), 13);
+    EXPECT_TRUE(label->font().bold());
+  }
+}
+
+TEST_F(FormDataControllerTest, PanesListAndEditHaveTheirProperties) {
+  EXPECT_TRUE(Window().MemoLog()->isReadOnly());
+  EXPECT_FALSE(Window().MemoCommands()->isReadOnly());
+  EXPECT_FALSE(Window().Edit1()->isReadOnly());
+  for (QPlainTextEdit* memo : {Window().MemoLog(), Window().MemoCommands()}) {
+    EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  }
+  EXPECT_EQ(Window().MemoLog()->frameShadow(), QFrame::Plain);
+  Window().ListBoxClients()->addItems({"SU_1", "SU_2"});
+  Window().show();
+  RunPendingEvents();
+  EXPECT_EQ(Window().ListBoxClients()->visualItemRect(Window().ListBoxClients()->item(1)).height(), 13);
+}
+
+TEST_F(FormDataControllerTest, TabOrderRunsFromTheLogThroughTheButtons) {
+  std::vector<QWidget*> expected{Window().MemoLog(),      Window().ListBoxClients(), Window().Edit1(),
+                                 Window().MemoCommands(), Window().Button1(),        Window().Button2()};
+  std::vector<QWidget*> order;
+  QWidget* widget = Window().MemoLog();
+  do {
+    if ((widget->focusPolicy() & Qt::TabFocus) && Window().ClientArea()->isAncestorOf(widget))
+      order.push_back(widget);
+    widget = widget->nextInFocusChain();
+  } while (widget != Window().MemoLog() && order.size() < 20);
+  EXPECT_EQ(order, expected);
+  EXPECT_TRUE(Window().MemoLog()->tabChangesFocus());
+  EXPECT_TRUE(Window().MemoCommands()->tabChangesFocus());
+}
+
+TEST_F(FormDataControllerTest, LogPaneKeepsTheFortyNewestLines) {
+  for (const std::string& line : Numbered("line ", 1, 40)) Window().AddLogLine(line);
+  EXPECT_EQ(Window().LogLines(), Numbered("line ", 1, 40));
+  Window().AddLogLine("line 41");
+  EXPECT_EQ(Window().LogLines(), Numbered("line ", 2, 41));
+  for (const std::string& line : Numbered("line ", 42, 100)) Window().AddLogLine(line);
+  EXPECT_EQ(Window().LogLines(), Numbered("line ", 61, 100));
+}
+
+TEST_F(FormDataControllerTest, OneChangeThatAddsSeveralLinesIsTrimmedToForty) {
+  for (const std::string& line : Numbered("old ", 1, 39)) Window().AddLogLine(line);
+  Window().AddLogLine("new 1\r\nnew 2\r\nnew 3");
+  std::vector<std::string> lines = Window().LogLines();
+  ASSERT_EQ(lines.size(), 40u);
+  EXPECT_EQ(lines.front(), "old 3");
+  EXPECT_EQ(lines.back(), "new 3");
+}
+
+TEST_F(FormDataControllerTest, CommandPaneKeepsEveryLine) {
+  for (const std::string& line : Numbered("DU_CHECK ", 1, 500)) Window().AddCommandLine(line);
+  EXPECT_EQ(Window().CommandLines(), Numbered("DU_CHECK ", 1, 500));
+}
+
+TEST_F(FormDataControllerTest, LinesKeepEmptyAndEightBitTextAndSplitAtLineBreaks) {
+  Window().AddCommandLine("");
+  EXPECT_EQ(Window().CommandLines(), std::vector<std::string>{""});
+  Window().AddCommandLine("Temp 21\xb0" "C");
+  Window().AddCommandLine("a\r\nb");
+  EXPECT_EQ(Window().CommandLines(), (std::vector<std::string>{"", "Temp 21\xb0" "C", "a", "b"}));
+  Window().MemoCommands()->setPlainText("typed without a break");
+  Window().AddCommandLine("next");
+  EXPECT_EQ(Window().CommandLines(), (std::vector<std::string>{"typed without a break", "next"}));
+}
+
+TEST_F(FormDataControllerTest, ClearLastActionsEmptiesBothPanesAndTheCountStartsAgain) {
+  for (const std::string& line : Numbered("log ", 1, 45)) Window().AddLogLine(line);
+  for (const std::string& line : Numbered("cmd ", 1, 3)) Window().AddCommandLine(line);
+  Window().Button1()->click();
+  EXPECT_TRUE(Window().LogLines().empty());
+  EXPECT_TRUE(Window().CommandLines().empty());
+  for (const std::string& line : Numbered("again ", 1, 40)) Window().AddLogLine(line);
+  EXPECT_EQ(Window().LogLines(), Numbered("again ", 1, 40));
+}
+
+TEST_F(FormDataControllerTest, AboutDoesNothingAndExitClosesTheWindow) {
+  Window().show();
+  ASSERT_TRUE(RunEventsUntil([&] { return Window().isVisible(); }));
+  Window().AddLogLine("kept");
+  Window().AddCommandLine("kept too");
+  Window().Edit1()->setText("typed");
+  Window().About1()->trigger();
+  RunPendingEvents();
+  EXPECT_TRUE(Window().isVisible());
+  EXPECT_EQ(Window().LogLines(), std::vector<std::string>{"kept"});
+  EXPECT_EQ(Window().CommandLines(), std::vector<std::string>{"kept too"});
+  EXPECT_EQ(Window().Edit1()->text(), "typed");
+  int shown_windows = 0;
+  for (QWidget* top : QApplication::topLevelWidgets()) shown_windows += top->isVisible() ? 1 : 0;
+  EXPECT_EQ(shown_windows, 1);
+  EXPECT_TRUE(boxes_.empty());
+  Window().Exit1()->trigger();
+  RunPendingEvents();
+  EXPECT_FALSE(Window().isVisible());
+}
+
+TEST_F(FormDataControllerTest, TimerDeleteLogTicksHourlyFromCreation) {
+  EXPECT_EQ(Window().TimerDeleteLog()->interval(), 3600000);
+  EXPECT_TRUE(Window().TimerDeleteLog()->isActive());
+  EXPECT_FALSE(Window().TimerDeleteLog()->isSingleShot());
+}
+
+TEST_F(FormDataControllerTest, HandlerFailuresAreShownOneBoxEachWithTheMessageRule) {
+  RunGuarded([] { throw Exception("Can't change into directory .\\log\\"); });
+  RunGuarded([] { throw Exception("File does not exist!"); });
+  RunGuarded([] { throw EAbort("quiet"); });
+  RunGuarded([] { throw Exception("Config not found."); });
+  EXPECT_TRUE(boxes_.empty());
+  ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 3; }));
+  RunPendingEvents();
+  EXPECT_EQ(boxes_, (std::vector<std::string>{"Can't change into directory .\\log\\.", "File does not exist!",
+                                              "Config not found."}));
+}
+
+TEST(FormDataControllerLifetimeTest, ClosingTheWindowGivesReportsBackToThePreviousSink) {
+  std::vector<std::string> earlier;
+  FailureSink outer = SetFailureSink([&](const std::string& text) { earlier.push_back(text); });
+  {
+    TFormDataController window([](const std::string&) {});
+    RunGuarded([] { throw Exception("to the window"); });
+  }
+  RunGuarded([] { throw Exception("after the window"); });
+  SetFailureSink(outer);
+  EXPECT_EQ(earlier, std::vector<std::string>{"after the window."});
+}
+
+}  // namespace
