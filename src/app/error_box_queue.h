@@ -25,7 +25,8 @@ class ErrorBoxQueue : public QObject {
   Q_OBJECT
 
  public:
-  // Shows one box and returns when it is closed. Tests inject a recorder.
+  // Shows one box and returns when it is closed; must not throw. Tests
+  // inject a recorder.
   using Presenter = std::function<void(const std::string& text)>;
 
   // The most reports that wait for a box; older ones are dropped first.
