@@ -1,0 +1,29 @@
+// A file of the data tree opened for a transfer. Owns its descriptor and
+// closes it when destroyed. Used by one thread at a time.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tftp/transfer_stream.h"
+
+class TFileStream : public TTransferStream {
+ public:
+  // An existing regular file opened for reading at its start, or null.
+  static std::unique_ptr<TFileStream> OpenRead(const std::string& hostPath);
+  // The file created, or emptied when it exists, for reading and writing; or null.
+  static std::unique_ptr<TFileStream> Create(const std::string& hostPath);
+
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  size_t Read(char* buffer, size_t size) override;
+  size_t Write(const char* data, size_t size) override;
+  int64_t Position() const override { return position_; }
+
+ private:
+  explicit TFileStream(int fd) : fd_(fd) {}
+  int fd_;
+  int64_t position_ = 0;
+};

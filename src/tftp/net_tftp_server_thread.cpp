@@ -1,0 +1,160 @@
+#include "tftp/net_tftp_server_thread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "tftp/tftp_exceptions.h"
+#include "tftp/tftp_protocol.h"
+
+namespace {
+
+std::mutex liveMutex;
+std::condition_variable liveChanged;
+int liveSessions = 0;  // guarded by liveMutex
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+TNetTFTPServerThread::TNetTFTPServerThread(std::shared_ptr<TTransferReportChannel> owner,
+                                           const TPeerInfo& peer,
+                                           std::unique_ptr<TTransferStream> stream, bool freeStream,
+                                           const TSessionOptions& options, BusyFiles::Mark busy)
+    : Stream(std::move(stream)),
+      Options(options),
+      FreeStream(freeStream),
+      Owner(std::move(owner)),
+      busy_(std::move(busy)),
+      peerAddress_(TNetStack::AddressFromText(peer.Host)),
+      peerPort_(static_cast<uint16_t>(peer.Port)),
+      answer_(static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize) {
+  Link.Host = peer.Host;
+  Link.Port = peer.Port;
+  Link.ReceiveTimeout = options.AnswerWaitMs;
+  Link.BufferSize = options.BlockSize + static_cast<int>(tftp::kHeaderSize);
+  std::lock_guard<std::mutex> lock(liveMutex);
+  ++liveSessions;
+}
+
+TNetTFTPServerThread::~TNetTFTPServerThread() = default;
+
+int TNetTFTPServerThread::LiveCount() {
+  std::lock_guard<std::mutex> lock(liveMutex);
+  return liveSessions;
+}
+
+bool TNetTFTPServerThread::WaitUntilAllEnded(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(liveMutex);
+  return liveChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [] { return liveSessions == 0; });
+}
+
+void TNetTFTPServerThread::Begin() {
+  std::thread([this] { ThreadBody(); }).detach();
+}
+
+void TNetTFTPServerThread::ThreadBody() {
+  SessionLoop();
+  if (FreeStream) Stream.reset();
+  busy_ = BusyFiles::Mark();
+  NotifyComplete();
+  delete this;
+  std::lock_guard<std::mutex> lock(liveMutex);
+  --liveSessions;
+  liveChanged.notify_all();
+}
+
+void TNetTFTPServerThread::NotifyComplete() {
+  Owner->Report(Finished, TPeerInfo{Link.Host, Link.Port}, std::move(Stream), IsWriteOperation());
+}
+
+void TNetTFTPServerThread::SessionLoop() {
+  Finished = false;
+  try {
+    Exchange();
+  } catch (const ENetTFTPException& failure) {
+    SendErrorPacket(Link, failure);
+  } catch (const EWriteError&) {
+    SendErrorPacket(Link, tftp::kAllocationExceeded,
+                    "Unable to complete write request, progress halted at " +
+                        std::to_string(Stream->Position()) + " bytes");
+  } catch (const std::exception& failure) {
+    SendErrorPacket(Link, failure);
+  }
+}
+
+void TNetTFTPServerThread::Exchange() {
+  if (!Options.Acknowledged.empty()) {
+    optionAck_ = BuildOptionAck(Options.Acknowledged);
+    SetPending(optionAck_.data(), optionAck_.size());
+  }
+  BlockCounter = 0;
+  int retries = 0;
+  for (;;) {
+    if (pendingSize_ == 0) {
+      BuildNextPacket();
+      retries = 0;
+    }
+    if (retries == Options.SendsPerPacket) throw ENetTFTPIllegalOperation("Timeout");
+    Link.AcquireBinding().SendDatagram(peerAddress_, peerPort_, pendingData_, pendingSize_);
+    TAnswer answer = AwaitAnswer();
+    if (answer == TAnswer::kEnded) return;
+    if (answer == TAnswer::kSilence) {
+      if (Finished) return;
+      ++retries;
+    }
+  }
+}
+
+// Waits for the answer to the packet just sent; datagrams that do not
+// advance the transfer do not extend the wait.
+TNetTFTPServerThread::TAnswer TNetTFTPServerThread::AwaitAnswer() {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(Options.AnswerWaitMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) return TAnswer::kSilence;
+    TReceivedDatagram received =
+        Link.ReceiveInto(answer_.data(), answer_.size(), static_cast<int>(left.count()));
+    if (received.Status == TReceiveStatus::kNothing) return TAnswer::kSilence;
+    if (!FromPeer(received)) {
+      SendErrorPacket(Link, TNetStack::AddressText(received.Address), received.Port,
+                      tftp::kUnknownTransferId, tftp::kUnknownTransferIdText);
+      continue;
+    }
+    if (received.Status != TReceiveStatus::kDatagram) RaiseReceiveFailure(received);
+    TAnswer answer = Classify(std::string_view(answer_.data(), received.Size));
+    if (answer != TAnswer::kIgnored) return answer;
+  }
+}
+
+bool TNetTFTPServerThread::FromPeer(const TReceivedDatagram& received) const {
+  if (received.Status == TReceiveStatus::kFailed) return true;  // no sender known
+  return received.Address == peerAddress_ && received.Port == peerPort_;
+}
+
+TNetTFTPServerThread::TAnswer TNetTFTPServerThread::Classify(std::string_view packet) {
+  const uint16_t opcode = packet.size() >= tftp::kOpcodeSize ? ReadWord(packet, 0) : 0;
+  if (opcode == tftp::kError) throw EAbort("Operation aborted");
+  if (opcode != tftp::kData && opcode != tftp::kAck) RaiseUnexpected();
+  if (packet.size() < tftp::kHeaderSize) return TAnswer::kIgnored;  // no block number
+  const uint16_t block = ReadWord(packet, 2);
+  if (opcode == tftp::kData) return OnData(block, packet.substr(tftp::kHeaderSize));
+  return OnAck(block);
+}
+
+TNetTFTPServerThread::TAnswer TNetTFTPServerThread::OnData(uint16_t, std::string_view) {
+  RaiseUnexpected();
+}
+
+TNetTFTPServerThread::TAnswer TNetTFTPServerThread::OnAck(uint16_t) { RaiseUnexpected(); }
+
+void TNetTFTPServerThread::RaiseUnexpected() const {
+  throw ENetTFTPIllegalOperation(UnexpectedOperationText(Link.Host, Link.Port));
+}
+
+void TNetTFTPServerThread::SetPending(const char* data, size_t size) {
+  pendingData_ = data;
+  pendingSize_ = size;
+}

@@ -1,0 +1,99 @@
+#include "tftp/net_trivial_ftp_server.h"
+
+#include "tftp/file_stream.h"
+#include "tftp/net_tftp_server_receive_file_thread.h"
+#include "tftp/net_tftp_server_send_file_thread.h"
+#include "tftp/tftp_exceptions.h"
+
+namespace {
+
+std::string AccessDeniedText(const std::string& fileName) {
+  return "Access to " + fileName + " denied";
+}
+
+}  // namespace
+
+TNetTrivialFTPServer::TNetTrivialFTPServer(std::string startDirectory)
+    : resolver_(std::move(startDirectory)),
+      channel_(std::make_shared<TTransferReportChannel>(*this)) {
+  SetDefaultPort(kWellKnownPort);
+  ThreadedEvent = true;
+}
+
+TNetTrivialFTPServer::~TNetTrivialFTPServer() {
+  channel_->Close();
+  TNetUDPServer::ReleaseBinding();
+}
+
+void TNetTrivialFTPServer::DispatchDatagram(std::string_view data, TNetSocketHandle& binding) {
+  TNetUDPServer::DispatchDatagram(data, binding);
+  const TPeerInfo peer{binding.RemoteAddress, binding.RemotePort};
+  try {
+    HandleRequest(data, peer);
+  } catch (const std::exception& failure) {
+    SendErrorPacket(*this, peer.Host, peer.Port, failure);
+  }
+}
+
+void TNetTrivialFTPServer::HandleRequest(std::string_view data, const TPeerInfo& peer) {
+  TTftpRequest request = ParseRequest(data, peer.Host, peer.Port);
+  TransferMode mode = ParseTransferMode(request.ModeText);
+  TSessionOptions options = NegotiateOptions(request.Options);
+  options.AnswerWaitMs = answerWaitMs_;
+  if (request.Opcode == tftp::kReadRequest) {
+    StartReadTransfer(std::move(request.FileName), mode, peer, options);
+  } else {
+    StartWriteTransfer(std::move(request.FileName), mode, peer, options);
+  }
+}
+
+std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) const {
+  std::optional<std::string> hostPath =
+      resolver_.ResolveConfined(fileName, {"log", "config", "alarms"});
+  if (!hostPath) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  return *hostPath;
+}
+
+void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode mode,
+                                             const TPeerInfo& peer, const TSessionOptions& options) {
+  bool grant = true;
+  bool freeStream = true;
+  std::unique_ptr<TTransferStream> stream;
+  if (OnReadFile) OnReadFile(*this, fileName, peer, grant, stream, freeStream);
+  if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  BusyFiles::Mark busy;
+  if (!stream) {
+    const std::string hostPath = ConfinedPath(fileName);
+    busy = BusyFiles::Instance().MarkBusy(hostPath);
+    stream = TFileStream::OpenRead(hostPath);
+    if (!stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
+    freeStream = true;
+  }
+  TNetTFTPServerSendFileThread::Start(channel_, mode, peer, std::move(stream), freeStream, options,
+                                      std::move(busy));
+}
+
+void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, TransferMode mode,
+                                              const TPeerInfo& peer, const TSessionOptions& options) {
+  bool grant = true;
+  bool freeStream = true;
+  std::unique_ptr<TTransferStream> stream;
+  if (OnWriteFile) OnWriteFile(*this, fileName, peer, grant, stream, freeStream);
+  if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  BusyFiles::Mark busy;
+  if (!stream) {
+    const std::string hostPath = ConfinedPath(fileName);
+    busy = BusyFiles::Instance().MarkBusy(hostPath);
+    stream = TFileStream::Create(hostPath);
+    if (!stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
+    freeStream = true;
+  }
+  TNetTFTPServerReceiveFileThread::Start(channel_, mode, peer, std::move(stream), freeStream,
+                                         options, std::move(busy));
+}
+
+void TNetTrivialFTPServer::ReportTransferComplete(bool success, const TPeerInfo& peer,
+                                                  std::unique_ptr<TTransferStream> stream,
+                                                  bool writeOperation) {
+  if (OnTransferComplete) OnTransferComplete(*this, success, peer, stream, writeOperation);
+}

@@ -1,0 +1,36 @@
+// Building and reading TFTP packets, and the error answers that every part of
+// the server sends. Stateless; thread safe.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+class TNetUDPBase;
+
+using TOptionList = std::vector<std::pair<std::string, std::string>>;
+
+// The four bytes of an acknowledgement of block.
+std::string BuildAck(uint16_t block);
+// Opcode 5, the code, the text and one zero byte.
+std::string BuildErrorPacket(uint16_t code, const std::string& text);
+// Opcode 6, then each option's name, 0, value, 0, and nothing after that.
+std::string BuildOptionAck(const TOptionList& options);
+// Writes the opcode and block number of a data packet into its first 4 bytes.
+void WriteDataHeader(char* packet, uint16_t block);
+
+// A 16-bit field in network byte order at offset (0 when cut short).
+uint16_t ReadWord(std::string_view packet, size_t offset);
+
+// One error packet from component's socket; failures to send are ignored,
+// because the error being answered matters more than one lost answer.
+void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port, uint16_t code,
+                     const std::string& text);
+void SendErrorPacket(TNetUDPBase& component, uint16_t code, const std::string& text);
+// The code follows from the exception's class, the text is its message.
+void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port,
+                     const std::exception& failure);
+void SendErrorPacket(TNetUDPBase& component, const std::exception& failure);

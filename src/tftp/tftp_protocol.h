@@ -1,0 +1,54 @@
+// The TFTP wire format (RFC 1350 with the options of RFC 2347/2348): opcodes,
+// error codes, option names and limits, and the packet layouts. Every 16-bit
+// field is in network byte order; texts end with one zero byte.
+// The grammar is written out in docs/tftp_protocol.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tftp {
+
+enum Opcode : uint16_t {
+  kReadRequest = 1,   // RRQ:  opcode, file name 0, mode 0, { option 0 value 0 }
+  kWriteRequest = 2,  // WRQ:  as RRQ
+  kData = 3,          // DATA: opcode, block, 0..blocksize data bytes
+  kAck = 4,           // ACK:  opcode, block
+  kError = 5,         // ERROR: opcode, code, message 0
+  kOptionAck = 6,     // OACK: opcode, { option 0 value 0 } (nothing after the last 0)
+};
+
+enum ErrorCode : uint16_t {
+  kNotDefined = 0,
+  kFileNotFound = 1,
+  kAccessViolation = 2,
+  kAllocationExceeded = 3,
+  kIllegalOperation = 4,
+  kUnknownTransferId = 5,
+  kFileAlreadyExists = 6,
+  kNoSuchUser = 7,
+  kOptionNegotiationFailed = 8,
+};
+
+constexpr size_t kOpcodeSize = 2;
+constexpr size_t kHeaderSize = 4;  // opcode and block number of DATA and ACK
+constexpr int kDefaultBlockSize = 512;
+
+// The block-size option (RFC 2348): values below the minimum count as no
+// option, values above the maximum are acknowledged with the maximum.
+constexpr const char* kBlockSizeOption = "blksize";
+constexpr int kMinBlockSize = 8;
+constexpr int kMaxBlockSize = 65464;
+
+// Mode texts, compared without regard to letter case.
+constexpr const char* kModeOctet = "octet";
+constexpr const char* kModeBinary = "binary";
+constexpr const char* kModeNetAscii = "netascii";
+
+// Session pacing: the wait for an answer and the sends of one packet.
+constexpr int kAnswerWaitMs = 1500;
+constexpr int kSendsPerPacket = 3;
+
+constexpr const char* kUnknownTransferIdText = "Unknown transfer ID";
+
+}  // namespace tftp

@@ -1,0 +1,30 @@
+#include "tftp/transfer_report.h"
+
+#include "app/failure_report.h"
+#include "tftp/main_thread_call.h"
+#include "tftp/net_trivial_ftp_server.h"
+
+void TTransferReportChannel::Close() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  server_ = nullptr;
+  closed_ = true;
+}
+
+void TTransferReportChannel::Report(bool success, const TPeerInfo& peer,
+                                    std::unique_ptr<TTransferStream> stream, bool writeOperation) {
+  if (closed_) return;
+  auto self = shared_from_this();
+  auto held = std::make_shared<std::unique_ptr<TTransferStream>>(std::move(stream));
+  RunOnMainThreadAndWait(
+      [self, success, peer, held, writeOperation] {
+        self->Deliver(success, peer, std::move(*held), writeOperation);
+      },
+      [self] { return self->closed_.load(); });
+}
+
+void TTransferReportChannel::Deliver(bool success, const TPeerInfo& peer,
+                                     std::unique_ptr<TTransferStream> stream, bool writeOperation) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (server_ == nullptr) return;
+  RunGuarded([&] { server_->ReportTransferComplete(success, peer, std::move(stream), writeOperation); });
+}

@@ -1,0 +1,41 @@
+// Carries the end-of-session reports to the TFTP server on the main thread.
+// The server creates one channel and closes it when it is destroyed; sessions
+// share it, so a report never reaches a destroyed server, and a session never
+// waits for a main thread that is gone or for a server that was closed.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "tftp/transfer_stream.h"
+
+class TNetTrivialFTPServer;
+
+// The requester of a transfer: dotted IPv4 address text and UDP port.
+struct TPeerInfo {
+  std::string Host;
+  int Port = 0;
+};
+
+class TTransferReportChannel : public std::enable_shared_from_this<TTransferReportChannel> {
+ public:
+  explicit TTransferReportChannel(TNetTrivialFTPServer& server) : server_(&server) {}
+
+  // After it returns no report reaches the server. Any thread.
+  void Close();
+
+  // Session thread: has the server's ReportTransferComplete run on the main
+  // thread and waits until it ran, was dropped, or the channel was closed.
+  void Report(bool success, const TPeerInfo& peer, std::unique_ptr<TTransferStream> stream,
+              bool writeOperation);
+
+ private:
+  void Deliver(bool success, const TPeerInfo& peer, std::unique_ptr<TTransferStream> stream,
+               bool writeOperation);
+
+  std::recursive_mutex mutex_;  // a report handler may destroy the server
+  TNetTrivialFTPServer* server_;  // guarded by mutex_; null once closed
+  std::atomic<bool> closed_{false};
+};

@@ -1,0 +1,126 @@
+#include "tftp/udp_socket_ops.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <unordered_map>
+
+namespace udp_ops {
+namespace {
+
+thread_local int lastError = 0;
+
+int Fail() {
+  lastError = SocketErrorFromErrno(errno);
+  return -1;
+}
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_addr.s_addr = htonl(address);
+  result.sin_port = htons(port);
+  return result;
+}
+
+}  // namespace
+
+int LastSocketError() { return lastError; }
+
+int SocketErrorFromErrno(int error) {
+  static const std::unordered_map<int, int> table = {
+      {EINTR, 10004},         {EBADF, 10009},           {EACCES, 10013},        {EPERM, 10013},
+      {EFAULT, 10014},        {EINVAL, 10022},          {EMFILE, 10024},        {ENFILE, 10024},
+      {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},     {EALREADY, 10037},      {ENOTSOCK, 10038},
+      {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},
+      {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},  {EPFNOSUPPORT, 10046},
+      {EAFNOSUPPORT, 10047},  {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},
+      {ENETUNREACH, 10051},   {ENETRESET, 10052},       {ECONNABORTED, 10053},  {ECONNRESET, 10054},
+      {ENOBUFS, 10055},       {ENOMEM, 10055},          {EISCONN, 10056},       {ENOTCONN, 10057},
+      {ESHUTDOWN, 10058},     {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},
+      {ELOOP, 10062},         {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
+      {ENOTEMPTY, 10066}};
+  auto it = table.find(error);
+  return it != table.end() ? it->second : 11000 + error;
+}
+
+int OpenDatagramSocket() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  return fd >= 0 ? fd : Fail();
+}
+
+int Bind(int fd, uint32_t address, uint16_t port) {
+  sockaddr_in local = MakeAddress(address, port);
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 ? 0 : Fail();
+}
+
+int LocalName(int fd, uint32_t& address, uint16_t& port) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return Fail();
+  address = ntohl(local.sin_addr.s_addr);
+  port = ntohs(local.sin_port);
+  return 0;
+}
+
+int SetBroadcast(int fd, bool enabled) {
+  int value = enabled ? -1 : 0;  // all bits set for true
+  return ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+void Shutdown(int fd) { ::shutdown(fd, SHUT_RDWR); }
+
+void Close(int fd) { ::close(fd); }
+
+ssize_t SendTo(int fd, const void* data, size_t size, uint32_t address, uint16_t port) {
+  sockaddr_in peer = MakeAddress(address, port);
+  ssize_t sent;
+  do {
+    sent = ::sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+  } while (sent < 0 && errno == EINTR);
+  return sent >= 0 ? sent : Fail();
+}
+
+ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  ssize_t got;
+  do {
+    got = ::recvfrom(fd, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&peer), &length);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return Fail();
+  address = ntohl(peer.sin_addr.s_addr);
+  port = ntohs(peer.sin_port);
+  return got;
+}
+
+int WaitReadable(const std::vector<int>& fds, std::vector<bool>& ready, int timeoutMs) {
+  std::vector<pollfd> polls(fds.size());
+  for (size_t i = 0; i < fds.size(); ++i) polls[i] = pollfd{fds[i], POLLIN, 0};
+  int count = ::poll(polls.data(), polls.size(), timeoutMs < 0 ? -1 : timeoutMs);
+  if (count < 0) return Fail();
+  ready.assign(fds.size(), false);
+  for (size_t i = 0; i < fds.size(); ++i) ready[i] = polls[i].revents != 0;
+  return count;
+}
+
+int LookupIPv4(const std::string& name, uint32_t& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    lastError = 11001;  // host not found
+    return -1;
+  }
+  address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(found);
+  return 0;
+}
+
+}  // namespace udp_ops

@@ -1,0 +1,46 @@
+// Every system call of the UDP socket layer, and nothing else. IPv4 only.
+// Calls return -1 on failure and leave the cause in LastSocketError(), already
+// mapped onto the 100xx socket error codes; EINTR is retried where it can occur.
+// Addresses are 32-bit values in host byte order (127.0.0.1 is 0x7F000001).
+// Thread safe: each call touches only the descriptor it is given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace udp_ops {
+
+constexpr int kCodeMessageTooLong = 10040;
+
+// The socket error code of the calling thread's last failed call.
+int LastSocketError();
+// Maps one errno value onto the socket error codes (11000 + errno when unknown).
+int SocketErrorFromErrno(int error);
+
+int OpenDatagramSocket();
+int Bind(int fd, uint32_t address, uint16_t port);
+int LocalName(int fd, uint32_t& address, uint16_t& port);
+int SetBroadcast(int fd, bool enabled);
+// Shuts the socket down in both directions, which also wakes any thread
+// waiting on it, and ignores failures.
+void Shutdown(int fd);
+void Close(int fd);
+
+// Sends one datagram; returns the bytes taken or -1.
+ssize_t SendTo(int fd, const void* data, size_t size, uint32_t address, uint16_t port);
+
+// Reads one datagram of at most capacity bytes; returns its full length, which
+// is larger than capacity when it was cut (its tail is lost), or -1.
+ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port);
+
+// Waits up to timeoutMs (negative: without limit) until one of fds is readable.
+// ready[i] tells whether fds[i] is; returns the ready count, 0 on time-out, -1.
+int WaitReadable(const std::vector<int>& fds, std::vector<bool>& ready, int timeoutMs);
+
+// The first IPv4 address of a host name, or -1 (code 11001) when there is none.
+int LookupIPv4(const std::string& name, uint32_t& address);
+
+}  // namespace udp_ops
