@@ -1,0 +1,9 @@
+// The link tests run real sockets on the Qt event loop of this application.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

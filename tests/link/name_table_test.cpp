@@ -1,0 +1,62 @@
+#include "link/name_table.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TNameTable Registered(std::initializer_list<const char*> names) {
+  TNameTable table;
+  int slot = 0;
+  for (const char* name : names) table.Register(slot++, name, {});
+  return table;
+}
+
+TEST(NameTableTest, RemovingAMiddleSlotClosesUpBehindIt) {
+  TNameTable table = Registered({"A", "B", "C"});
+  table.RemoveAt(table.Find("B"));
+  EXPECT_EQ(table.Count(), 2);
+  EXPECT_EQ(table.NameAt(0), "A");
+  EXPECT_EQ(table.NameAt(1), "C");
+  EXPECT_EQ(table.NameAt(2), "");
+  EXPECT_FALSE(table.IsValidIndex(2));
+  EXPECT_FALSE(table.IsValidIndex(-1));
+  EXPECT_EQ(table.NameAt(-1), "");
+}
+
+TEST(NameTableTest, EqualNamesAreFoundAtTheLowestSlotAndOccupiedSlotsAreOverwritten) {
+  TNameTable table = Registered({"X", "Y", "X"});
+  EXPECT_EQ(table.Find("X"), 0);
+  table.Register(1, "Z", {});
+  EXPECT_EQ(table.Count(), 4);
+  EXPECT_EQ(table.NameAt(1), "Z");
+  EXPECT_EQ(table.Find("Y"), -1);
+}
+
+TEST(NameTableTest, SlotsOutsideTheTableAndATwentyFirstNameAreRefused) {
+  TNameTable table;
+  EXPECT_THROW(table.Register(20, "A", {}), EListError);
+  EXPECT_THROW(table.Register(-1, "A", {}), EListError);
+  EXPECT_EQ(table.Count(), 0);
+  for (int slot = 0; slot < 20; ++slot) table.Register(slot, "U" + std::to_string(slot), {});
+  try {
+    table.Register(3, "late", {});
+    FAIL() << "a twenty-first name was taken";
+  } catch (const EListError& failure) {
+    EXPECT_STREQ(failure.what(), "List index out of bounds (20)");
+  }
+  EXPECT_EQ(table.Count(), 20);
+  EXPECT_EQ(table.NameAt(3), "U3");
+}
+
+TEST(NameTableTest, RemovalFromAFullTableEmptiesTheLastSlot) {
+  TNameTable table;
+  for (int slot = 0; slot < 20; ++slot) table.Register(slot, "U" + std::to_string(slot), {});
+  table.RemoveAt(0);
+  EXPECT_EQ(table.Count(), 19);
+  EXPECT_EQ(table.NameAt(0), "U1");
+  EXPECT_EQ(table.NameAt(18), "U19");
+  table.Register(5, "again", {});
+  EXPECT_EQ(table.NameAt(19), "");
+}
+
+}  // namespace
