@@ -1,0 +1,113 @@
+// SaveLogRecord and AppendAlarm of the data store.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "store/data_controller.h"
+#include "store/store_errors.h"
+#include "store/store_fixture.h"
+
+namespace {
+
+using RecordLoggingTest = StoreTest;
+
+TEST_F(RecordLoggingTest, ARecordGoesToTheCombinedAndTheSensorLog) {
+  store_.SaveLogRecord("T1 06.12.2026 21.5", "U");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 21.5 T1\r\n");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 21.5\r\n");
+  store_.SaveLogRecord("T1 06.12.2026 22.0", "U");
+  store_.SaveLogRecord("T2 07.12.2026 1", "U");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 21.5 T1\r\n06.12.2026 22.0 T1\r\n07.12.2026 1 T2\r\n");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 21.5\r\n06.12.2026 22.0\r\n");
+  EXPECT_EQ(tree_.Read("log/U/T2.dat"), "07.12.2026 1\r\n");
+}
+
+TEST_F(RecordLoggingTest, RecordsWithoutABlankInsideAreCutAsTheFieldHelperCuts) {
+  store_.SaveLogRecord("T1", "A");
+  EXPECT_EQ(tree_.Read("log/A/alllog.dat"), "T1 \r\n");
+  EXPECT_EQ(tree_.Read("log/A/.dat"), "T1\r\n");
+  store_.SaveLogRecord("T1 ", "B");
+  EXPECT_EQ(tree_.Read("log/B/alllog.dat"), " T1\r\n");
+  EXPECT_EQ(tree_.Read("log/B/T1.dat"), "\r\n");
+  store_.SaveLogRecord("", "C");
+  EXPECT_EQ(tree_.Read("log/C/alllog.dat"), " \r\n");
+  EXPECT_EQ(tree_.Read("log/C/.dat"), "\r\n");
+}
+
+TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {
+  tree_.MakeDir("log/su1");
+  tree_.Write("log/su1/ALLLOG.DAT", "old\r\n");
+  store_.SaveLogRecord("T1 06.12.2026 1", "SU1");
+  EXPECT_FALSE(tree_.Exists("log/SU1"));
+  EXPECT_EQ(tree_.Read("log/su1/ALLLOG.DAT"), "old\r\n06.12.2026 1 T1\r\n");
+}
+
+TEST_F(RecordLoggingTest, EachRecordIsOnDiskWhenTheCallReturns) {
+  store_.SaveLogRecord("T1 06.12.2026 1", "U");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n");
+  store_.SaveLogRecord("T1 06.12.2026 2", "U");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 2\r\n");
+}
+
+TEST_F(RecordLoggingTest, AFileReplacedOrDeletedBetweenRecordsGetsTheNextRecord) {
+  store_.SaveLogRecord("T1 06.12.2026 1", "U");
+  // A transfer puts a new file in place: the next record must go into it.
+  tree_.Write("log/U/T1.new", "replaced\r\n");
+  ASSERT_EQ(std::rename(tree_.Host("log/U/T1.new").c_str(), tree_.Host("log/U/T1.dat").c_str()), 0);
+  ASSERT_EQ(std::rename(tree_.Host("log/U/alllog.dat").c_str(), tree_.Host("log/U/moved.txt").c_str()), 0);
+  store_.SaveLogRecord("T1 06.12.2026 2", "U");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "replaced\r\n06.12.2026 2\r\n");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 2 T1\r\n");
+  EXPECT_EQ(tree_.Read("log/U/moved.txt"), "06.12.2026 1 T1\r\n");
+  std::remove(tree_.Host("log/U/T1.dat").c_str());
+  store_.SaveLogRecord("T1 06.12.2026 3", "U");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 3\r\n");
+}
+
+TEST_F(RecordLoggingTest, NamesThatWouldLeaveTheirPlaceAreRefusedBeforeAnythingIsMade) {
+  const std::string units[] = {"..", ".", "a/b", "a\\b", std::string("a\0b", 3), "../../etc"};
+  for (const std::string& unit : units) {
+    EXPECT_THROW(store_.SaveLogRecord("T1 06.12.2026 1", unit), EInvalidName);
+  }
+  for (const char* record : {".. 06.12.2026 1", "x/y 06.12.2026 1", "..\\..\\z 1", ". 1"}) {
+    EXPECT_THROW(store_.SaveLogRecord(record, "U"), EInvalidName) << record;
+  }
+  EXPECT_FALSE(tree_.Exists("log"));
+  EXPECT_EQ(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", "a/b")),
+            "Refused name 'a/b': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");
+  EXPECT_NE(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", std::string("a\0b", 3))).find("'a\\x00b'"),
+            std::string::npos);
+}
+
+TEST_F(RecordLoggingTest, CreationFailuresCarryThePathAsBuilt) {
+  tree_.Write("log", "not a directory");
+  EXPECT_EQ(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", "U")), "Cannot create .\\log\\");
+  std::remove(tree_.Host("log").c_str());
+  tree_.MakeDir("log");
+  tree_.Write("log/U", "file");
+  EXPECT_EQ(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", "U")), "Cannot create .\\U\\");
+  tree_.MakeDir("log/V/T1.dat");
+  EXPECT_EQ(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", "V")), "Unable to create file T1.dat");
+  EXPECT_EQ(tree_.Read("log/V/alllog.dat"), "1 T1\r\n");
+}
+
+TEST_F(RecordLoggingTest, AnAlarmCreatesTheAlarmDirectoryAndFile) {
+  store_.AppendAlarm("SU1 fire", store_.SuSentFile);
+  store_.AppendAlarm("SU2 smoke", "su_sent.dat");
+  store_.AppendAlarm("door open", "AU1.dat");
+  EXPECT_EQ(tree_.Read("alarms/su_sent.dat"), "SU1 fire\r\nSU2 smoke\r\n");
+  EXPECT_EQ(tree_.Read("alarms/AU1.dat"), "door open\r\n");
+}
+
+TEST_F(RecordLoggingTest, AlarmFailuresShowTheirPaths) {
+  tree_.Write("alarms", "file");
+  EXPECT_EQ(RAISED_MESSAGE(store_.AppendAlarm("x", "a.dat")), "Cannot create .\\.\\alarms\\");
+  std::remove(tree_.Host("alarms").c_str());
+  tree_.MakeDir("alarms/a.dat");
+  EXPECT_EQ(RAISED_MESSAGE(store_.AppendAlarm("x", "a.dat")), "Unable to create file a.dat");
+  EXPECT_THROW(store_.AppendAlarm("x", "../escape.dat"), EInvalidName);
+  EXPECT_THROW(store_.AppendAlarm("x", ".."), EInvalidName);
+  EXPECT_FALSE(tree_.Exists("escape.dat"));
+}
+
+}  // namespace
