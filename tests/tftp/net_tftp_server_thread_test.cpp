@@ -1,0 +1,206 @@
+// Transfer sessions driven packet by packet from a raw UDP peer: lock step,
+// retries and time-out, duplicates, transfer IDs and block-number roll-over.
+#include "tftp/net_tftp_server_thread.h"
+
+#include <gtest/gtest.h>
+
+#include "tftp_test_support.h"
+
+namespace tftp_test {
+namespace {
+
+class SessionTest : public ::testing::Test {
+ protected:
+  Datagram Next(int timeoutMs = 3000) {
+    std::optional<Datagram> d = peer_.Receive(timeoutMs);
+    EXPECT_TRUE(d.has_value()) << "nothing arrived";
+    return d.value_or(Datagram{});
+  }
+  Datagram Start(const std::string& request) {
+    peer_.Send(server_.Port(), request);
+    return Next();
+  }
+
+  TempTree tree_;
+  RunningServer server_{tree_};
+  RawPeer peer_;
+};
+
+TEST_F(SessionTest, ReadSendsFullBlocksThenAnEmptyLastBlockFromItsOwnPort) {
+  const std::string content = SampleBytes(1024);
+  WriteFile(tree_.At("log/k.dat"), content);
+  Datagram one = Start(Request(1, "log/k.dat", "octet"));
+  EXPECT_NE(one.Port, server_.Port());
+  EXPECT_EQ(one.Bytes, Data(1, content.substr(0, 512)));
+  peer_.Send(one.Port, Ack(1));
+  EXPECT_EQ(Next().Bytes, Data(2, content.substr(512)));
+  peer_.Send(one.Port, Ack(2));
+  Datagram last = Next();
+  EXPECT_EQ(last.Bytes, Data(3, ""));
+  EXPECT_EQ(last.Port, one.Port);
+  peer_.Send(one.Port, Ack(3));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, EmptyFileIsOneEmptyBlock) {
+  WriteFile(tree_.At("log/empty"), "");
+  Datagram one = Start(Request(1, "log/empty", "octet"));
+  EXPECT_EQ(one.Bytes, Data(1, ""));
+  peer_.Send(one.Port, Ack(1));
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_FALSE(peer_.Receive(200).has_value());
+}
+
+TEST_F(SessionTest, AcknowledgementsOfOtherBlocksDoNotResendData) {
+  WriteFile(tree_.At("log/s.dat"), SampleBytes(1500));
+  Datagram one = Start(Request(1, "log/s.dat", "octet"));
+  peer_.Send(one.Port, Ack(1));
+  peer_.Send(one.Port, Ack(1));  // a delayed duplicate
+  peer_.Send(one.Port, Ack(0));
+  peer_.Send(one.Port, Ack(7));
+  EXPECT_EQ(BlockOf(Next()), 2);
+  EXPECT_FALSE(peer_.Receive(500).has_value()) << "a duplicate acknowledgement caused a resend";
+  peer_.Send(one.Port, Ack(2));
+  Datagram three = Next();
+  EXPECT_EQ(BlockOf(three), 3);
+  EXPECT_EQ(PayloadOf(three).size(), 1500u - 1024u);
+  peer_.Send(one.Port, Ack(2));  // not the last block: the session keeps waiting
+  peer_.Send(one.Port, Ack(3));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, SilentPeerGetsThePacketThreeTimesThenTimeout) {
+  WriteFile(tree_.At("log/t.dat"), SampleBytes(600));
+  Datagram one = Start(Request(1, "log/t.dat", "octet"));
+  EXPECT_EQ(Next().Bytes, one.Bytes);
+  EXPECT_EQ(Next().Bytes, one.Bytes);
+  Datagram end = Next();
+  EXPECT_EQ(end.Bytes, Error(4, "Timeout"));
+  EXPECT_EQ(end.Port, one.Port);
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, PeersErrorPacketAbortsTheSession) {
+  WriteFile(tree_.At("log/e.dat"), SampleBytes(2000));
+  Datagram one = Start(Request(1, "log/e.dat", "octet"));
+  peer_.Send(one.Port, Error(1, "stop"));
+  EXPECT_EQ(Next().Bytes, Error(0, "Operation aborted"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, WrongDirectionIsAnUnexpectedOperation) {
+  WriteFile(tree_.At("log/u.dat"), SampleBytes(2000));
+  const std::string text = "Unexpected operation from 127.0.0.1:" + std::to_string(peer_.Port());
+  Datagram one = Start(Request(1, "log/u.dat", "octet"));
+  peer_.Send(one.Port, Data(1, "x"));
+  EXPECT_EQ(Next().Bytes, Error(4, text));
+  Datagram ack = Start(Request(2, "log/v.dat", "octet"));
+  peer_.Send(ack.Port, Ack(0));
+  EXPECT_EQ(Next().Bytes, Error(4, text));
+}
+
+TEST_F(SessionTest, ForeignTransferIdGetsErrorFiveAndTheTransferGoesOn) {
+  const std::string content = SampleBytes(700);
+  WriteFile(tree_.At("log/f.dat"), content);
+  RawPeer stranger;
+  Datagram one = Start(Request(1, "log/f.dat", "octet"));
+  stranger.Send(one.Port, Ack(1));
+  Datagram refusal = stranger.Receive().value_or(Datagram{});
+  EXPECT_EQ(refusal.Bytes, Error(5, "Unknown transfer ID"));
+  EXPECT_EQ(refusal.Port, one.Port);
+  stranger.Send(one.Port, "");
+  EXPECT_EQ(stranger.Receive().value_or(Datagram{}).Bytes, Error(5, "Unknown transfer ID"));
+  peer_.Send(one.Port, Ack(1));
+  EXPECT_EQ(Next().Bytes, Data(2, content.substr(512)));
+  peer_.Send(one.Port, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, WriteReacknowledgesRepeatedBlocksAndWritesEachOnce) {
+  const std::string full = SampleBytes(512, 3);
+  Datagram zero = Start(Request(2, "log/w.dat", "octet"));
+  EXPECT_EQ(zero.Bytes, Ack(0));
+  peer_.Send(zero.Port, Data(1, full));
+  EXPECT_EQ(Next().Bytes, Ack(1));
+  peer_.Send(zero.Port, Data(1, full));   // our acknowledgement was "lost"
+  EXPECT_EQ(Next().Bytes, Ack(1));
+  peer_.Send(zero.Port, Data(3, "ahead"));  // not the next block
+  EXPECT_EQ(Next().Bytes, Ack(1));
+  peer_.Send(zero.Port, Data(2, "tail"));
+  EXPECT_EQ(Next().Bytes, Ack(2));
+  peer_.Send(zero.Port, Data(2, "tail"));  // the last acknowledgement was lost
+  EXPECT_EQ(Next().Bytes, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(tree_.At("log/w.dat")), full + "tail");
+}
+
+TEST_F(SessionTest, WriteWithBlockSizeStartsWithTheOptionAcknowledgement) {
+  Datagram oack = Start(Request(2, "config/o.ini", "octet", {{"blksize", "16"}}));
+  EXPECT_EQ(oack.Bytes, Word(6) + "blksize" + '\0' + "16" + '\0');
+  peer_.Send(oack.Port, Data(1, "0123456789abcdef"));
+  EXPECT_EQ(Next().Bytes, Ack(1));
+  peer_.Send(oack.Port, Data(2, "xyz"));
+  EXPECT_EQ(Next().Bytes, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(tree_.At("config/o.ini")), "0123456789abcdefxyz");
+}
+
+// 65537 blocks of 8 bytes: block 65535 is followed by block 0, then 1.
+TEST_F(SessionTest, BlockNumbersRollOverAfter65535InBothDirections) {
+  const size_t blocks = 65537;
+  const std::string content = SampleBytes(blocks * 8 + 3, 5);
+  WriteFile(tree_.At("log/big.dat"), content);
+  Datagram packet = Start(Request(1, "log/big.dat", "octet", {{"blksize", "8"}}));
+  peer_.Send(packet.Port, Ack(0));
+  std::string received;
+  std::vector<uint16_t> numbers;
+  while ((packet = Next()).Bytes.size() >= 4 && OpcodeOf(packet) == 3) {
+    numbers.push_back(BlockOf(packet));
+    received += PayloadOf(packet);
+    peer_.Send(packet.Port, Ack(BlockOf(packet)));
+    if (packet.Bytes.size() < 12) break;
+  }
+  EXPECT_EQ(received, content);
+  ASSERT_EQ(numbers.size(), blocks + 1);
+  EXPECT_EQ(numbers[65534], 65535);
+  EXPECT_EQ(numbers[65535], 0);
+  EXPECT_EQ(numbers[65536], 1);
+
+  Datagram ack = Start(Request(2, "log/up.dat", "octet", {{"blksize", "8"}}));
+  for (size_t i = 0; i <= blocks; ++i) {
+    const uint16_t block = static_cast<uint16_t>(i + 1);
+    peer_.Send(ack.Port, Data(block, content.substr(i * 8, 8)));
+    ASSERT_EQ(Next().Bytes, Ack(block)) << "block " << i + 1;
+  }
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(tree_.At("log/up.dat")), content);
+}
+
+TEST_F(SessionTest, TwentyConcurrentReadsAreIndependent) {
+  std::vector<std::string> contents;
+  std::vector<std::unique_ptr<RawPeer>> peers;
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < 20; ++i) {
+    contents.push_back(SampleBytes(5000 + i * 37, 100 + i));
+    WriteFile(tree_.At("log/c" + std::to_string(i)), contents.back());
+    peers.push_back(std::make_unique<RawPeer>());
+    peers.back()->Send(server_.Port(), Request(1, "log/c" + std::to_string(i), "octet"));
+  }
+  std::vector<std::string> received(20);
+  std::vector<bool> done(20, false);
+  for (int round = 0; round < 20; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      if (done[i]) continue;
+      Datagram block = peers[i]->Receive().value_or(Datagram{});
+      ASSERT_EQ(OpcodeOf(block), 3);
+      received[i] += PayloadOf(block);
+      peers[i]->Send(block.Port, Ack(BlockOf(block)));
+      done[i] = block.Bytes.size() < 516;
+    }
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(received[i], contents[i]) << i;
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+}  // namespace
+}  // namespace tftp_test

@@ -1,0 +1,236 @@
+// The request server seen from the wire: error answers with their exact
+// texts, option acknowledgements, confinement to the data tree, and datagrams
+// that must not stop the listener.
+#include "tftp/net_trivial_ftp_server.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "store/busy_files.h"
+#include "tftp_test_support.h"
+
+namespace tftp_test {
+namespace {
+
+class RequestServerTest : public ::testing::Test {
+ protected:
+  // Sends a datagram to the server port and returns the answer.
+  Datagram Ask(const std::string& packet) {
+    peer_.Send(server_.Port(), packet);
+    std::optional<Datagram> answer = peer_.Receive();
+    EXPECT_TRUE(answer.has_value()) << "no answer";
+    return answer.value_or(Datagram{});
+  }
+  void ExpectError(const std::string& packet, uint16_t code, const std::string& text) {
+    Datagram answer = Ask(packet);
+    EXPECT_EQ(OpcodeOf(answer), 5);
+    EXPECT_EQ(BlockOf(answer), code);
+    EXPECT_EQ(PayloadOf(answer), text);
+    EXPECT_EQ(answer.Port, server_.Port()) << "error answers leave from the server port";
+    EXPECT_EQ(answer.Bytes.back(), '\0');
+  }
+  // A full read of name with 512-byte blocks; returns the bytes received.
+  std::string ReadAll(const std::string& name) {
+    Datagram block = Ask(Request(1, name, "octet"));
+    std::string content;
+    while (OpcodeOf(block) == 3) {
+      content += PayloadOf(block);
+      peer_.Send(block.Port, Ack(BlockOf(block)));
+      if (block.Bytes.size() < 516) return content;
+      block = peer_.Receive().value_or(Datagram{});
+    }
+    ADD_FAILURE() << "transfer broke off with opcode " << OpcodeOf(block) << " " << PayloadOf(block);
+    return content;
+  }
+
+  TempTree tree_;
+  RunningServer server_{tree_};
+  RawPeer peer_;
+};
+
+TEST_F(RequestServerTest, RefusedRequestsGetTheirCodeAndExactText) {
+  ExpectError(Request(1, "log/none.dat", "octet"), 1, "Cannot open file log/none.dat");
+  ExpectError(Request(1, "log/x", "mail"), 4, "Unsupported transfer mode: \"mail\"");
+  ExpectError(Word(1) + "log/x", 4, "Unsupported transfer mode: \"\"");
+  ExpectError(Request(2, "log/nodir/x.dat", "octet"), 3, "Cannot create file log/nodir/x.dat");
+  const std::string from = "Unexpected operation from 127.0.0.1:" + std::to_string(peer_.Port());
+  ExpectError(Ack(0), 4, from);
+  ExpectError(Data(1, "abc"), 4, from);
+  ExpectError(Word(6) + "blksize" + '\0' + "512" + '\0', 4, from);
+  ExpectError(Request(1, "log/x", "octet", {{"blksize", "abc"}}), 0, "'abc' is not a valid integer value");
+  ExpectError(std::string(1, '\x01'), 0, "Stream read error");
+}
+
+TEST_F(RequestServerTest, ModesAreAcceptedInAnyLetterCaseAndMoveBytesUnchanged) {
+  const std::string content = "line one\r\nline two\nend\r";
+  WriteFile(tree_.At("log/a.txt"), content);
+  for (const char* mode : {"OCTET", "Binary", "netascii", "NetAscii"}) {
+    Datagram block = Ask(Request(1, "log/a.txt", mode));
+    EXPECT_EQ(OpcodeOf(block), 3) << mode;
+    EXPECT_EQ(PayloadOf(block), content) << mode;
+    peer_.Send(block.Port, Ack(1));
+  }
+}
+
+TEST_F(RequestServerTest, NoDatagramStopsTheListener) {
+  WriteFile(tree_.At("config/c.ini"), "config");
+  peer_.Send(server_.Port(), "");                        // zero bytes: ignored
+  EXPECT_FALSE(peer_.Receive(300).has_value());
+  peer_.Send(server_.Port(), std::string(9000, '\x01'));  // longer than the buffer: dropped
+  EXPECT_FALSE(peer_.Receive(300).has_value());
+  ExpectError(std::string(1, '\x02'), 0, "Stream read error");
+  ExpectError(Request(2, "config/c.ini", "octet", {{"blksize", "9999999999"}}), 0,
+              "'9999999999' is not a valid integer value");
+  EXPECT_EQ(ReadAll("config/c.ini"), "config");
+  EXPECT_TRUE(server_.Server->ListenerRunning());
+  EXPECT_EQ(ReadFile(tree_.At("config/c.ini")), "config") << "the refused write did not empty it";
+}
+
+TEST_F(RequestServerTest, NamesOutsideTheThreeDirectoriesAreDenied) {
+  WriteFile(tree_.At("secret.txt"), "top secret");
+  WriteFile(tree_.At("log/inside.txt"), "inside");
+  ::symlink(tree_.At("secret.txt").c_str(), tree_.At("log/link.txt").c_str());
+  for (const std::string name :
+       {"secret.txt", "/etc/passwd", "../secret.txt", "log/../secret.txt", "log/../../etc/passwd",
+        "other/x", "log/link.txt", ".\\log\\..\\secret.txt"}) {
+    ExpectError(Request(1, name, "octet"), 2, "Access to " + name + " denied");
+    ExpectError(Request(2, name, "octet"), 2, "Access to " + name + " denied");
+  }
+  EXPECT_EQ(ReadFile(tree_.At("secret.txt")), "top secret");
+  EXPECT_FALSE(FileExists(tree_.At("other/x")));
+  EXPECT_EQ(ReadAll(".\\log\\inside.txt"), "inside");
+  EXPECT_EQ(ReadAll(tree_.Path() + "/log/inside.txt"), "inside");
+  EXPECT_EQ(ReadAll(tree_.Path() + "\\log\\inside.txt"), "inside");
+}
+
+TEST_F(RequestServerTest, OptionAcknowledgementCarriesExactlyTheAgreedBlockSize) {
+  WriteFile(tree_.At("log/b.dat"), SampleBytes(3000));
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> options;
+    std::string oack;  // empty: no OACK, data block 1 of 512 bytes comes first
+  };
+  const std::string z(1, '\0');
+  const std::vector<Case> cases = {
+      {{{"blksize", "1024"}}, Word(6) + "blksize" + z + "1024" + z},
+      {{{"blksize", "100"}}, Word(6) + "blksize" + z + "100" + z},
+      {{{"blksize", "8"}}, Word(6) + "blksize" + z + "8" + z},
+      {{{"blksize", "65464"}}, Word(6) + "blksize" + z + "65464" + z},
+      {{{"blksize", "70000"}}, Word(6) + "blksize" + z + "65464" + z},
+      {{{"BLKSIZE", "1428"}}, Word(6) + "BLKSIZE" + z + "1428" + z},
+      {{{"tsize", "0"}, {"BlkSize", "2048"}}, Word(6) + "BlkSize" + z + "2048" + z},
+      {{{"blksize", "7"}}, ""},
+      {{{"blksize", "0"}}, ""},
+      {{{"blksize", "-5"}}, ""},
+      {{{"tsize", "0"}, {"color", "blue"}}, ""},
+  };
+  for (const Case& c : cases) {
+    Datagram first = Ask(Request(1, "log/b.dat", "octet", c.options));
+    if (c.oack.empty()) {
+      EXPECT_EQ(OpcodeOf(first), 3);
+      EXPECT_EQ(first.Bytes.size(), 516u);
+      peer_.Send(first.Port, Error(0, "enough"));
+    } else {
+      EXPECT_EQ(first.Bytes, c.oack);
+      peer_.Send(first.Port, Ack(0));
+      Datagram block = peer_.Receive().value_or(Datagram{});
+      EXPECT_EQ(OpcodeOf(block), 3);
+      const std::string body = c.oack.substr(0, c.oack.size() - 1);  // without the last 0
+      const std::string digits = body.substr(body.rfind(z) + 1);
+      EXPECT_EQ(block.Bytes.size(), std::min<size_t>(3000, std::stoul(digits)) + 4);
+      peer_.Send(block.Port, Error(0, "enough"));
+    }
+    EXPECT_TRUE(peer_.Receive().has_value()) << "the aborted session answers once";
+  }
+}
+
+TEST_F(RequestServerTest, WriteRequestEmptiesTheFileAtOnceAndMarksItBusy) {
+  const std::string path = tree_.At("alarms/a.txt");
+  WriteFile(path, "old content");
+  Datagram ack = Ask(Request(2, "alarms/a.txt", "octet"));
+  EXPECT_EQ(ack.Bytes, Ack(0));
+  EXPECT_NE(ack.Port, server_.Port());
+  EXPECT_EQ(ReadFile(path), "");
+  EXPECT_TRUE(BusyFiles::Instance().IsBusy(path));
+  peer_.Send(ack.Port, Error(3, "disk full"));
+  Datagram answer = peer_.Receive().value_or(Datagram{});
+  EXPECT_EQ(PayloadOf(answer), "Operation aborted");
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_FALSE(BusyFiles::Instance().IsBusy(path));
+}
+
+TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
+  struct Memory : TTransferStream {
+    std::string bytes;
+    size_t at = 0;
+    size_t Read(char* buffer, size_t size) override {
+      size_t n = std::min(size, bytes.size() - at);
+      bytes.copy(buffer, n, at);
+      at += n;
+      return n;
+    }
+    size_t Write(const char*, size_t) override { return 0; }
+    int64_t Position() const override { return static_cast<int64_t>(at); }
+  };
+  server_.Server->OnReadFile = [](TNetTrivialFTPServer&, std::string& name, const TPeerInfo&,
+                                  bool& grant, std::unique_ptr<TTransferStream>& stream, bool&) {
+    if (name == "forbidden") grant = false;
+    if (name == "memory") {
+      auto memory = std::make_unique<Memory>();
+      memory->bytes = "from memory";
+      stream = std::move(memory);
+    }
+  };
+  ExpectError(Request(1, "forbidden", "octet"), 2, "Access to forbidden denied");
+  EXPECT_EQ(ReadAll("memory"), "from memory");
+}
+
+TEST_F(RequestServerTest, ReportArrivesOnTheMainThreadWithOutcomeAndPeer) {
+  struct Report {
+    bool success;
+    TPeerInfo peer;
+    bool write;
+    bool mainThread;
+  };
+  std::vector<Report> reports;
+  server_.Server->OnTransferComplete = [&](TNetTrivialFTPServer&, bool success, const TPeerInfo& peer,
+                                           std::unique_ptr<TTransferStream>& stream, bool write) {
+    EXPECT_EQ(stream, nullptr) << "the session freed the file it owned";
+    reports.push_back({success, peer, write, QThread::currentThread() == qApp->thread()});
+  };
+  WriteFile(tree_.At("log/r.txt"), "report me");
+  EXPECT_EQ(ReadAll("log/r.txt"), "report me");
+  Datagram ack = Ask(Request(2, "log/w.txt", "octet"));
+  peer_.Send(ack.Port, Error(0, "changed my mind"));
+  ASSERT_TRUE(PumpUntil([&] { return reports.size() == 2; }));
+  EXPECT_TRUE(reports[0].success);
+  EXPECT_FALSE(reports[0].write);
+  EXPECT_EQ(reports[0].peer.Host, "127.0.0.1");
+  EXPECT_EQ(reports[0].peer.Port, peer_.Port());
+  EXPECT_FALSE(reports[1].success);
+  EXPECT_TRUE(reports[1].write);
+  EXPECT_TRUE(reports[0].mainThread && reports[1].mainThread);
+}
+
+TEST(RequestServerLifetimeTest, SessionOutlivingItsServerEndsWithoutReportingToIt) {
+  TempTree tree;
+  WriteFile(tree.At("log/long.dat"), SampleBytes(5000));
+  RawPeer peer;
+  int reports = 0;
+  {
+    RunningServer server(tree, 200);
+    server.Server->OnTransferComplete = [&](auto&&...) { ++reports; };
+    peer.Send(server.Port(), Request(1, "log/long.dat", "octet"));
+    ASSERT_TRUE(peer.Receive().has_value());
+    server.Server.reset();  // destroyed while the session still waits for an answer
+  }
+  EXPECT_TRUE(AwaitSessionsEnded());
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(reports, 0);
+  EXPECT_EQ(TNetComponent::LiveComponentCount(), 0);
+}
+
+}  // namespace
+}  // namespace tftp_test

@@ -1,0 +1,96 @@
+// Reading requests and settling their options, without sockets.
+#include "tftp/tftp_request.h"
+
+#include <gtest/gtest.h>
+
+#include "tftp/tftp_exceptions.h"
+#include "tftp/tftp_session_options.h"
+#include "tftp_test_support.h"
+
+namespace tftp_test {
+namespace {
+
+TEST(TransferModeTest, OctetBinaryAndNetasciiInAnyCase) {
+  EXPECT_EQ(ParseTransferMode("octet"), mdOctet);
+  EXPECT_EQ(ParseTransferMode("OCTET"), mdOctet);
+  EXPECT_EQ(ParseTransferMode("Binary"), mdOctet);
+  EXPECT_EQ(ParseTransferMode("netASCII"), mdNetAscii);
+  for (const char* bad : {"mail", "", "octets", "octe"}) {
+    try {
+      ParseTransferMode(bad);
+      ADD_FAILURE() << bad;
+    } catch (const ENetTFTPIllegalOperation& failure) {
+      EXPECT_EQ(failure.Message(), std::string("Unsupported transfer mode: \"") + bad + "\"");
+    }
+  }
+}
+
+TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
+  TTftpRequest full = ParseRequest(Request(2, "log/a", "octet", {{"tsize", "0"}, {"blksize", "1428"}}),
+                                   "127.0.0.1", 5);
+  EXPECT_EQ(full.Opcode, 2);
+  EXPECT_EQ(full.FileName, "log/a");
+  EXPECT_EQ(full.ModeText, "octet");
+  ASSERT_EQ(full.Options.size(), 2u);
+  EXPECT_EQ(full.Options[1], (std::pair<std::string, std::string>{"blksize", "1428"}));
+
+  TTftpRequest noZero = ParseRequest(Word(1) + "name", "h", 1);
+  EXPECT_EQ(noZero.FileName, "name");
+  EXPECT_EQ(noZero.ModeText, "");
+  TTftpRequest lastValueUnterminated = ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0' + "64", "h", 1);
+  ASSERT_EQ(lastValueUnterminated.Options.size(), 1u);
+  EXPECT_EQ(lastValueUnterminated.Options[0].second, "64");
+  EXPECT_TRUE(ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0', "h", 1).Options.empty());
+
+  EXPECT_THROW(ParseRequest(std::string(1, '\x01'), "h", 1), EReadError);
+  try {
+    ParseRequest(Ack(3), "10.0.0.9", 4711);
+    ADD_FAILURE();
+  } catch (const ENetTFTPIllegalOperation& failure) {
+    EXPECT_EQ(failure.Message(), "Unexpected operation from 10.0.0.9:4711");
+  }
+}
+
+TEST(OptionNegotiationTest, BlockSizeRangeAndOptionAckBytes) {
+  auto agreed = [](const std::string& value) {
+    TSessionOptions options = NegotiateOptions({{"blksize", value}});
+    return options.Acknowledged.empty() ? 0 : options.BlockSize;
+  };
+  EXPECT_EQ(agreed("8"), 8);
+  EXPECT_EQ(agreed("512"), 512);
+  EXPECT_EQ(agreed("65464"), 65464);
+  EXPECT_EQ(agreed("65465"), 65464);
+  EXPECT_EQ(agreed("2147483647"), 65464);
+  EXPECT_EQ(agreed("7"), 0);
+  EXPECT_EQ(agreed("-1024"), 0);
+  EXPECT_EQ(NegotiateOptions({{"blksize", "7"}}).BlockSize, 512);
+  EXPECT_EQ(NegotiateOptions({}).BlockSize, 512);
+
+  TSessionOptions mixed = NegotiateOptions({{"timeout", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
+  EXPECT_EQ(mixed.BlockSize, 1024);
+  EXPECT_EQ(BuildOptionAck(mixed.Acknowledged), Word(6) + "BlkSize" + '\0' + "1024" + '\0');
+  try {
+    NegotiateOptions({{"blksize", "12x"}});
+    ADD_FAILURE();
+  } catch (const EConvertError& failure) {
+    EXPECT_EQ(failure.Message(), "'12x' is not a valid integer value");
+  }
+}
+
+TEST(PacketTest, ErrorCodeFollowsTheExceptionClass) {
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPFileNotFound("x")), 1);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPAccessViolation("x")), 2);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPAllocationExceeded("x")), 3);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPIllegalOperation("x")), 4);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPUnknownTransferID("x")), 5);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPFileAlreadyExists("x")), 6);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPNoSuchUser("x")), 7);
+  EXPECT_EQ(TftpErrorCodeFor(ENetTFTPOptionNegotiationFailed("x")), 8);
+  EXPECT_EQ(TftpErrorCodeFor(EAbort("Operation aborted")), 0);
+  EXPECT_EQ(TftpErrorCodeFor(ENetUDPReceiveErrorZeroBytes()), 0);
+  EXPECT_EQ(BuildErrorPacket(1, "Cannot open file x"), Error(1, "Cannot open file x"));
+  EXPECT_EQ(BuildAck(0xABCD), std::string("\0\4\xAB\xCD", 4));
+}
+
+}  // namespace
+}  // namespace tftp_test
