@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr std::size_t kMaxRemembered = 1024;
+
 std::optional<struct stat> StatOf(const std::string& hostPath) {
   struct stat info;
   if (::stat(hostPath.c_str(), &info) != 0) return std::nullopt;
@@ -145,10 +147,19 @@ void TDataController::SaveLogRecord(const std::string& record, const std::string
   std::string first = CutField(rest, FieldSeparator, 0);
   RequireComponentName(unitName);
   RequireComponentName(first);
-  if (!IsDirectory(resolver_.Resolve(LogDir))) MakeDirectory(LogDir);
-  std::string hostUnit = EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
+  std::string hostUnit = UnitDirectory(unitName);
   AppendLogLine(hostUnit, AllLogName + DataExt, rest + " " + first);
   AppendLogLine(hostUnit, first + DataExt, rest);
+}
+
+std::string TDataController::UnitDirectory(const std::string& unitName) {
+  auto known = unitDirectories_.find(unitName);
+  if (known != unitDirectories_.end() && IsDirectory(known->second)) return known->second;
+  if (!IsDirectory(resolver_.Resolve(LogDir))) MakeDirectory(LogDir);
+  std::string host = EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
+  if (unitDirectories_.size() >= kMaxRemembered) unitDirectories_.clear();
+  unitDirectories_[unitName] = host;
+  return host;
 }
 
 std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const {
@@ -161,14 +172,27 @@ std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, 
 
 void TDataController::AppendLogLine(const std::string& hostDirectory, const std::string& fileName,
                                     const std::string& text) {
-  std::string host = resolver_.ResolveFrom(hostDirectory, fileName);
+  std::string host = LogFileHostPath(hostDirectory, fileName);
   std::optional<struct stat> info = StatOf(host);
+  if (!IsFile(info)) {
+    host = resolver_.ResolveFrom(hostDirectory, fileName);
+    logFiles_[hostDirectory + "/" + fileName] = host;
+    info = StatOf(host);
+  }
   if (!IsFile(info)) {
     if (!CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
     info = StatOf(host);
     if (!IsFile(info)) throw EDataStoreError("File does not exist!");
   }
   logHandles_.Append(host, info->st_dev, info->st_ino, text + "\r\n");
+}
+
+std::string TDataController::LogFileHostPath(const std::string& hostDirectory, const std::string& fileName) {
+  std::string key = hostDirectory + "/" + fileName;
+  auto known = logFiles_.find(key);
+  if (known != logFiles_.end()) return known->second;
+  if (logFiles_.size() >= kMaxRemembered) logFiles_.clear();
+  return logFiles_[key] = resolver_.ResolveFrom(hostDirectory, fileName);
 }
 
 void TDataController::AppendAlarm(const std::string& line, const std::string& fileName) const {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "app/helptools.h"
 #include "store/append_handles.h"
@@ -92,11 +93,17 @@ class TDataController {
 
  private:
   std::string EnterableDirectory(const std::string& path) const;
+  std::string UnitDirectory(const std::string& unitName);
   std::string EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const;
   void AppendLogLine(const std::string& hostDirectory, const std::string& fileName, const std::string& text);
+  std::string LogFileHostPath(const std::string& hostDirectory, const std::string& fileName);
 
   PathResolver resolver_;
   ShortDateFormat dateFormat_;
   std::function<std::time_t()> now_;
   AppendHandles logHandles_;
+  // Host paths found for unit directories and their log files; each use
+  // checks them again with one stat, so a stale entry is only ever re-resolved.
+  std::unordered_map<std::string, std::string> unitDirectories_;
+  std::unordered_map<std::string, std::string> logFiles_;
 };

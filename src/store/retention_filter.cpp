@@ -11,6 +11,8 @@ std::string_view WithoutCarriageReturn(std::string_view line) {
   return line;
 }
 
+bool EndsWithCrLf(std::string_view raw) { return raw.size() >= 2 && raw[raw.size() - 2] == '\r'; }
+
 }  // namespace
 
 RetentionFilter::RetentionFilter(const ShortDateFormat& format, int todayDayNumber, int currentYear,
@@ -22,33 +24,57 @@ void RetentionFilter::Feed(std::string_view chunk, std::string& out) {
     out.append(chunk);
     return;
   }
-  std::size_t begin = 0;
   if (!partial_.empty()) {
     const void* end = std::memchr(chunk.data(), '\n', chunk.size());
     if (end == nullptr) {
       partial_.append(chunk);
       return;
     }
-    begin = static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data()) + 1;
+    std::size_t begin = static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data()) + 1;
     partial_.append(chunk.substr(0, begin));
     std::string line = std::move(partial_);
     partial_.clear();
     TakeLine(WithoutCarriageReturn(std::string_view(line).substr(0, line.size() - 1)), line, out);
+    SecureHeld();
+    chunk.remove_prefix(begin);
   }
-  while (begin < chunk.size()) {
-    if (rawTail_) {
-      out.append(chunk.substr(begin));
-      return;
-    }
+  FeedLines(chunk, out);
+}
+
+// The complete lines of chunk; runs of kept lines that already end with
+// CR LF are copied in one piece.
+void RetentionFilter::FeedLines(std::string_view chunk, std::string& out) {
+  std::size_t begin = 0;
+  std::size_t runBegin = 0;
+  std::size_t runEnd = 0;
+  auto flushRun = [&] {
+    out.append(chunk.substr(runBegin, runEnd - runBegin));
+    runBegin = runEnd = 0;
+  };
+  while (begin < chunk.size() && !rawTail_) {
     const void* end = std::memchr(chunk.data() + begin, '\n', chunk.size() - begin);
-    if (end == nullptr) {
-      partial_.assign(chunk.substr(begin));
-      return;
+    if (end == nullptr) break;
+    std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data()) + 1;
+    std::string_view raw = chunk.substr(begin, stop - begin);
+    std::string_view line = WithoutCarriageReturn(raw.substr(0, raw.size() - 1));
+    Verdict verdict = Judge(line);
+    if (verdict == Verdict::Keep && EndsWithCrLf(raw)) {
+      DropHeld();
+      if (runEnd != begin) flushRun(), runBegin = begin;
+      runEnd = stop;
+    } else {
+      flushRun();
+      Apply(verdict, line, raw, out);
     }
-    std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data());
-    TakeLine(WithoutCarriageReturn(chunk.substr(begin, stop - begin)), chunk.substr(begin, stop + 1 - begin), out);
-    begin = stop + 1;
+    begin = stop;
   }
+  flushRun();
+  if (rawTail_) {
+    out.append(chunk.substr(begin));
+  } else if (begin < chunk.size()) {
+    partial_.assign(chunk.substr(begin));
+  }
+  SecureHeld();
 }
 
 void RetentionFilter::Finish(std::string& out) {
@@ -56,6 +82,7 @@ void RetentionFilter::Finish(std::string& out) {
     std::string line = std::move(partial_);
     partial_.clear();
     TakeLine(WithoutCarriageReturn(line), line, out);
+    SecureHeld();
   }
   if (holding_ && !rawTail_) {
     out.append(held_);
@@ -64,29 +91,44 @@ void RetentionFilter::Finish(std::string& out) {
   }
 }
 
+RetentionFilter::Verdict RetentionFilter::Judge(std::string_view line) {
+  if (!line.empty() && line.front() == kEndOfText) return Verdict::EndOfText;
+  return IsOld(line) ? Verdict::Old : Verdict::Keep;
+}
+
 // raw is the line with its line end as read; it is what a 0x1A line keeps.
 void RetentionFilter::TakeLine(std::string_view line, std::string_view raw, std::string& out) {
-  if (!line.empty() && line.front() == kEndOfText) {
-    DropHeld();
-    rawTail_ = true;
-    out.append(raw);
-    return;
+  Apply(Judge(line), line, raw, out);
+}
+
+void RetentionFilter::Apply(Verdict verdict, std::string_view line, std::string_view raw, std::string& out) {
+  switch (verdict) {
+    case Verdict::EndOfText:
+      DropHeld();
+      rawTail_ = true;
+      out.append(raw);
+      return;
+    case Verdict::Old:
+      Hold(line);
+      return;
+    case Verdict::Keep:
+      DropHeld();
+      out.append(line);
+      out.append("\r\n");
+      return;
   }
-  if (IsOld(line)) {
-    DropHeld();
-    held_.assign(line);
-    holding_ = true;
-    return;
-  }
-  DropHeld();
-  out.append(line);
-  out.append("\r\n");
 }
 
 bool RetentionFilter::IsOld(std::string_view line) {
-  std::size_t blank = line.find(' ');
-  if (blank == std::string_view::npos) return false;
-  std::string_view dateText = line.substr(0, blank);
+  // Lines come in runs of one date: try the date last read first.
+  const std::size_t cached = cachedDateText_.size();
+  if (cached > 0 && line.size() > cached && line[cached] == ' ' &&
+      std::memcmp(line.data(), cachedDateText_.data(), cached) == 0) {
+    return cachedIsOld_;
+  }
+  const void* blank = std::memchr(line.data(), ' ', line.size());
+  if (blank == nullptr) return false;
+  std::string_view dateText = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(blank) - line.data()));
   if (dateText == cachedDateText_) return cachedIsOld_;
   std::optional<int> day = format_.TryParse(dateText, currentYear_);
   cachedDateText_.assign(dateText);
@@ -94,7 +136,20 @@ bool RetentionFilter::IsOld(std::string_view line) {
   return cachedIsOld_;
 }
 
+// The held line stays a view into the caller's bytes until they go away.
+void RetentionFilter::Hold(std::string_view line) {
+  DropHeld();
+  heldView_ = line.data() != nullptr ? line : std::string_view("", 0);
+  holding_ = true;
+}
+
+void RetentionFilter::SecureHeld() {
+  if (holding_ && heldView_.data() != nullptr) held_.assign(heldView_);
+  heldView_ = {};
+}
+
 void RetentionFilter::DropHeld() {
   if (holding_) ++dropped_;
   holding_ = false;
+  heldView_ = {};
 }

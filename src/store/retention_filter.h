@@ -26,8 +26,14 @@ class RetentionFilter {
   long long DroppedLines() const { return dropped_; }
 
  private:
+  enum class Verdict { Keep, Old, EndOfText };
+  Verdict Judge(std::string_view line);
   void TakeLine(std::string_view line, std::string_view raw, std::string& out);
+  void Apply(Verdict verdict, std::string_view line, std::string_view raw, std::string& out);
+  void FeedLines(std::string_view chunk, std::string& out);
   bool IsOld(std::string_view line);
+  void Hold(std::string_view line);
+  void SecureHeld();
   void DropHeld();
 
   const ShortDateFormat& format_;
@@ -37,6 +43,7 @@ class RetentionFilter {
   bool rawTail_ = false;     // a line starting with 0x1A was met
   std::string partial_;      // a line whose end has not come yet
   std::string held_;         // an old line that is kept only if it is the last
+  std::string_view heldView_;  // held line while it still lies in the chunk being fed
   bool holding_ = false;
   std::string cachedDateText_;  // the last date text read, and its result
   bool cachedIsOld_ = false;

@@ -1,0 +1,166 @@
+// Times the retention sweep over a generated log tree against the I/O floor:
+// reading every log file and writing the same bytes to a new file with plain
+// buffered streams, in the same run. Prints the ratios and the peak memory.
+// Usage: sweep_bench [--full] [--units N] [--keep DIR]
+//   default: 4 units x 5 sensors x 14 days; --full: 20 units (about 450 MB).
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "store/data_controller.h"
+#include "store/local_calendar.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSensors = 5;
+constexpr int kDays = 14;
+constexpr int kRecordSpacingSeconds = 10;
+constexpr int kPicturesPerDay = 4;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+class BufferedFile {
+ public:
+  explicit BufferedFile(const fs::path& path) : file_(std::fopen(path.c_str(), "wb")) {
+    if (!file_) std::perror(path.c_str()), std::exit(1);
+  }
+  ~BufferedFile() { std::fclose(file_); }
+  void Write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), file_); }
+
+ private:
+  std::FILE* file_;
+};
+
+void FromDayNumber(int dayNumber, int& year, int& month, int& day) {
+  std::time_t moment = static_cast<std::time_t>(dayNumber) * 86400 + 43200;
+  std::tm utc{};
+  gmtime_r(&moment, &utc);
+  year = utc.tm_year + 1900, month = utc.tm_mon + 1, day = utc.tm_mday;
+}
+
+// One unit: alllog.dat with every record, one file per sensor, and a camera
+// directory with pictures spread over the days.
+std::uintmax_t GenerateUnit(const fs::path& unitDir, const ShortDateFormat& format, int today) {
+  fs::create_directories(unitDir / "camera_cam0");
+  BufferedFile all(unitDir / "alllog.dat");
+  std::vector<std::unique_ptr<BufferedFile>> sensors;
+  for (int s = 0; s < kSensors; ++s) sensors.push_back(std::make_unique<BufferedFile>(unitDir / ("T" + std::to_string(s) + ".dat")));
+  char time[32];
+  for (int d = kDays - 1; d >= 0; --d) {
+    int year, month, day;
+    FromDayNumber(today - d, year, month, day);
+    const std::string date = format.Format(year, month, day);
+    for (int second = 0; second < 86400; second += kRecordSpacingSeconds) {
+      std::snprintf(time, sizeof time, " %02d:%02d:%02d ", second / 3600, second / 60 % 60, second % 60);
+      for (int s = 0; s < kSensors; ++s) {
+        std::string rest = date + time + std::to_string(20 + (second / 7 + s) % 10) + "." + std::to_string(s);
+        sensors[s]->Write(rest + "\r\n");
+        all.Write(rest + " T" + std::to_string(s) + "\r\n");
+      }
+    }
+    for (int p = 0; p < kPicturesPerDay; ++p) {
+      fs::path picture = unitDir / "camera_cam0" / ("pic_" + std::to_string(d) + "_" + std::to_string(p) + ".jpg");
+      BufferedFile(picture).Write(std::string(2048, 'j'));
+      std::time_t stamp = static_cast<std::time_t>(today - d) * 86400 + p * 3600;
+      fs::last_write_time(picture, fs::file_time_type::clock::now() -
+                                       std::chrono::seconds(std::time(nullptr) - stamp));
+    }
+  }
+  return 0;
+}
+
+std::vector<fs::path> LogFiles(const fs::path& logDir) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(logDir)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".dat") files.push_back(entry.path());
+  }
+  return files;
+}
+
+// The floor: every log file read and written again to a new file that
+// replaces it, through stdio's buffered streams.
+std::uintmax_t CopyFloor(const fs::path& logDir) {
+  std::uintmax_t bytes = 0;
+  std::vector<char> buffer(1 << 16);
+  for (const fs::path& file : LogFiles(logDir)) {
+    fs::path copy = file.string() + ".floor";
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    std::FILE* out = std::fopen(copy.c_str(), "wb");
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;) {
+      std::fwrite(buffer.data(), 1, n, out);
+      bytes += n;
+    }
+    std::fclose(in);
+    std::fclose(out);
+    fs::rename(copy, file);
+  }
+  return bytes;
+}
+
+std::uintmax_t TreeBytes(const fs::path& logDir) {
+  std::uintmax_t bytes = 0;
+  for (const fs::path& file : LogFiles(logDir)) bytes += fs::file_size(file);
+  return bytes;
+}
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void Measure(const char* label, const fs::path& root, TDataController& store) {
+  const fs::path logDir = root / "log";
+  auto start = Clock::now();
+  std::uintmax_t bytes = CopyFloor(logDir);
+  double floor = Seconds(start);
+  start = Clock::now();
+  store.DeleteOldData();
+  double sweep = Seconds(start);
+  std::printf("%-26s read %7.1f MB -> %7.1f MB  floor %6.3f s  sweep %6.3f s  sweep/floor %.2f\n", label, bytes / 1e6,
+              TreeBytes(logDir) / 1e6, floor, sweep, sweep / floor);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int units = 4;
+  bool keep = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--full") == 0) units = 20;
+    if (std::strcmp(argv[i], "--units") == 0 && i + 1 < argc) units = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--keep") == 0) keep = true;
+  }
+  std::string pattern = (fs::temp_directory_path() / "dc_sweep_bench_XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return 1;
+  const fs::path root = pattern;
+  const ShortDateFormat format = ShortDateFormat::FromPattern("%d.%m.%Y");
+  const int today = local_calendar::ToLocal(std::time(nullptr)).dayNumber;
+
+  auto start = Clock::now();
+  for (int u = 0; u < units; ++u) GenerateUnit(root / "log" / ("SU" + std::to_string(u + 1)), format, today);
+  std::printf("tree: %d units x %d sensors x %d days, %.1f MB of logs, generated in %.1f s\n", units, kSensors, kDays,
+              TreeBytes(root / "log") / 1e6, Seconds(start));
+
+  TDataController store(root.string());
+  store.UseStandardNames();
+  store.SetRetentionDays(7);
+  store.SetDateFormat(format);
+  Measure("first sweep (drops half)", root, store);
+  Measure("steady sweep (drops none)", root, store);
+  std::printf("peak RSS %.1f MB (the largest log file is %.1f MB)\n", PeakRssKiB() / 1024.0,
+              fs::file_size(root / "log" / "SU1" / "alllog.dat") / 1e6);
+  if (!keep) fs::remove_all(root);
+  return 0;
+}
