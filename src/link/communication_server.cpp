@@ -9,6 +9,26 @@
 
 namespace up = unit_protocol;
 
+namespace {
+
+// Copies the next non-empty message at or behind start into message and moves
+// start past its terminator; false when no complete message is left. Empty
+// messages are skipped.
+bool NextMessage(const std::string& pending, std::size_t& start, std::string& message) {
+  for (;;) {
+    const void* found = std::memchr(pending.data() + start, up::kTerminator, pending.size() - start);
+    if (found == nullptr) return false;
+    auto end = static_cast<std::size_t>(static_cast<const char*>(found) - pending.data());
+    std::size_t begin = start;
+    start = end + 1;
+    if (end == begin) continue;
+    message.assign(pending, begin, end - begin);
+    return true;
+  }
+}
+
+}  // namespace
+
 TCommunicationServer::TCommunicationServer(QObject* Owner) : TServerSocket(Owner) {
   SetPort(up::kDefaultPort);
   OnClientConnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientConnect(s, c); };
@@ -67,15 +87,11 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
   std::weak_ptr<char> alive = AliveToken();
   std::size_t start = 0;
   try {
-    for (;;) {
-      const char* bytes = State.Pending.data();  // re-read: a nested read may have appended
-      const void* found = std::memchr(bytes + start, up::kTerminator, State.Pending.size() - start);
-      if (found == nullptr) break;
-      std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
-      std::string message(bytes + start, end - start);
-      start = end + 1;
-      if (message.empty()) continue;
-      ExecuteMessage(Origin, std::move(message));
+    // One scratch text for the message being cut up: no allocation per
+    // message. Its parts are copied out before any event is raised.
+    static std::string message;
+    while (NextMessage(State.Pending, start, message)) {
+      ExecuteMessage(Origin, message);
       if (alive.expired()) return;
       if (Origin != nullptr && !Origin->Connected()) break;
     }
@@ -95,25 +111,25 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
   }
 }
 
-void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string Message) {
+void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string& Message) {
   std::string word = CutField(Message, up::kFieldSeparator, 0);
   if (word == up::kText) {
     if (!OnClientReadText) return;
     std::string sender = CutField(Message, up::kFieldSeparator, 0);
-    OnClientReadText(this, std::move(Message), std::move(sender));
+    OnClientReadText(this, std::string(Message), std::move(sender));
   } else if (word == up::kFile) {
     if (!OnClientReadFile) return;
     std::string sender = CutField(Message, up::kFieldSeparator, 0);
-    OnClientReadFile(this, std::move(Message), std::move(sender));
+    OnClientReadFile(this, std::string(Message), std::move(sender));
   } else if (word == up::kAddName) {
-    AddName(Origin, std::move(Message));
+    AddName(Origin, Message);
   } else if (word == up::kRemoveName) {
     RemoveName(Message);
   }
 }
 
 // The slot is checked before anything changes: a refused registration is not counted.
-void TCommunicationServer::AddName(TServerConnection* Origin, std::string Rest) {
+void TCommunicationServer::AddName(TServerConnection* Origin, std::string& Rest) {
   int slot = StrToInt(CutField(Rest, up::kFieldSeparator, 0));
   std::weak_ptr<TServerConnection> origin;
   if (Origin != nullptr) origin = Origin->weak_from_this();

@@ -52,8 +52,9 @@ class TCommunicationServer : public TServerSocket {
   void HandleClientDisconnect(TServerSocket* Sender, TServerConnection* Socket);
   void HandleClientRead(TServerSocket* Sender, TServerConnection* Socket);
 
-  void ExecuteMessage(TServerConnection* Origin, std::string Message);
-  void AddName(TServerConnection* Origin, std::string Rest);
+  // Message is cut up in place; it is not used once an event has been raised.
+  void ExecuteMessage(TServerConnection* Origin, std::string& Message);
+  void AddName(TServerConnection* Origin, std::string& Rest);
   void RemoveName(const std::string& Name);
   void RemoveNamesOf(TServerConnection* Origin);
   void PostContinuation(TServerConnection* Origin);

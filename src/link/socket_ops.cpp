@@ -30,7 +30,12 @@ Result CreateStreamSocket() {
   return From(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
+// Address reuse lets a restarted program listen again at once: without it the
+// connections the ending instance closed (TIME_WAIT) keep the port for a
+// minute. A port that another listener holds is still refused.
 Result BindAny(int fd, int port) {
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
