@@ -19,6 +19,9 @@
 #include <utility>
 
 #include "app/failure_report.h"
+#include "app/unit_command_dispatcher.h"
+#include "link/communication_server.h"
+#include "store/data_controller.h"
 
 namespace {
 
@@ -114,8 +117,10 @@ void DeleteFirstLine(QPlainTextEdit* memo) {
 
 }  // namespace
 
-TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter, QWidget* parent)
+TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter, StartUpSettings settings,
+                                       QWidget* parent)
     : QMainWindow(parent),
+      settings_(std::move(settings)),
       error_boxes_(presenter ? std::move(presenter)
                              : ErrorBoxQueue::Presenter([this](const std::string& text) {
                                  ShowModalErrorBox(this, text);
@@ -127,7 +132,10 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter, QWi
   RunGuarded([this] { FormCreate(); });
 }
 
-TFormDataController::~TFormDataController() { SetFailureSink(std::move(previous_sink_)); }
+TFormDataController::~TFormDataController() {
+  server_.reset();
+  SetFailureSink(std::move(previous_sink_));
+}
 
 void TFormDataController::BuildWindow() {
   setObjectName(QStringLiteral("FormDataController"));
@@ -240,10 +248,6 @@ void TFormDataController::ConnectHandlers() {
   connect(memo_log_, &QPlainTextEdit::textChanged, this, [this] { RunGuarded([this] { MemoLogChange(); }); });
 }
 
-// Start-up wiring (data store, first retention sweep, unit link server) goes
-// here; it runs before the window is first shown.
-void TFormDataController::FormCreate() {}
-
 void TFormDataController::Button1Click() {
   memo_log_->clear();
   memo_commands_->clear();
@@ -252,12 +256,6 @@ void TFormDataController::Button1Click() {
 void TFormDataController::Button2Click() { RestartProgram(); }
 
 void TFormDataController::Exit1Click() { close(); }
-
-// The hourly retention sweep is wired in by start-up.
-void TFormDataController::TimerDeleteLogTimer() {}
-
-// Ending this instance and launching a new one is wired in by start-up.
-void TFormDataController::RestartProgram() {}
 
 // Deleting a line changes the text again; the flag keeps that from recursing.
 void TFormDataController::MemoLogChange() {

@@ -8,10 +8,20 @@
 #include <QMainWindow>
 #include <QRect>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/error_box_queue.h"
+#include "link/server_connection.h"
+#include "link/socket_error.h"
+
+#include "store/path_resolver.h"
+
+class TCommunicationServer;
+class TDataController;
+class UnitCommandDispatcher;
+class UnitReplies;
 
 class QAction;
 class QFrame;
@@ -24,6 +34,14 @@ class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QTimer;
+
+// Where start-up puts the data unit: the program uses the defaults; tests
+// use a temporary start directory and free ports (0).
+struct StartUpSettings {
+  std::string startDirectory = PathResolver::ProcessStartDirectory();
+  int unitLinkPort = 10079;
+  int fileTransferPort = 69;
+};
 
 class TFormDataController : public QMainWindow {
   Q_OBJECT
@@ -41,7 +59,8 @@ class TFormDataController : public QMainWindow {
   // Builds the window, starts TimerDeleteLog, installs the error box as the
   // failure sink and runs FormCreate (guarded), all before the window is
   // shown. presenter shows one error box; empty means the modal QMessageBox.
-  explicit TFormDataController(ErrorBoxQueue::Presenter presenter = {}, QWidget* parent = nullptr);
+  explicit TFormDataController(ErrorBoxQueue::Presenter presenter = {}, StartUpSettings settings = {},
+                               QWidget* parent = nullptr);
   // Puts back the failure sink that was installed before this window.
   ~TFormDataController() override;
 
@@ -53,6 +72,16 @@ class TFormDataController : public QMainWindow {
   void TimerDeleteLogTimer();
   void MemoLogChange();
   void RestartProgram();
+
+  // Handlers of the unit link server's events (wired by FormCreate).
+  void HandleUnitText(std::string Text, std::string ClientName);
+  void HandleUnitFile(std::string Filename, std::string ClientName);
+  void HandleConnectCount();
+  void HandleClientError(TServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+
+  // What start-up built; null where it stopped before (degraded start).
+  TDataController* DataStore() const { return store_.get(); }
+  TCommunicationServer* UnitLinkServer() const { return server_.get(); }
 
   // One line (8-bit text, shown as Latin-1) added at the end of a pane; a
   // CR LF or LF inside it starts a further line. Add lines only this way: the
@@ -100,8 +129,18 @@ class TFormDataController : public QMainWindow {
   void ConnectHandlers();
   QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
 
+  void WireServerEvents();
+
   std::string AlarmUnitName;
   std::string ControlUnitName;
+  StartUpSettings settings_;
+
+  // Destroyed in reverse order: the server (and its events) before the
+  // dispatcher they call, the dispatcher before the store it uses.
+  std::unique_ptr<TDataController> store_;
+  std::unique_ptr<UnitReplies> replies_;
+  std::unique_ptr<UnitCommandDispatcher> dispatcher_;
+  std::unique_ptr<TCommunicationServer> server_;
 
   ErrorBoxQueue error_boxes_;
   FailureSink previous_sink_;

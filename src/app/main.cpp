@@ -3,8 +3,10 @@
 #include <QApplication>
 
 #include "app/form_data_controller.h"
+#include "store/path_resolver.h"
 
 int main(int argc, char* argv[]) {
+  PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   QApplication application(argc, argv);
   TFormDataController window;
   window.show();

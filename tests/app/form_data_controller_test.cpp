@@ -14,6 +14,9 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <memory>
 #include <string>
@@ -24,6 +27,21 @@
 
 namespace {
 
+// A start directory with its log directory, and free ports, for one window.
+class TemporaryTree {
+ public:
+  TemporaryTree() {
+    char pattern[] = "/tmp/dc-window-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    std::filesystem::create_directory(dir_ + "/log");
+  }
+  ~TemporaryTree() { std::filesystem::remove_all(dir_); }
+  StartUpSettings Settings() const { return {dir_, 0, 0}; }
+
+ private:
+  std::string dir_;
+};
+
 std::vector<std::string> Numbered(const std::string& prefix, int first, int last) {
   std::vector<std::string> lines;
   for (int i = first; i <= last; ++i) lines.push_back(prefix + std::to_string(i));
@@ -33,12 +51,14 @@ std::vector<std::string> Numbered(const std::string& prefix, int first, int last
 class FormDataControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); });
+    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); },
+                                                    tree_.Settings());
   }
 
   TFormDataController& Window() { return *window_; }
   QWidget* Named(const char* name) { return window_->findChild<QWidget*>(QString::fromLatin1(name)); }
 
+  TemporaryTree tree_;
   std::vector<std::string> boxes_;
   std::unique_ptr<TFormDataController> window_;
 };
@@ -253,7 +273,8 @@ TEST(FormDataControllerLifetimeTest, ClosingTheWindowGivesReportsBackToThePrevio
   std::vector<std::string> earlier;
   FailureSink outer = SetFailureSink([&](const std::string& text) { earlier.push_back(text); });
   {
-    TFormDataController window([](const std::string&) {});
+    TemporaryTree tree;
+    TFormDataController window([](const std::string&) {}, tree.Settings());
     RunGuarded([] { throw Exception("to the window"); });
   }
   RunGuarded([] { throw Exception("after the window"); });

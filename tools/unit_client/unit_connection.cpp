@@ -61,6 +61,11 @@ int UnitConnection::Register(const std::string& name, std::chrono::milliseconds 
   }
 }
 
+void UnitConnection::ResetOnClose() {
+  linger reset{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
 void UnitConnection::SendText(const std::string& text) { SendMessage("CS_TEXT " + name_ + " " + text); }
 
 void UnitConnection::SendMessage(const std::string& message) { SendRaw(message + "#"); }

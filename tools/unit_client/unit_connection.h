@@ -31,6 +31,9 @@ class UnitConnection {
   // The next "CC_TEXT " message's text, skipping other messages.
   std::optional<std::string> NextText(std::chrono::milliseconds wait);
 
+  // Makes the coming close a reset (RST) instead of an orderly end.
+  void ResetOnClose();
+
   bool PeerClosed() const { return closed_; }
   const std::string& Name() const { return name_; }
 

@@ -1,0 +1,97 @@
+// The main window's start-up wiring, unit list, file report line, hourly
+// sweep and restart: everything the window does with the data store and the
+// unit link server.
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include "app/form_data_controller.h"
+#include "app/program_launch.h"
+#include "app/unit_command_dispatcher.h"
+#include "link/communication_server.h"
+#include "store/data_controller.h"
+
+namespace {
+
+constexpr int kRetentionDays = 7;
+
+// The dispatcher's view of the unit link server.
+class ServerReplies : public UnitReplies {
+ public:
+  explicit ServerReplies(TCommunicationServer& server) : server_(server) {}
+  void SendTextTo(const std::string& name, const std::string& text) override { server_.SendTextTo(name, text); }
+  int Connection_count() const override { return server_.Connection_count(); }
+  std::string NameAt(int index) const override { return server_.NameAt(index); }
+
+ private:
+  TCommunicationServer& server_;
+};
+
+QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+}  // namespace
+
+// Order matters: without ".\log\" the sweep raises and start-up stops there,
+// leaving the window without any server or open port.
+void TFormDataController::FormCreate() {
+  store_ = std::make_unique<TDataController>(settings_.startDirectory);
+  store_->UseStandardNames();
+  store_->SetRetentionDays(kRetentionDays);
+  store_->DeleteOldData();
+
+  server_ = std::make_unique<TCommunicationServer>();
+  server_->SetPort(settings_.unitLinkPort);
+  replies_ = std::make_unique<ServerReplies>(*server_);
+  UnitCommandDispatcher::Panes panes{[this](const std::string& line) { AddCommandLine(line); },
+                                     [this](const std::string& line) { AddLogLine(line); }};
+  dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, *replies_, panes, AlarmUnitName, ControlUnitName);
+  WireServerEvents();
+  server_->StartServers();
+}
+
+void TFormDataController::WireServerEvents() {
+  server_->OnClientReadText = [this](TCommunicationServer*, std::string Text, std::string ClientName) {
+    HandleUnitText(std::move(Text), std::move(ClientName));
+  };
+  server_->OnClientReadFile = [this](TCommunicationServer*, std::string Filename, std::string ClientName) {
+    HandleUnitFile(std::move(Filename), std::move(ClientName));
+  };
+  server_->OnClientConnectCount = [this](TCommunicationServer*) { HandleConnectCount(); };
+  server_->OnClientError = [this](TServerSocket*, TServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+    HandleClientError(Socket, ErrorEvent, ErrorCode);
+  };
+}
+
+void TFormDataController::HandleUnitText(std::string Text, std::string ClientName) {
+  dispatcher_->HandleUnitText(std::move(Text), ClientName);
+}
+
+void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {
+  AddLogLine(ClientName + " saved file " + Filename + ".");
+}
+
+// The list stays sorted from the first refresh on; a name registered twice is listed twice.
+void TFormDataController::HandleConnectCount() {
+  ListBoxClients()->clear();
+  Edit1()->setText(QString::number(server_->Connection_count()));
+  for (int i = 0; i < server_->Connection_count(); ++i) ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
+  ListBoxClients()->setSortingEnabled(true);
+  ListBoxClients()->sortItems();
+}
+
+// Every error on any client connection restarts the whole program.
+void TFormDataController::HandleClientError(TServerConnection*, TErrorEvent, int& ErrorCode) {
+  ErrorCode = 0;
+  RestartProgram();
+}
+
+void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
+
+// Both ports are released before the new instance starts, so that it can
+// open them; the connections are dropped without goodbye and the name table
+// is left as it was.
+void TFormDataController::RestartProgram() {
+  if (server_) server_->CloseListener();
+  close();
+  LaunchOwnExecutableDetached();
+}

@@ -1,0 +1,154 @@
+#include "program_under_test.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+std::string ReadLink(const std::string& path) {
+  char target[PATH_MAX];
+  ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  if (n < 0) return {};
+  return std::string(target, static_cast<std::size_t>(n));
+}
+
+std::string RealBinary() {
+  char resolved[PATH_MAX];
+  if (::realpath(DC_BINARY_PATH, resolved) == nullptr) throw std::runtime_error("no datacontroller binary");
+  return resolved;
+}
+
+bool ProcNetListsPort(const char* table, int port, const char* state) {
+  std::ifstream in(table);
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, st;
+    fields >> slot >> local >> remote >> st;
+    std::size_t colon = local.find(':');
+    if (colon == std::string::npos) continue;
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port && (state == nullptr || st == state)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ProgramUnderTest::ProgramUnderTest(bool withLogDir) {
+  char pattern[] = "/tmp/dc-e2e-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  workDir_ = root_ + "/work";
+  std::filesystem::create_directory(workDir_);
+  if (withLogDir) std::filesystem::create_directory(workDir_ + "/log");
+}
+
+ProgramUnderTest::~ProgramUnderTest() {
+  StopAll();
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void ProgramUnderTest::Start() {
+  std::string binary = DC_BINARY_PATH;
+  std::string errPath = root_ + "/stderr.txt";
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    if (::chdir(workDir_.c_str()) != 0) _exit(127);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (err >= 0) ::dup2(err, 2);
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait) {
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool ProgramUnderTest::UnitPortListening() { return ProcNetListsPort("/proc/net/tcp", kUnitPort, "0A"); }
+
+bool ProgramUnderTest::WaitForUnitPort(std::chrono::milliseconds wait) const {
+  // Only looks: a probing connection that closed with the slot offer unread
+  // would be reset, and a reset connection restarts the program.
+  return WaitUntil([] { return UnitPortListening(); }, wait);
+}
+
+bool ProgramUnderTest::FileTransferPortBound() {
+  return ProcNetListsPort("/proc/net/udp", kFileTransferPort, nullptr);
+}
+
+bool ProgramUnderTest::WaitForFileTransferPort(std::chrono::milliseconds wait) const {
+  return WaitUntil([] { return FileTransferPortBound(); }, wait);
+}
+
+std::vector<pid_t> ProgramUnderTest::RunningInstances() const {
+  // Reap our own child if it has ended, so it does not linger as a zombie.
+  if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
+  std::vector<pid_t> found;
+  std::string binary = RealBinary();
+  std::string workReal = std::filesystem::canonical(workDir_).string();
+  DIR* proc = ::opendir("/proc");
+  while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+    pid_t pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::string base = std::string("/proc/") + entry->d_name;
+    std::string exe = ReadLink(base + "/exe");
+    if (exe.rfind(binary, 0) != 0 || ReadLink(base + "/cwd") != workReal) continue;
+    std::ifstream stat(base + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::size_t close = text.rfind(')');
+    if (close != std::string::npos && text.size() > close + 2 && text[close + 2] == 'Z') continue;
+    found.push_back(pid);
+  }
+  if (proc) ::closedir(proc);
+  return found;
+}
+
+void ProgramUnderTest::StopAll() {
+  for (int round = 0; round < 2; ++round) {
+    for (pid_t pid : RunningInstances()) ::kill(pid, round == 0 ? SIGTERM : SIGKILL);
+    WaitUntil([this] { return RunningInstances().empty(); }, std::chrono::seconds(3));
+  }
+  if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
+}
+
+std::string ProgramUnderTest::StandardError() const { return ReadWholeFile(root_ + "/stderr.txt"); }
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
