@@ -65,8 +65,8 @@ ssize_t TNetSocketHandle::ReceiveFrom(char* buffer, size_t size, uint32_t& addre
 
 bool TNetSocketHandle::WaitReadable(int timeoutMs) {
   if (SocketId < 0) throw ENetConnClosedGracefully();
-  std::vector<int> list{SocketId};
-  return SharedStack().Select(list, timeoutMs) == 1;
+  // Select on this one socket, without building socket lists per packet.
+  return udp_ops::WaitOneReadable(SocketId, timeoutMs == TNetStack::kWaitWithoutLimit ? -1 : timeoutMs) == 1;
 }
 
 void TNetSocketHandle::Interrupt() {

@@ -9,16 +9,24 @@ void TNetTFTPServerSendFileThread::Start(std::shared_ptr<TTransferReportChannel>
   auto* session = new TNetTFTPServerSendFileThread(std::move(owner), peer, std::move(stream),
                                                    freeStream, options, std::move(busy));
   session->packet_.resize(static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize);
+  session->next_.resize(session->packet_.size());
   session->Begin();
+}
+
+void TNetTFTPServerSendFileThread::AfterSend() {
+  if (nextRead_ || Finished) return;
+  nextSize_ = Stream->Read(next_.data() + tftp::kHeaderSize, static_cast<size_t>(Options.BlockSize));
+  nextRead_ = true;
 }
 
 void TNetTFTPServerSendFileThread::BuildNextPacket() {
   ++BlockCounter;  // 65535 is followed by 0
-  const size_t blockSize = static_cast<size_t>(Options.BlockSize);
-  const size_t got = Stream->Read(packet_.data() + tftp::kHeaderSize, blockSize);
+  AfterSend();
+  packet_.swap(next_);
+  nextRead_ = false;
   WriteDataHeader(packet_.data(), BlockCounter);
-  SetPending(packet_.data(), tftp::kHeaderSize + got);
-  Finished = got < blockSize;
+  SetPending(packet_.data(), tftp::kHeaderSize + nextSize_);
+  Finished = nextSize_ < static_cast<size_t>(Options.BlockSize);
 }
 
 TNetTFTPServerThread::TAnswer TNetTFTPServerSendFileThread::OnAck(uint16_t block) {

@@ -18,6 +18,13 @@ class TNetTFTPServerSendFileThread final : public TNetTFTPServerThread {
   bool IsWriteOperation() const override { return false; }
   void BuildNextPacket() override;
   TAnswer OnAck(uint16_t block) override;
+  // Reads the next block while the peer works on the current one.
+  void AfterSend() override;
 
-  std::vector<char> packet_;  // header and one block, read straight from the stream
+  // Two packets, each a header and one block read straight from the stream:
+  // the one pending, and the next one read ahead.
+  std::vector<char> packet_;
+  std::vector<char> next_;
+  bool nextRead_ = false;
+  size_t nextSize_ = 0;
 };

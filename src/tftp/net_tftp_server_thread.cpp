@@ -99,6 +99,7 @@ void TNetTFTPServerThread::Exchange() {
     }
     if (retries == Options.SendsPerPacket) throw ENetTFTPIllegalOperation("Timeout");
     Link.AcquireBinding().SendDatagram(peerAddress_, peerPort_, pendingData_, pendingSize_);
+    AfterSend();
     TAnswer answer = AwaitAnswer();
     if (answer == TAnswer::kEnded) return;
     if (answer == TAnswer::kSilence) {

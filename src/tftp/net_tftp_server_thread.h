@@ -44,6 +44,9 @@ class TNetTFTPServerThread {
   virtual void BuildNextPacket() = 0;
   virtual TAnswer OnData(uint16_t block, std::string_view payload);
   virtual TAnswer OnAck(uint16_t block);
+  // Called after each send, while the peer has the packet: time for work
+  // that the next packet needs.
+  virtual void AfterSend() {}
 
   void SetPending(const char* data, size_t size);
   void ClearPending() { pendingSize_ = 0; }

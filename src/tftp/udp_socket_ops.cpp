@@ -109,6 +109,12 @@ int WaitReadable(const std::vector<int>& fds, std::vector<bool>& ready, int time
   return count;
 }
 
+int WaitOneReadable(int fd, int timeoutMs) {
+  pollfd one{fd, POLLIN, 0};
+  int count = ::poll(&one, 1, timeoutMs < 0 ? -1 : timeoutMs);
+  return count >= 0 ? count : Fail();
+}
+
 int LookupIPv4(const std::string& name, uint32_t& address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

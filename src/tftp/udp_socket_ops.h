@@ -40,6 +40,9 @@ ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, ui
 // ready[i] tells whether fds[i] is; returns the ready count, 0 on time-out, -1.
 int WaitReadable(const std::vector<int>& fds, std::vector<bool>& ready, int timeoutMs);
 
+// The same for one socket: 1 readable, 0 time-out, -1 failure.
+int WaitOneReadable(int fd, int timeoutMs);
+
 // The first IPv4 address of a host name, or -1 (code 11001) when there is none.
 int LookupIPv4(const std::string& name, uint32_t& address);
 
