@@ -39,8 +39,9 @@ void TFormDataController::FormCreate() {
   store_->SetRetentionDays(kRetentionDays);
   store_->DeleteOldData();
 
-  server_ = std::make_unique<TCommunicationServer>();
+  server_ = std::make_unique<TCommunicationServer>(nullptr, settings_.startDirectory);
   server_->SetPort(settings_.unitLinkPort);
+  server_->TftpServer->SetDefaultPort(settings_.fileTransferPort);
   replies_ = std::make_unique<ServerReplies>(*server_);
   UnitCommandDispatcher::Panes panes{[this](const std::string& line) { AddCommandLine(line); },
                                      [this](const std::string& line) { AddLogLine(line); }};
@@ -91,7 +92,10 @@ void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
 // open them; the connections are dropped without goodbye and the name table
 // is left as it was.
 void TFormDataController::RestartProgram() {
-  if (server_) server_->CloseListener();
+  if (server_) {
+    server_->CloseListener();
+    server_->TftpServer->SetActive(false);
+  }
   close();
   LaunchOwnExecutableDetached();
 }

@@ -29,23 +29,25 @@ bool NextMessage(const std::string& pending, std::size_t& start, std::string& me
 
 }  // namespace
 
-TCommunicationServer::TCommunicationServer(QObject* Owner) : TServerSocket(Owner) {
+TCommunicationServer::TCommunicationServer(QObject* Owner, const std::string& StartDirectory)
+    : TServerSocket(Owner) {
   SetPort(up::kDefaultPort);
   OnClientConnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientConnect(s, c); };
   OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientDisconnect(s, c); };
   OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
-  // The TFTP server is created here, as the last step.
+  TftpServer = std::make_unique<TNetTrivialFTPServer>(StartDirectory);
 }
 
 TCommunicationServer::~TCommunicationServer() {
   CloseListener();
-  // The TFTP server is stopped and destroyed here, after the listener is closed.
+  TftpServer->SetActive(false);
+  TftpServer.reset();
 }
 
 void TCommunicationServer::StartServers() {
   CloseListener();
   OpenListener();
-  // The TFTP server is activated here, only once the listener is open.
+  TftpServer->SetActive(true);
 }
 
 void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {

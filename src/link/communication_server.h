@@ -11,6 +11,8 @@
 
 #include "link/name_table.h"
 #include "link/server_socket.h"
+#include "store/path_resolver.h"
+#include "tftp/net_trivial_ftp_server.h"
 
 class TCommunicationServer : public TServerSocket {
  public:
@@ -20,14 +22,21 @@ class TCommunicationServer : public TServerSocket {
   using TReadFileEvent =
       std::function<void(TCommunicationServer* Sender, std::string Filename, std::string ClientName)>;
 
-  // Port 10079, not listening, every name slot empty.
-  explicit TCommunicationServer(QObject* Owner = nullptr);
-  // Closes the listener (connections dropped without disconnect events).
+  // Port 10079, not listening, every name slot empty; the file transfer
+  // server (port 69, inactive) serves the data tree below StartDirectory.
+  explicit TCommunicationServer(QObject* Owner = nullptr,
+                                const std::string& StartDirectory = PathResolver::ProcessStartDirectory());
+  // Closes the listener (connections dropped without disconnect events),
+  // then stops and destroys the file transfer server.
   ~TCommunicationServer() override;
 
-  // Closes and reopens the listener on Port; an opening failure (for
-  // example the port is taken) goes to the caller.
+  // Closes and reopens the listener on Port, then activates the file
+  // transfer server. An opening failure (for example a port is taken) goes
+  // to the caller; when the listener fails, file transfer stays inactive.
   void StartServers();
+
+  // The file transfer server, owned here (never null while the server lives).
+  std::unique_ptr<TNetTrivialFTPServer> TftpServer;
   // Sends "CC_TEXT " + Text + "#" on the connection that registered the first
   // slot holding Name; nothing when Name is empty, unregistered or its
   // connection is gone.

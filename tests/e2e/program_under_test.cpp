@@ -139,6 +139,9 @@ void ProgramUnderTest::StopAll() {
     WaitUntil([this] { return RunningInstances().empty(); }, std::chrono::seconds(3));
   }
   if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
+  // A process that is ending may still hold its sockets for a moment; the
+  // next test must find both ports free.
+  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); }, std::chrono::seconds(5));
 }
 
 std::string ProgramUnderTest::StandardError() const { return ReadWholeFile(root_ + "/stderr.txt"); }
