@@ -131,7 +131,8 @@ int ShortDateFormat::Parse(std::string_view text, int currentYear) const {
 }
 
 std::string ShortDateFormat::Format(int year, int month, int day) const {
-  std::string yearText = fourDigitYear_ ? std::to_string(year) : TwoDigits(year % 100);
+  // A four-digit year keeps its leading zeros: "26" would read back as 2026.
+  std::string yearText = fourDigitYear_ ? TwoDigits(year / 100) + TwoDigits(year % 100) : TwoDigits(year % 100);
   std::string sep(1, separator_);
   switch (order_) {
     case Order::DayMonthYear: return TwoDigits(day) + sep + TwoDigits(month) + sep + yearText;

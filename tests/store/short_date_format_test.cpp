@@ -39,6 +39,13 @@ TEST(ShortDateFormatTest, PatternsWithoutAllThreeFieldsFallBackToTheCFormat) {
   }
 }
 
+TEST(ShortDateFormatTest, EarlyFourDigitYearsAreWrittenWithLeadingZerosAndReadBack) {
+  ShortDateFormat iso = ShortDateFormat::FromPattern("%F");
+  EXPECT_EQ(iso.Format(26, 12, 6), "0026-12-06");
+  EXPECT_EQ(iso.TryParse(iso.Format(26, 12, 6), 2026), DaysFromCivil(26, 12, 6));
+  EXPECT_EQ(ShortDateFormat::FromPattern("%d.%m.%Y").Format(999, 1, 2), "02.01.0999");
+}
+
 TEST(ShortDateFormatTest, LocaleLookupReadsTheLocalesDatePattern) {
   ShortDateFormat c = ShortDateFormat::FromLocale("C.UTF-8");
   EXPECT_EQ(c.DateOrder(), Order::MonthDayYear);
