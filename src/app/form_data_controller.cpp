@@ -11,14 +11,12 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <utility>
 
 #include "app/failure_report.h"
+#include "app/memo_pane.h"
 #include "app/unit_command_dispatcher.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
@@ -72,47 +70,6 @@ QPushButton* NewButton(QWidget* parent, const char* name, const char* text, QRec
   button->setObjectName(QString::fromLatin1(name));
   button->setGeometry(geometry);
   return button;
-}
-
-QString Latin1(const std::string& text) {
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// A pane holds its lines each followed by a line break, so the text of a pane
-// with one empty line ("\n") differs from that of an empty pane (""); an
-// operator's edit may leave the last line without its break.
-bool EndsWithLineBreak(const QTextDocument* document) { return document->lastBlock().text().isEmpty(); }
-
-int LineCount(const QPlainTextEdit* memo) {
-  const QTextDocument* document = memo->document();
-  return document->blockCount() - (EndsWithLineBreak(document) ? 1 : 0);
-}
-
-std::vector<std::string> Lines(const QPlainTextEdit* memo) {
-  std::vector<std::string> lines;
-  for (QTextBlock block = memo->document()->begin(); block.isValid(); block = block.next()) {
-    if (block == memo->document()->lastBlock() && block.text().isEmpty()) break;
-    lines.push_back(block.text().toLatin1().toStdString());
-  }
-  return lines;
-}
-
-// Adds at the end and scrolls it into view, as the operator expects of a log.
-void AppendLine(QPlainTextEdit* memo, QString line) {
-  line.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QTextCursor cursor(memo->document());
-  cursor.movePosition(QTextCursor::End);
-  if (!EndsWithLineBreak(memo->document())) line.prepend(QLatin1Char('\n'));
-  cursor.insertText(line + QLatin1Char('\n'));
-  memo->setTextCursor(cursor);
-  memo->ensureCursorVisible();
-}
-
-void DeleteFirstLine(QPlainTextEdit* memo) {
-  QTextCursor cursor(memo->document());
-  cursor.movePosition(QTextCursor::Start);
-  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-  cursor.removeSelectedText();
 }
 
 }  // namespace
@@ -221,6 +178,8 @@ void TFormDataController::BuildPanes() {
   memo_log_->setFrameStyle(QFrame::Box | QFrame::Plain);
   memo_log_->setLineWidth(1);
   memo_commands_ = NewMemo(client_, "MemoCommands", QRect(752, 72, 617, 553));
+  log_pane_ = std::make_unique<MemoPane>(memo_log_, kLogLineLimit);
+  command_pane_ = std::make_unique<MemoPane>(memo_commands_);
 }
 
 void TFormDataController::BuildStatusBar() {
@@ -249,8 +208,8 @@ void TFormDataController::ConnectHandlers() {
 }
 
 void TFormDataController::Button1Click() {
-  memo_log_->clear();
-  memo_commands_->clear();
+  log_pane_->Clear();
+  command_pane_->Clear();
 }
 
 void TFormDataController::Button2Click() { RestartProgram(); }
@@ -261,14 +220,14 @@ void TFormDataController::Exit1Click() { close(); }
 void TFormDataController::MemoLogChange() {
   if (trimming_log_) return;
   trimming_log_ = true;
-  while (LineCount(memo_log_) > kLogLineLimit) DeleteFirstLine(memo_log_);
+  while (log_pane_->LineCount() > kLogLineLimit) log_pane_->DeleteFirstLine();
   trimming_log_ = false;
 }
 
-void TFormDataController::AddLogLine(const std::string& line) { AppendLine(memo_log_, Latin1(line)); }
+void TFormDataController::AddLogLine(const std::string& line) { log_pane_->Append(line); }
 
-void TFormDataController::AddCommandLine(const std::string& line) { AppendLine(memo_commands_, Latin1(line)); }
+void TFormDataController::AddCommandLine(const std::string& line) { command_pane_->Append(line); }
 
-std::vector<std::string> TFormDataController::LogLines() const { return Lines(memo_log_); }
+std::vector<std::string> TFormDataController::LogLines() const { return log_pane_->Lines(); }
 
-std::vector<std::string> TFormDataController::CommandLines() const { return Lines(memo_commands_); }
+std::vector<std::string> TFormDataController::CommandLines() const { return command_pane_->Lines(); }

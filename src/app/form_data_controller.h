@@ -18,6 +18,7 @@
 
 #include "store/path_resolver.h"
 
+class MemoPane;
 class TCommunicationServer;
 class TDataController;
 class UnitCommandDispatcher;
@@ -145,6 +146,9 @@ class TFormDataController : public QMainWindow {
   ErrorBoxQueue error_boxes_;
   FailureSink previous_sink_;
   bool trimming_log_ = false;
+  // Gather appends between turns of the event loop (reads write them first).
+  std::unique_ptr<MemoPane> log_pane_;
+  std::unique_ptr<MemoPane> command_pane_;
 
   QWidget* client_ = nullptr;
   QStatusBar* status_bar1_ = nullptr;
