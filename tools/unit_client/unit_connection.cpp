@@ -53,12 +53,15 @@ int UnitConnection::Register(const std::string& name, std::chrono::milliseconds 
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     std::optional<std::string> message = NextMessage(std::max(left, std::chrono::milliseconds(0)));
     if (!message) throw std::runtime_error("no slot offered by the data unit");
-    if (message->rfind(offer, 0) != 0) continue;
-    int slot = std::stoi(message->substr(offer.size()));
-    name_ = name;
-    SendMessage("CS_ADD_NAME " + std::to_string(slot) + " " + name);
-    return slot;
+    if (message->rfind(offer, 0) == 0) return AnswerOffer(*message, name);
   }
+}
+
+int UnitConnection::AnswerOffer(const std::string& offer, const std::string& name) {
+  int slot = std::stoi(offer.substr(offer.find(' ') + 1));
+  name_ = name;
+  SendMessage("CS_ADD_NAME " + std::to_string(slot) + " " + name);
+  return slot;
 }
 
 void UnitConnection::ResetOnClose() {

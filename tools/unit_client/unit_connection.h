@@ -18,6 +18,9 @@ class UnitConnection {
   // Waits for "CC_ADD_NAME n#" and answers "CS_ADD_NAME n name#"; returns n.
   int Register(const std::string& name, std::chrono::milliseconds wait = std::chrono::seconds(5));
 
+  // Answers an offer already received ("CC_ADD_NAME n", without "#"); returns n.
+  int AnswerOffer(const std::string& offer, const std::string& name);
+
   // Sends "CS_TEXT name text#" under the registered name.
   void SendText(const std::string& text);
   // Sends a raw message body; "#" is appended.

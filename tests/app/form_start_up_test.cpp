@@ -1,0 +1,156 @@
+// Start-up wiring of the main window, driven in-process: the window's own
+// unit link server on a free port, real units over loopback, and the Qt
+// event loop pumped by the test.
+#include <QLineEdit>
+#include <QListWidget>
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "app/failure_report.h"
+#include "app/form_data_controller.h"
+#include "event_loop.h"
+#include "link/communication_server.h"
+#include "unit_connection.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+int FreeUdpPort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+class FormStartUpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/dc-startup-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override {
+    units_.clear();
+    window_.reset();
+    fs::remove_all(dir_);
+  }
+
+  void Open(bool withLogDir = true) {
+    if (withLogDir) fs::create_directory(dir_ + "/log");
+    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); },
+                                                    StartUpSettings{dir_, 0, FreeUdpPort()});
+  }
+
+  // The window's server runs on this thread: wait by pumping its event loop.
+  std::optional<std::string> Next(UnitConnection& unit) {
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      if (auto message = unit.NextMessage(1ms)) return message;
+    }
+    return std::nullopt;
+  }
+  UnitConnection& Unit(const std::string& name) {
+    units_.push_back(std::make_unique<UnitConnection>("127.0.0.1", window_->UnitLinkServer()->BoundPort()));
+    UnitConnection& unit = *units_.back();
+    std::optional<std::string> offer = Next(unit);
+    EXPECT_TRUE(offer && offer->rfind("CC_ADD_NAME ", 0) == 0);
+    int before = window_->UnitLinkServer()->Connection_count();
+    unit.AnswerOffer(offer.value_or("CC_ADD_NAME 0"), name);
+    // Registered before the next unit connects: its offer counts this one.
+    EXPECT_TRUE(RunEventsUntil([&] { return window_->UnitLinkServer()->Connection_count() == before + 1; }, 1000));
+    return unit;
+  }
+  void Settle(UnitConnection& unit) {
+    unit.SendText("DU_CHECK");
+    EXPECT_EQ(Next(unit), "CC_TEXT CHECK");
+  }
+  QStringList Listed() const {
+    QStringList names;
+    for (int i = 0; i < window_->ListBoxClients()->count(); ++i) names << window_->ListBoxClients()->item(i)->text();
+    return names;
+  }
+
+  std::string dir_;
+  std::vector<std::string> boxes_;
+  std::unique_ptr<TFormDataController> window_;
+  std::vector<std::unique_ptr<UnitConnection>> units_;
+};
+
+TEST_F(FormStartUpTest, UnitListIsSortedCountsDuplicatesAndFollowsRemovals) {
+  Open();
+  ASSERT_NE(window_->UnitLinkServer(), nullptr);
+  EXPECT_EQ(window_->Edit1()->text(), "0");
+  UnitConnection& b = Unit("SU_B");
+  UnitConnection& a = Unit("SU_A");
+  Unit("SU_A");
+  EXPECT_EQ(Listed(), (QStringList{"SU_A", "SU_A", "SU_B"}));
+  EXPECT_EQ(window_->Edit1()->text(), "3");
+  window_->Edit1()->setText("typed by the operator");
+  b.SendMessage("CS_REMOVE_NAME SU_B");
+  a.SendMessage("CS_REMOVE_NAME SU_A");
+  ASSERT_TRUE(RunEventsUntil([&] { return window_->UnitLinkServer()->Connection_count() == 1; }, 1000));
+  EXPECT_EQ(Listed(), (QStringList{"SU_A"}));
+  EXPECT_EQ(window_->Edit1()->text(), "1");
+  EXPECT_TRUE(boxes_.empty()) << boxes_.front();
+}
+
+TEST_F(FormStartUpTest, CommandsRecordsAndFileReportsReachThePanes) {
+  Open();
+  UnitConnection& sensor = Unit("SU1");
+  sensor.SendText("DU_SAVELOG T1 06.12.2026 21.5");
+  sensor.SendMessage("CS_FILE SU1 .\\log\\SU1\\camera_cam0\\p1.jpg");
+  Settle(sensor);
+  EXPECT_EQ(window_->CommandLines(), (std::vector<std::string>{"DU_SAVELOG T1 06.12.2026 21.5", "DU_CHECK"}));
+  EXPECT_EQ(window_->LogLines(), (std::vector<std::string>{"T1 06.12.2026 21.5",
+                                                           "SU1 saved file .\\log\\SU1\\camera_cam0\\p1.jpg."}));
+  EXPECT_TRUE(fs::exists(dir_ + "/log/SU1/alllog.dat"));
+}
+
+TEST_F(FormStartUpTest, ABurstOfRecordsLeavesTheFortyNewestInTheLogPane) {
+  Open();
+  UnitConnection& sensor = Unit("SU1");
+  std::string burst;
+  for (int i = 1; i <= 45; ++i) burst += "CS_TEXT SU1 DU_SAVELOG T1 06.12.2026 " + std::to_string(i) + "#";
+  sensor.SendRaw(burst);
+  Settle(sensor);
+  std::vector<std::string> lines = window_->LogLines();
+  ASSERT_EQ(lines.size(), 40u);
+  EXPECT_EQ(lines.front(), "T1 06.12.2026 6");
+  EXPECT_EQ(lines.back(), "T1 06.12.2026 45");
+  EXPECT_EQ(window_->CommandLines().size(), 46u);
+}
+
+TEST_F(FormStartUpTest, StoreFailureIsReportedAndTheUnitIsStillServed) {
+  Open();
+  UnitConnection& control = Unit("CU1");
+  control.SendText("DU_GIVELOGFILENAMES NOBODY");
+  Settle(control);
+  ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
+  EXPECT_EQ(boxes_, std::vector<std::string>{"Can't change into directory .\\log\\NOBODY\\."});
+}
+
+TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
+  Open(false);
+  EXPECT_EQ(window_->UnitLinkServer(), nullptr);
+  ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
+  EXPECT_EQ(boxes_, std::vector<std::string>{"Can't change into directory .\\log\\."});
+  RunGuarded([&] { window_->TimerDeleteLogTimer(); });  // the hourly sweep reports the same while log\ is missing
+  ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 2; }));
+  EXPECT_EQ(boxes_.back(), "Can't change into directory .\\log\\.");
+}
+
+}  // namespace
