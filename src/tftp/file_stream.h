@@ -13,6 +13,9 @@ class TFileStream : public TTransferStream {
   static std::unique_ptr<TFileStream> OpenRead(const std::string& hostPath);
   // The file created, or emptied when it exists, for reading and writing; or null.
   static std::unique_ptr<TFileStream> Create(const std::string& hostPath);
+  // Whether the file system of hostPath can take size bytes once the file
+  // there (if any) has been emptied. Unknown free space counts as room.
+  static bool HasRoomFor(const std::string& hostPath, int64_t size);
 
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
@@ -21,6 +24,7 @@ class TFileStream : public TTransferStream {
   size_t Read(char* buffer, size_t size) override;
   size_t Write(const char* data, size_t size) override;
   int64_t Position() const override { return position_; }
+  int64_t Remaining() const override;
 
  private:
   explicit TFileStream(int fd) : fd_(fd) {}

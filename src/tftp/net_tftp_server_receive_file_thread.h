@@ -1,7 +1,10 @@
-// The session of a write request: acknowledges each data block with the next
-// number after writing it; a repeated block is acknowledged again at once and
-// never written twice. After the short last block it waits once more, so a
-// lost last acknowledgement is answered when the peer repeats the block.
+// The session of a write request: writes each data block with the next
+// number and acknowledges it, or with a window agreed, acknowledges each full
+// window, the short last block, and on a gap the last block in order. A
+// repeated block is never written twice; in lock step every stray block is
+// answered at once, inside a window once per burst of strays. After the short
+// last block it waits once more, so a lost last acknowledgement is answered
+// when the peer repeats the block.
 #pragma once
 
 #include <string>
@@ -21,6 +24,13 @@ class TNetTFTPServerReceiveFileThread final : public TNetTFTPServerThread {
   bool IsWriteOperation() const override { return true; }
   void BuildNextPacket() override;
   TAnswer OnData(uint16_t block, std::string_view payload) override;
+  // An acknowledgement went out: the peer's next window starts after it.
+  void AfterSend() override { sinceAck_ = 0; }
+  // Whether a block that is not the next one deserves an acknowledgement.
+  bool AnswerStray(uint16_t block);
 
   std::string ack_;
+  int sinceAck_ = 0;        // blocks written since the last acknowledgement sent
+  bool strayBurst_ = false;  // strays seen since the last block in order
+  uint16_t lastStray_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "tftp/net_tftp_server_send_file_thread.h"
 
+#include <algorithm>
+
 #include "tftp/tftp_protocol.h"
 
 void TNetTFTPServerSendFileThread::Start(std::shared_ptr<TTransferReportChannel> owner,
@@ -8,30 +10,58 @@ void TNetTFTPServerSendFileThread::Start(std::shared_ptr<TTransferReportChannel>
                                          const TSessionOptions& options, BusyFiles::Mark busy) {
   auto* session = new TNetTFTPServerSendFileThread(std::move(owner), peer, std::move(stream),
                                                    freeStream, options, std::move(busy));
-  session->packet_.resize(static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize);
-  session->next_.resize(session->packet_.size());
+  session->slotSize_ = static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize;
+  session->slotCount_ = 2 * static_cast<uint64_t>(options.WindowSize);
+  session->slots_.resize(session->slotSize_ * session->slotCount_);
+  session->sizes_.resize(session->slotCount_);
   session->Begin();
 }
 
-void TNetTFTPServerSendFileThread::AfterSend() {
-  if (nextRead_ || Finished) return;
-  nextSize_ = Stream->Read(next_.data() + tftp::kHeaderSize, static_cast<size_t>(Options.BlockSize));
-  nextRead_ = true;
+void TNetTFTPServerSendFileThread::ReadUpTo(uint64_t end) {
+  for (; read_ < end && last_ == 0; ++read_) {
+    char* packet = Slot(read_);
+    const size_t got = Stream->Read(packet + tftp::kHeaderSize, static_cast<size_t>(Options.BlockSize));
+    WriteDataHeader(packet, static_cast<uint16_t>(read_));  // 65535 is followed by 0
+    sizes_[read_ % slotCount_] = tftp::kHeaderSize + got;
+    if (got < static_cast<size_t>(Options.BlockSize)) last_ = read_;
+  }
 }
 
+void TNetTFTPServerSendFileThread::AfterSend() { ReadUpTo(base_ + slotCount_); }
+
 void TNetTFTPServerSendFileThread::BuildNextPacket() {
-  ++BlockCounter;  // 65535 is followed by 0
-  AfterSend();
-  packet_.swap(next_);
-  nextRead_ = false;
-  WriteDataHeader(packet_.data(), BlockCounter);
-  SetPending(packet_.data(), tftp::kHeaderSize + nextSize_);
-  Finished = nextSize_ < static_cast<size_t>(Options.BlockSize);
+  ReadUpTo(base_ + static_cast<uint64_t>(Options.WindowSize));
+  windowReady_ = true;
+  Finished = last_ != 0 && base_ == last_;
+}
+
+bool TNetTFTPServerSendFileThread::HasPending() const {
+  return windowReady_ || TNetTFTPServerThread::HasPending();
+}
+
+void TNetTFTPServerSendFileThread::SendPending() {
+  if (!windowReady_) return TNetTFTPServerThread::SendPending();  // the option acknowledgement
+  const uint64_t end = std::min(base_ + static_cast<uint64_t>(Options.WindowSize), read_);
+  for (uint64_t block = base_; block < end; ++block) {
+    SendToPeer(Slot(block), sizes_[block % slotCount_]);
+  }
+  sentEnd_ = std::max(sentEnd_, end);
 }
 
 TNetTFTPServerThread::TAnswer TNetTFTPServerSendFileThread::OnAck(uint16_t block) {
-  if (block != BlockCounter) return TAnswer::kIgnored;
-  if (Finished) return TAnswer::kEnded;
-  ClearPending();
+  if (!windowReady_) {  // the option acknowledgement is answered by block 0
+    if (block != 0) return TAnswer::kIgnored;
+    ClearPending();
+    return TAnswer::kAdvanced;
+  }
+  const uint64_t offset = static_cast<uint16_t>(block - static_cast<uint16_t>(base_));
+  if (base_ + offset >= sentEnd_) return TAnswer::kIgnored;
+  const uint64_t acknowledged = base_ + offset;
+  if (acknowledged == last_) {
+    Finished = true;
+    return TAnswer::kEnded;
+  }
+  base_ = acknowledged + 1;
+  windowReady_ = false;
   return TAnswer::kAdvanced;
 }

@@ -1,7 +1,13 @@
 // The session of a read request: sends the stream in blocks of the agreed
-// size and moves on only when the current block is acknowledged; other
-// acknowledgements are ignored (a late duplicate never triggers a resend).
+// size, a window of WindowSize blocks at a time (one: lock step). An
+// acknowledgement of a block in flight moves the window on to the block after
+// it and sends that window; a wait without one sends the window again from the
+// first unacknowledged block. Acknowledgements of anything else are ignored (a
+// late duplicate never triggers a resend).
 #pragma once
+
+#include <cstdint>
+#include <vector>
 
 #include "tftp/net_tftp_server_thread.h"
 
@@ -17,14 +23,27 @@ class TNetTFTPServerSendFileThread final : public TNetTFTPServerThread {
 
   bool IsWriteOperation() const override { return false; }
   void BuildNextPacket() override;
+  bool HasPending() const override;
+  void SendPending() override;
   TAnswer OnAck(uint16_t block) override;
-  // Reads the next block while the peer works on the current one.
+  // Reads blocks ahead while the peer works on the window.
   void AfterSend() override;
 
-  // Two packets, each a header and one block read straight from the stream:
-  // the one pending, and the next one read ahead.
-  std::vector<char> packet_;
-  std::vector<char> next_;
-  bool nextRead_ = false;
-  size_t nextSize_ = 0;
+  // Reads blocks into free slots until the one numbered end (exclusive).
+  void ReadUpTo(uint64_t end);
+  char* Slot(uint64_t sequence) { return slots_.data() + (sequence % slotCount_) * slotSize_; }
+
+  // A ring of slotCount_ packets, each a header and one block read straight
+  // from the stream: the window in flight and the blocks read ahead of it.
+  // Sequences count blocks from 1 and never wrap; the block number on the
+  // wire is the sequence modulo 65536.
+  std::vector<char> slots_;
+  std::vector<size_t> sizes_;
+  size_t slotSize_ = 0;
+  uint64_t slotCount_ = 0;
+  uint64_t base_ = 1;     // the first block not acknowledged
+  uint64_t read_ = 1;     // the first block not read yet
+  uint64_t sentEnd_ = 1;  // the block after the last one sent
+  uint64_t last_ = 0;     // the short last block, once read
+  bool windowReady_ = false;
 };

@@ -92,21 +92,32 @@ void TNetTFTPServerThread::Exchange() {
   }
   BlockCounter = 0;
   int retries = 0;
+  bool send = true;
   for (;;) {
-    if (pendingSize_ == 0) {
+    if (!HasPending()) {
       BuildNextPacket();
       retries = 0;
     }
     if (retries == Options.SendsPerPacket) throw ENetTFTPIllegalOperation("Timeout");
-    Link.AcquireBinding().SendDatagram(peerAddress_, peerPort_, pendingData_, pendingSize_);
-    AfterSend();
-    TAnswer answer = AwaitAnswer();
+    if (send) {
+      SendPending();
+      AfterSend();
+    }
+    const TAnswer answer = AwaitAnswer();
     if (answer == TAnswer::kEnded) return;
+    send = answer != TAnswer::kProgress;
+    if (answer == TAnswer::kProgress) retries = 0;
     if (answer == TAnswer::kSilence) {
       if (Finished) return;
       ++retries;
     }
   }
+}
+
+void TNetTFTPServerThread::SendPending() { SendToPeer(pendingData_, pendingSize_); }
+
+void TNetTFTPServerThread::SendToPeer(const char* data, size_t size) {
+  Link.AcquireBinding().SendDatagram(peerAddress_, peerPort_, data, size);
 }
 
 // Waits for the answer to the packet just sent; datagrams that do not

@@ -1,6 +1,7 @@
 // One TFTP transfer: its own thread and its own UDP socket (a fresh port, the
-// transfer ID), lock step with one packet in flight, each packet sent at most
-// SendsPerPacket times AnswerWaitMs apart. Started by the request server; owned
+// transfer ID); lock step with one packet in flight unless a window was agreed
+// (then a send session has up to WindowSize blocks in flight); whatever is
+// pending is sent at most SendsPerPacket times AnswerWaitMs apart. Started by the request server; owned
 // by nobody: it frees itself at its end, after reporting through the channel.
 // Datagrams from any other address or port get error 5 and change nothing.
 #pragma once
@@ -29,8 +30,9 @@ class TNetTFTPServerThread {
   static bool WaitUntilAllEnded(int timeoutMs);
 
  protected:
-  // What one datagram from the peer did to the transfer.
-  enum class TAnswer { kIgnored, kAdvanced, kResend, kEnded, kSilence };
+  // What one datagram from the peer did to the transfer. kProgress: it moved
+  // the transfer on but needs no answer yet (inside a receive window).
+  enum class TAnswer { kIgnored, kAdvanced, kProgress, kResend, kEnded, kSilence };
 
   TNetTFTPServerThread(std::shared_ptr<TTransferReportChannel> owner, const TPeerInfo& peer,
                        std::unique_ptr<TTransferStream> stream, bool freeStream,
@@ -42,6 +44,10 @@ class TNetTFTPServerThread {
   virtual bool IsWriteOperation() const = 0;
   // Makes the next packet pending (a data block, or an acknowledgement).
   virtual void BuildNextPacket() = 0;
+  // Whether something waits to be sent (or sent again on silence), and the
+  // sending of it; by default the one packet of SetPending.
+  virtual bool HasPending() const { return pendingSize_ != 0; }
+  virtual void SendPending();
   virtual TAnswer OnData(uint16_t block, std::string_view payload);
   virtual TAnswer OnAck(uint16_t block);
   // Called after each send, while the peer has the packet: time for work
@@ -50,6 +56,7 @@ class TNetTFTPServerThread {
 
   void SetPending(const char* data, size_t size);
   void ClearPending() { pendingSize_ = 0; }
+  void SendToPeer(const char* data, size_t size);
   [[noreturn]] void RaiseUnexpected() const;
 
   std::unique_ptr<TTransferStream> Stream;

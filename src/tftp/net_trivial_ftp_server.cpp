@@ -1,5 +1,7 @@
 #include "tftp/net_trivial_ftp_server.h"
 
+#include <algorithm>
+
 #include "tftp/file_stream.h"
 #include "tftp/net_tftp_server_receive_file_thread.h"
 #include "tftp/net_tftp_server_send_file_thread.h"
@@ -9,6 +11,13 @@ namespace {
 
 std::string AccessDeniedText(const std::string& fileName) {
   return "Access to " + fileName + " denied";
+}
+
+// The size is the client's, as it announced it; the name as requested.
+std::string NoRoomText(const std::string& fileName, int64_t size) {
+  const std::string bytes =
+      size == TSessionOptions::kSizeBeyondCount ? "more" : std::to_string(size);
+  return "Not enough free space for " + fileName + " (" + bytes + " bytes)";
 }
 
 }  // namespace
@@ -38,8 +47,10 @@ void TNetTrivialFTPServer::DispatchDatagram(std::string_view data, TNetSocketHan
 void TNetTrivialFTPServer::HandleRequest(std::string_view data, const TPeerInfo& peer) {
   TTftpRequest request = ParseRequest(data, peer.Host, peer.Port);
   TransferMode mode = ParseTransferMode(request.ModeText);
-  TSessionOptions options = NegotiateOptions(request.Options);
-  options.AnswerWaitMs = answerWaitMs_;
+  TSessionOptions options =
+      NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
+  if (!options.ClientChoseWait) options.AnswerWaitMs = answerWaitMs_;
+  options.AnswerWaitMs = std::min(options.AnswerWaitMs, longestWaitMs_);
   if (request.Opcode == tftp::kReadRequest) {
     StartReadTransfer(std::move(request.FileName), mode, peer, options);
   } else {
@@ -55,7 +66,7 @@ std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) cons
 }
 
 void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode mode,
-                                             const TPeerInfo& peer, const TSessionOptions& options) {
+                                             const TPeerInfo& peer, TSessionOptions options) {
   bool grant = true;
   bool freeStream = true;
   std::unique_ptr<TTransferStream> stream;
@@ -69,6 +80,7 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode 
     if (!stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     freeStream = true;
   }
+  options.SettleTransferSize(stream->Remaining());
   TNetTFTPServerSendFileThread::Start(channel_, mode, peer, std::move(stream), freeStream, options,
                                       std::move(busy));
 }
@@ -84,6 +96,9 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, TransferMode
   if (!stream) {
     const std::string hostPath = ConfinedPath(fileName);
     busy = BusyFiles::Instance().MarkBusy(hostPath);
+    if (options.AnnouncedSize > 0 && !TFileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
+      throw ENetTFTPAllocationExceeded(NoRoomText(fileName, options.AnnouncedSize));
+    }
     stream = TFileStream::Create(hostPath);
     if (!stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     freeStream = true;

@@ -39,8 +39,11 @@ class TNetTrivialFTPServer : public TNetUDPServer {
   void DispatchDatagram(std::string_view data, TNetSocketHandle& binding) override;
 
   // Start a session or raise the ENetTFTP* exception that answers the request.
+  // A read's size option is settled here from the stream's remaining bytes; a
+  // write announcing more than the disk holds is refused (code 3) before the
+  // file is created or emptied.
   virtual void StartReadTransfer(std::string fileName, TransferMode mode, const TPeerInfo& peer,
-                                 const TSessionOptions& options);
+                                 TSessionOptions options);
   virtual void StartWriteTransfer(std::string fileName, TransferMode mode, const TPeerInfo& peer,
                                   const TSessionOptions& options);
   // Main thread: a session ended.
@@ -48,8 +51,11 @@ class TNetTrivialFTPServer : public TNetUDPServer {
                                       std::unique_ptr<TTransferStream> stream, bool writeOperation);
 
   const std::string& StartDirectory() const { return resolver_.StartDirectory(); }
-  // The sessions' wait for an answer (1500 ms); shortened only by tests.
+  // The sessions' wait for an answer when the client names no timeout
+  // (1500 ms), and the longest wait a session uses whatever the client named
+  // (the 255 s the timeout option allows). Both are shortened only by tests.
   void SetAnswerWaitMs(int waitMs) { answerWaitMs_ = waitMs; }
+  void SetLongestWaitMs(int waitMs) { longestWaitMs_ = waitMs; }
 
   TTransferCompleteEvent OnTransferComplete;
   TAccessFileEvent OnReadFile;
@@ -63,4 +69,5 @@ class TNetTrivialFTPServer : public TNetUDPServer {
   PathResolver resolver_;
   std::shared_ptr<TTransferReportChannel> channel_;
   int answerWaitMs_ = tftp::kAnswerWaitMs;
+  int longestWaitMs_ = tftp::kMaxTimeoutSeconds * 1000;
 };

@@ -1,4 +1,4 @@
-// The TFTP wire format (RFC 1350 with the options of RFC 2347/2348): opcodes,
+// The TFTP wire format (RFC 1350 with the options of RFC 2347/2348/2349/7440): opcodes,
 // error codes, option names and limits, and the packet layouts. Every 16-bit
 // field is in network byte order; texts end with one zero byte.
 // The grammar is written out in docs/tftp_protocol.md.
@@ -39,6 +39,22 @@ constexpr int kDefaultBlockSize = 512;
 constexpr const char* kBlockSizeOption = "blksize";
 constexpr int kMinBlockSize = 8;
 constexpr int kMaxBlockSize = 65464;
+
+// The transfer-size option (RFC 2349): a read is answered with the file's
+// size, a write announces its size and is refused when the disk cannot hold it.
+constexpr const char* kTransferSizeOption = "tsize";
+
+// The time-out option (RFC 2349): seconds, acknowledged exactly within range.
+constexpr const char* kTimeoutOption = "timeout";
+constexpr int kMinTimeoutSeconds = 1;
+constexpr int kMaxTimeoutSeconds = 255;
+
+// The window option (RFC 7440): blocks in flight before an acknowledgement;
+// acknowledged as the smaller of the request and the server's cap.
+constexpr const char* kWindowSizeOption = "windowsize";
+constexpr int kMinWindowSize = 1;
+constexpr int kMaxWindowRequest = 65535;
+constexpr int kWindowSizeCap = 64;
 
 // Mode texts, compared without regard to letter case.
 constexpr const char* kModeOctet = "octet";

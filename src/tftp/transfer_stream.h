@@ -15,4 +15,6 @@ class TTransferStream {
   // when the medium is full or failing).
   virtual size_t Write(const char* data, size_t size) = 0;
   virtual int64_t Position() const = 0;
+  // Bytes from the current position to the end, or -1 when unknown.
+  virtual int64_t Remaining() const { return -1; }
 };

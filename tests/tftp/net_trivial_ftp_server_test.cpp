@@ -120,11 +120,11 @@ TEST_F(RequestServerTest, OptionAcknowledgementCarriesExactlyTheAgreedBlockSize)
       {{{"blksize", "65464"}}, Word(6) + "blksize" + z + "65464" + z},
       {{{"blksize", "70000"}}, Word(6) + "blksize" + z + "65464" + z},
       {{{"BLKSIZE", "1428"}}, Word(6) + "BLKSIZE" + z + "1428" + z},
-      {{{"tsize", "0"}, {"BlkSize", "2048"}}, Word(6) + "BlkSize" + z + "2048" + z},
+      {{{"color", "red"}, {"BlkSize", "2048"}}, Word(6) + "BlkSize" + z + "2048" + z},
       {{{"blksize", "7"}}, ""},
       {{{"blksize", "0"}}, ""},
       {{{"blksize", "-5"}}, ""},
-      {{{"tsize", "0"}, {"color", "blue"}}, ""},
+      {{{"colour", "0"}, {"color", "blue"}}, ""},
   };
   for (const Case& c : cases) {
     Datagram first = Ask(Request(1, "log/b.dat", "octet", c.options));

@@ -66,7 +66,7 @@ TEST(OptionNegotiationTest, BlockSizeRangeAndOptionAckBytes) {
   EXPECT_EQ(NegotiateOptions({{"blksize", "7"}}).BlockSize, 512);
   EXPECT_EQ(NegotiateOptions({}).BlockSize, 512);
 
-  TSessionOptions mixed = NegotiateOptions({{"timeout", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
+  TSessionOptions mixed = NegotiateOptions({{"color", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
   EXPECT_EQ(mixed.BlockSize, 1024);
   EXPECT_EQ(BuildOptionAck(mixed.Acknowledged), Word(6) + "BlkSize" + '\0' + "1024" + '\0');
   try {

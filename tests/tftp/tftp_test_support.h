@@ -67,7 +67,8 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 // Pumps until every session has ended.
 bool AwaitSessionsEnded(int timeoutMs = 15000);
 
-// A TFTP server on a free port of 127.0.0.1, serving tree.
+// A TFTP server on a free port of 127.0.0.1, serving tree; its sessions wait
+// answerWaitMs, and never longer whatever timeout a client names.
 struct RunningServer {
   explicit RunningServer(const TempTree& tree, int answerWaitMs = 1500);
   ~RunningServer();
