@@ -59,6 +59,17 @@ void TNetSocketHandle::SendDatagram(const std::string& address, int port, const 
                bytes.size());
 }
 
+void TNetSocketHandle::SendDatagrams(uint32_t address, uint16_t port,
+                                     const udp_ops::OutgoingDatagram* datagrams, size_t count) {
+  if (count == 0) return;
+  const int sent = udp_ops::SendBatch(SocketId, datagrams, count, address, port);
+  if (sent < 0) {
+    if (udp_ops::LastSocketError() == udp_ops::kCodeMessageTooLong) throw ENetPackageSizeTooBig();
+    SharedStack().CheckResult(-1);
+  }
+  if (static_cast<size_t>(sent) != count) throw ENetNotAllBytesSent();
+}
+
 ssize_t TNetSocketHandle::ReceiveFrom(char* buffer, size_t size, uint32_t& address, uint16_t& port) {
   return udp_ops::ReceiveFrom(SocketId, buffer, size, address, port);
 }

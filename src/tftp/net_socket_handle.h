@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "tftp/udp_socket_ops.h"
+
 class TNetSocketHandle {
  public:
   explicit TNetSocketHandle(int port = 0) : Port(port) {}
@@ -31,6 +33,9 @@ class TNetSocketHandle {
   // ENetNotAllBytesSent or ENetSocketError.
   void SendDatagram(uint32_t address, uint16_t port, const char* data, size_t size);
   void SendDatagram(const std::string& address, int port, const std::string& bytes);
+  // Several datagrams to one peer, in order; raises as SendDatagram does.
+  void SendDatagrams(uint32_t address, uint16_t port, const udp_ops::OutgoingDatagram* datagrams,
+                     size_t count);
 
   // Reads one datagram; returns its full length (more than size when it was
   // cut) or -1, checking nothing itself.

@@ -14,6 +14,7 @@ void TNetTFTPServerSendFileThread::Start(std::shared_ptr<TTransferReportChannel>
   session->slotCount_ = 2 * static_cast<uint64_t>(options.WindowSize);
   session->slots_.resize(session->slotSize_ * session->slotCount_);
   session->sizes_.resize(session->slotCount_);
+  session->outgoing_.reserve(static_cast<size_t>(options.WindowSize));
   session->Begin();
 }
 
@@ -42,9 +43,11 @@ bool TNetTFTPServerSendFileThread::HasPending() const {
 void TNetTFTPServerSendFileThread::SendPending() {
   if (!windowReady_) return TNetTFTPServerThread::SendPending();  // the option acknowledgement
   const uint64_t end = std::min(base_ + static_cast<uint64_t>(Options.WindowSize), read_);
+  outgoing_.clear();
   for (uint64_t block = base_; block < end; ++block) {
-    SendToPeer(Slot(block), sizes_[block % slotCount_]);
+    outgoing_.push_back({Slot(block), sizes_[block % slotCount_]});
   }
+  SendToPeer(outgoing_.data(), outgoing_.size());
   sentEnd_ = std::max(sentEnd_, end);
 }
 

@@ -46,4 +46,5 @@ class TNetTFTPServerSendFileThread final : public TNetTFTPServerThread {
   uint64_t sentEnd_ = 1;  // the block after the last one sent
   uint64_t last_ = 0;     // the short last block, once read
   bool windowReady_ = false;
+  std::vector<udp_ops::OutgoingDatagram> outgoing_;  // the window being sent
 };

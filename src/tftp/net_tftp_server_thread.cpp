@@ -116,6 +116,10 @@ void TNetTFTPServerThread::Exchange() {
 
 void TNetTFTPServerThread::SendPending() { SendToPeer(pendingData_, pendingSize_); }
 
+void TNetTFTPServerThread::SendToPeer(const udp_ops::OutgoingDatagram* datagrams, size_t count) {
+  Link.AcquireBinding().SendDatagrams(peerAddress_, peerPort_, datagrams, count);
+}
+
 void TNetTFTPServerThread::SendToPeer(const char* data, size_t size) {
   Link.AcquireBinding().SendDatagram(peerAddress_, peerPort_, data, size);
 }

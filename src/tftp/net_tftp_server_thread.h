@@ -57,6 +57,7 @@ class TNetTFTPServerThread {
   void SetPending(const char* data, size_t size);
   void ClearPending() { pendingSize_ = 0; }
   void SendToPeer(const char* data, size_t size);
+  void SendToPeer(const udp_ops::OutgoingDatagram* datagrams, size_t count);
   [[noreturn]] void RaiseUnexpected() const;
 
   std::unique_ptr<TTransferStream> Stream;

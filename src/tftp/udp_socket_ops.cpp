@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace udp_ops {
@@ -84,6 +85,31 @@ ssize_t SendTo(int fd, const void* data, size_t size, uint32_t address, uint16_t
     sent = ::sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
   } while (sent < 0 && errno == EINTR);
   return sent >= 0 ? sent : Fail();
+}
+
+int SendBatch(int fd, const OutgoingDatagram* datagrams, size_t count, uint32_t address,
+              uint16_t port) {
+  constexpr size_t kPerCall = 64;
+  sockaddr_in peer = MakeAddress(address, port);
+  iovec parts[kPerCall];
+  mmsghdr messages[kPerCall];
+  size_t done = 0;
+  while (done < count) {
+    const size_t batch = std::min(count - done, kPerCall);
+    for (size_t i = 0; i < batch; ++i) {
+      parts[i] = iovec{const_cast<char*>(datagrams[done + i].Data), datagrams[done + i].Size};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &peer;
+      messages[i].msg_hdr.msg_namelen = sizeof peer;
+      messages[i].msg_hdr.msg_iov = &parts[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int sent = ::sendmmsg(fd, messages, static_cast<unsigned>(batch), 0);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0) return done == 0 ? Fail() : static_cast<int>(done);
+    done += static_cast<size_t>(sent);
+  }
+  return static_cast<int>(done);
 }
 
 ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port) {

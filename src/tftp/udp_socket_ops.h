@@ -32,6 +32,18 @@ void Close(int fd);
 // Sends one datagram; returns the bytes taken or -1.
 ssize_t SendTo(int fd, const void* data, size_t size, uint32_t address, uint16_t port);
 
+// One datagram's bytes, for SendBatch.
+struct OutgoingDatagram {
+  const char* Data;
+  size_t Size;
+};
+
+// Sends count datagrams to one address in as few calls as the system allows;
+// returns how many went out whole (fewer only on a failure), or -1 when the
+// first failed.
+int SendBatch(int fd, const OutgoingDatagram* datagrams, size_t count, uint32_t address,
+              uint16_t port);
+
 // Reads one datagram of at most capacity bytes; returns its full length, which
 // is larger than capacity when it was cut (its tail is lost), or -1.
 ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port);

@@ -174,6 +174,8 @@ TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
     size_t Write(const char*, size_t) override { return 0; }
     int64_t Position() const override { return static_cast<int64_t>(at); }
   };
+  // The listener thread reads the handlers: they are assigned while it is stopped.
+  server_.Server->SetActive(false);
   server_.Server->OnReadFile = [](TNetTrivialFTPServer&, std::string& name, const TPeerInfo&,
                                   bool& grant, std::unique_ptr<TTransferStream>& stream, bool&) {
     if (name == "forbidden") grant = false;
@@ -183,6 +185,7 @@ TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
       stream = std::move(memory);
     }
   };
+  server_.Server->SetActive(true);
   ExpectError(Request(1, "forbidden", "octet"), 2, "Access to forbidden denied");
   EXPECT_EQ(ReadAll("memory"), "from memory");
 }

@@ -1,0 +1,82 @@
+// Windowed reads on loopback: atftp reading a 64 MiB file from the TFTP
+// server at block size 1428 with windows of 1, 8 and 32 blocks (and 64, the
+// server's cap); each figure also as a ratio against window 1 in the same run.
+// Every copy is compared with the original.
+// Usage: tftp_window_bench [MiB of the file, default 64] [runs per window, default 3]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "tftp/net_tftp_server_thread.h"
+#include "tftp/net_trivial_ftp_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void WriteSample(const std::string& path, size_t size) {
+  std::mt19937 generator(7);
+  std::vector<char> bytes(size);
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+}
+
+bool Run(const std::string& command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The best of runs reads (MB/s, MB = 10^6 bytes), or 0 when a copy differed.
+double AtftpRead(uint16_t port, const std::string& tree, int window, size_t bytes, int runs) {
+  const std::string out = tree + "/copy";
+  const std::string command = "atftp --option 'blksize 1428' --option 'windowsize " +
+                              std::to_string(window) + "' -g -r log/big -l " + out +
+                              " 127.0.0.1 " + std::to_string(port) + " >/dev/null 2>&1";
+  double best = 0;
+  for (int run = 0; run < runs; ++run) {
+    std::filesystem::remove(out);
+    const Clock::time_point start = Clock::now();
+    const bool ok = Run(command);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!ok || !Run("cmp -s " + out + " " + tree + "/log/big")) return 0;
+    best = std::max(best, static_cast<double>(bytes) / 1e6 / seconds);
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t bytes = static_cast<size_t>(argc > 1 ? std::atoi(argv[1]) : 64) << 20;
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+  const std::string tree = (std::filesystem::temp_directory_path() / "dc_tftp_window_bench").string();
+  std::filesystem::remove_all(tree);
+  std::filesystem::create_directories(tree + "/log");
+  WriteSample(tree + "/log/big", bytes);
+  {
+    TNetTrivialFTPServer server(tree);
+    server.SetDefaultPort(0);
+    server.Bindings().Add().IP = "127.0.0.1";
+    server.SetActive(true);
+    const uint16_t port = static_cast<uint16_t>(server.Bindings().At(0).Port);
+    std::printf("atftp read of %zu MiB at blksize 1428, best of %d (MB = 10^6 bytes)\n",
+                bytes >> 20, runs);
+    std::printf("%8s %10s %14s\n", "window", "MB/s", "vs window 1");
+    const double baseline = AtftpRead(port, tree, 1, bytes, runs);
+    for (int window : {1, 8, 32, 64}) {
+      const double speed = window == 1 ? baseline : AtftpRead(port, tree, window, bytes, runs);
+      std::printf("%8d %10.1f %14.2f%s\n", window, speed, baseline > 0 ? speed / baseline : 0.0,
+                  speed > 0 ? "" : "  (TRANSFER FAILED)");
+    }
+    TNetTFTPServerThread::WaitUntilAllEnded(10000);
+  }
+  std::filesystem::remove_all(tree);
+  return 0;
+}
