@@ -53,9 +53,9 @@ class TNetTrivialFTPServer : public TNetUDPServer {
   const std::string& StartDirectory() const { return resolver_.StartDirectory(); }
   // The sessions' wait for an answer when the client names no timeout
   // (1500 ms), and the longest wait a session uses whatever the client named
-  // (the 255 s the timeout option allows). Both are shortened only by tests.
-  void SetAnswerWaitMs(int waitMs) { answerWaitMs_ = waitMs; }
-  void SetLongestWaitMs(int waitMs) { longestWaitMs_ = waitMs; }
+  // (the 255 s the timeout option allows). Shortened only by tests: setting
+  // the wait sets the longest one too, so no client keeps a test waiting.
+  void SetAnswerWaitMs(int waitMs) { answerWaitMs_ = longestWaitMs_ = waitMs; }
 
   TTransferCompleteEvent OnTransferComplete;
   TAccessFileEvent OnReadFile;

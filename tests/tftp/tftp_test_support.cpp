@@ -137,7 +137,6 @@ RunningServer::RunningServer(const TempTree& tree, int answerWaitMs)
   TNetSocketHandle& binding = Server->Bindings().Add();
   binding.IP = "127.0.0.1";
   Server->SetAnswerWaitMs(answerWaitMs);
-  Server->SetLongestWaitMs(answerWaitMs);
   Server->SetActive(true);
 }
 
