@@ -18,6 +18,21 @@ void WriteAll(int fd, std::string_view bytes) {
   }
 }
 
+void AppendWhole(int fd, std::string_view bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      int error = put < 0 ? errno : EIO;
+      off_t end = ::lseek(fd, 0, SEEK_END);
+      if (written > 0 && end >= static_cast<off_t>(written)) (void)!::ftruncate(fd, end - static_cast<off_t>(written));
+      throw EInOutError(error);
+    }
+    written += static_cast<std::size_t>(put);
+  }
+}
+
 AppendHandles::~AppendHandles() { CloseAll(); }
 
 void AppendHandles::CloseAll() {
@@ -27,7 +42,7 @@ void AppendHandles::CloseAll() {
 
 void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes) {
   int fd = HandleFor(hostPath, device, inode);
-  WriteAll(fd, bytes);
+  AppendWhole(fd, bytes);
 }
 
 int AppendHandles::HandleFor(const std::string& hostPath, dev_t device, ino_t inode) {

@@ -21,7 +21,7 @@ class AppendHandles {
 
   // Appends bytes to the existing file hostPath, whose current identity
   // (from stat) is device/inode. Raises EInOutError when opening or writing
-  // fails; the bytes are then not (or not all) written.
+  // fails; none of the bytes are then left in the file.
   void Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes);
 
   void CloseAll();
@@ -43,3 +43,7 @@ class AppendHandles {
 // Writes all of bytes to fd, retrying interrupted and partial writes; raises
 // EInOutError on failure.
 void WriteAll(int fd, std::string_view bytes);
+// As WriteAll for a file opened for appending by its only writer, but a
+// failed write leaves no part behind: what was written is cut off again, so
+// a record that did not fit (full disk) never joins the next one.
+void AppendWhole(int fd, std::string_view bytes);

@@ -42,7 +42,7 @@ void AppendAndClose(const std::string& hostPath, const std::string& bytes) {
   int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) throw EInOutError(errno);
   try {
-    WriteAll(fd, bytes);
+    AppendWhole(fd, bytes);
   } catch (...) {
     ::close(fd);
     throw;

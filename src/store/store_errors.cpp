@@ -20,6 +20,7 @@ std::string InOutErrorText(int errorNumber) {
       return "Too many open files";
     case ENOSPC:
     case EDQUOT:
+    case EFBIG:  // the file may grow no further: to its writer, the disk is full
       return "Disk full";
     default:
       return "I/O error " + std::to_string(errorNumber);

@@ -65,7 +65,14 @@ ProgramUnderTest::~ProgramUnderTest() {
   std::filesystem::remove_all(root_, ignored);
 }
 
+void ProgramUnderTest::SetEnvironment(const std::string& name, const std::string& value) {
+  environment_.emplace_back(name, value);
+}
+
 void ProgramUnderTest::Start() {
+  // The ports are fixed: an instance of an earlier test (or another checkout's
+  // run) may still hold them for a moment.
+  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); }, std::chrono::seconds(30));
   std::string binary = DC_BINARY_PATH;
   std::string errPath = root_ + "/stderr.txt";
   pid_ = ::fork();
@@ -80,6 +87,7 @@ void ProgramUnderTest::Start() {
       ::dup2(null, 1);
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
     ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

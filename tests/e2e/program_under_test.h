@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ProgramUnderTest {
@@ -23,6 +24,9 @@ class ProgramUnderTest {
   ProgramUnderTest(const ProgramUnderTest&) = delete;
   ProgramUnderTest& operator=(const ProgramUnderTest&) = delete;
 
+  // Sets a variable in the environment of instances started from now on
+  // (a restarted instance inherits it).
+  void SetEnvironment(const std::string& name, const std::string& value);
   void Start();
   // True once a TCP connection to the unit port is accepted.
   bool WaitForUnitPort(std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
@@ -45,6 +49,7 @@ class ProgramUnderTest {
  private:
   std::string root_;
   std::string workDir_;
+  std::vector<std::pair<std::string, std::string>> environment_;
   pid_t pid_ = -1;
 };
 

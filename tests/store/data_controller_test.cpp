@@ -93,6 +93,7 @@ TEST_F(TreeTest, RuntimeTextsForErrorNumbers) {
   EXPECT_EQ(InOutErrorText(EACCES), "File access denied");
   EXPECT_EQ(InOutErrorText(EMFILE), "Too many open files");
   EXPECT_EQ(InOutErrorText(ENOSPC), "Disk full");
+  EXPECT_EQ(InOutErrorText(EFBIG), "Disk full");  // a file size limit reached
   EXPECT_EQ(InOutErrorText(EIO), "I/O error 5");
 }
 

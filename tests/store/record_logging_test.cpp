@@ -1,6 +1,8 @@
 // SaveLogRecord and AppendAlarm of the data store.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "store/data_controller.h"
@@ -20,6 +22,27 @@ TEST_F(RecordLoggingTest, ARecordGoesToTheCombinedAndTheSensorLog) {
   EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 21.5 T1\r\n06.12.2026 22.0 T1\r\n07.12.2026 1 T2\r\n");
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 21.5\r\n06.12.2026 22.0\r\n");
   EXPECT_EQ(tree_.Read("log/U/T2.dat"), "07.12.2026 1\r\n");
+}
+
+// A file size limit stands in for a full disk: the record that does not fit
+// leaves no part behind, so the next one starts on a line of its own.
+TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
+  store_.SaveLogRecord("T1 06.12.2026 1", "U");
+  std::string before = tree_.Read("log/U/alllog.dat");
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit saved {};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit tight = saved;
+  tight.rlim_cur = before.size() + 8;  // part of the next line fits
+  ::setrlimit(RLIMIT_FSIZE, &tight);
+  std::string message = RAISED_MESSAGE(store_.SaveLogRecord("T1 06.12.2026 2", "U"));
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(message, "Disk full");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), before);
+  store_.SaveLogRecord("T1 06.12.2026 3", "U");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), before + "06.12.2026 3 T1\r\n");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 3\r\n");
 }
 
 TEST_F(RecordLoggingTest, RecordsWithoutABlankInsideAreCutAsTheFieldHelperCuts) {

@@ -1,0 +1,67 @@
+// The retention sweep while a file transfer stores the very file it would
+// rewrite, in one process: the data store and a file-transfer server on a
+// free port over the same tree. The sweep must leave the file to the
+// transfer (and sweep it on its next run); rewriting it would move the name
+// to a new file while the session kept writing into the old one.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "store/data_controller.h"
+#include "tftp/tftp_test_support.h"
+
+using namespace tftp_test;
+
+namespace {
+
+constexpr uint16_t kWrite = 2, kAck = 4;
+
+ino_t InodeOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Lines the sweep removes (30 days old, m/d/yy) and one it keeps at the end.
+std::string OldLines(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += "1/1/20 old" + std::to_string(i) + "\r\n";
+  return lines;
+}
+
+TEST(SweepDuringTransferTest, TheSweepLeavesAFileBeingStoredAndSweepsItNextTime) {
+  TempTree tree;
+  ::mkdir(tree.At("log/SU1").c_str(), 0777);
+  const std::string file = tree.At("log/SU1/T1.dat");
+  WriteFile(file, OldLines(3));
+  RunningServer server(tree);
+  TDataController store(tree.Path());
+  store.UseStandardNames();
+  store.SetRetentionDays(7);
+
+  std::string upload = OldLines(80);  // several blocks, every line old
+  RawPeer peer;
+  peer.Send(server.Port(), Request(kWrite, "log/SU1/T1.dat", "octet"));
+  std::optional<Datagram> ack = peer.Receive();
+  ASSERT_TRUE(ack && OpcodeOf(*ack) == kAck);
+  uint16_t session = ack->Port;
+  peer.Send(session, Data(1, upload.substr(0, 512)));
+  ack = peer.Receive();
+  ASSERT_TRUE(ack && BlockOf(*ack) == 1);
+  ino_t during = InodeOf(file);
+
+  store.DeleteOldData();
+  EXPECT_EQ(InodeOf(file), during);
+  EXPECT_EQ(ReadFile(file), upload.substr(0, 512));
+
+  for (uint16_t block = 2; (block - 1) * 512u <= upload.size(); ++block) {
+    peer.Send(session, Data(block, upload.substr((block - 1) * 512u, 512)));
+    ack = peer.Receive();
+    ASSERT_TRUE(ack && OpcodeOf(*ack) == kAck && BlockOf(*ack) == block);
+  }
+  ASSERT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(file), upload);  // every block landed in the file the name names
+
+  store.DeleteOldData();  // no longer busy: now it is swept
+  EXPECT_EQ(ReadFile(file), "1/1/20 old79\r\n");
+}
+
+}  // namespace

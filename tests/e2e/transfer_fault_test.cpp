@@ -1,0 +1,127 @@
+// File transfer of the real program under faults: clients killed in the
+// middle of a transfer, and a full disk while a file is stored.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "curl_client.h"
+#include "fault_fixture.h"
+#include "tftp/tftp_test_support.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace tftp_test;
+
+namespace {
+
+constexpr uint16_t kRead = 1, kWrite = 2, kData = 3, kAck = 4, kError = 5;
+
+class TransferFaultTest : public FaultTest {
+ protected:
+  void SetUp() override {
+    fs::create_directories(program_.Path("log/SU1/camera_cam0"));
+    WriteWholeFile(program_.Path("log/SU1/big.dat"), SampleBytes(4 << 20, 7));
+  }
+  // One whole transfer first, so that whatever the program creates once
+  // (thread pools, sockets) exists before the counts are taken.
+  void WarmUp() {
+    ASSERT_EQ(FetchByTftp("log/SU1/big.dat", program_.Path("../warm"), 8192), 0);
+    std::this_thread::sleep_for(500ms);
+    descriptors_ = OpenDescriptorCount(pid_);
+    threads_ = ThreadCount(pid_);
+  }
+  int descriptors_ = 0, threads_ = 0;
+};
+
+// A child process that runs the client side of a transfer for `blocks`
+// blocks, tells the parent, and waits to be killed.
+pid_t ClientThatDiesAfter(uint16_t opcode, const std::string& name, const std::string& content, int blocks) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  pid_t child = ::fork();
+  if (child != 0) {
+    char byte = 0;
+    (void)!::read(ready[0], &byte, 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return byte == 'x' ? child : -1;
+  }
+  RawPeer peer;
+  peer.Send(ProgramUnderTest::kFileTransferPort, Request(opcode, name, "octet"));
+  for (int block = 0; block <= blocks; ++block) {
+    std::optional<Datagram> answer = peer.Receive(3000);
+    if (!answer) _exit(1);
+    if (opcode == kWrite && block < blocks) peer.Send(answer->Port, Data(block + 1, content.substr(block * 512, 512)));
+    if (opcode == kRead && block < blocks) peer.Send(answer->Port, Ack(block + 1));
+  }
+  (void)!::write(ready[1], "x", 1);
+  for (;;) ::pause();
+}
+
+TEST_F(TransferFaultTest, KilledClientsSessionsTimeOutLeakNothingAndKeepTheBlocksWritten) {
+  StartProgram();
+  WarmUp();
+  std::string upload = SampleBytes(100 * 512, 3);
+  pid_t writer = ClientThatDiesAfter(kWrite, "log/SU1/camera_cam0/cut.jpg", upload, 20);
+  pid_t reader = ClientThatDiesAfter(kRead, "log/SU1/big.dat", "", 20);
+  ASSERT_GT(writer, 0);
+  ASSERT_GT(reader, 0);
+  EXPECT_GT(ThreadCount(pid_), threads_);  // both sessions are running
+  ::kill(writer, SIGKILL);
+  ::kill(reader, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  ::waitpid(reader, nullptr, 0);
+  EXPECT_TRUE(BackTo(descriptors_, threads_))
+      << OpenDescriptorCount(pid_) << " descriptors, " << ThreadCount(pid_) << " threads";
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/cut.jpg")), upload.substr(0, 20 * 512));
+  std::string again = program_.Path("../again");
+  WriteWholeFile(again, upload);
+  ASSERT_EQ(StoreByTftp(again, "log/SU1/camera_cam0/cut.jpg"), 0);
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/cut.jpg")), upload);
+  EXPECT_TRUE(SameInstance());
+}
+
+// Stores content through a raw client until the transfer ends; returns the
+// final packet the program sent (an error packet when it gave up).
+std::optional<Datagram> Store(const std::string& name, const std::string& content) {
+  RawPeer peer;
+  peer.Send(ProgramUnderTest::kFileTransferPort, Request(kWrite, name, "octet"));
+  for (std::size_t block = 0;; ++block) {
+    std::optional<Datagram> answer = peer.Receive(5000);
+    if (!answer || OpcodeOf(*answer) != kAck || block * 512 > content.size()) return answer;
+    peer.Send(answer->Port, Data(static_cast<uint16_t>(block + 1), content.substr(block * 512, 512)));
+  }
+}
+
+TEST_F(TransferFaultTest, FullDiskDuringAStoreAnswersAnErrorAndKeepsEverythingElse) {
+  StartProgram();
+  UnitConnection* sensor = Unit("SU1");
+  std::string kept = SampleBytes(40000, 5);
+  std::string local = program_.Path("../kept");
+  WriteWholeFile(local, kept);
+  ASSERT_EQ(StoreByTftp(local, "log/SU1/camera_cam0/kept.jpg"), 0);
+  ASSERT_TRUE(SetFileSizeLimit(pid_, 64 * 1024));
+
+  std::string big = SampleBytes(200 * 1024, 9);
+  std::optional<Datagram> last = Store("log/SU1/camera_cam0/big.jpg", big);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(OpcodeOf(*last), kError);
+  EXPECT_FALSE(PayloadOf(*last).empty());
+  ASSERT_TRUE(SameInstance()) << "the program died on a full disk";
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/big.jpg")), big.substr(0, 64 * 1024));
+
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/kept.jpg")), kept);
+  std::string small = SampleBytes(20000, 11);
+  WriteWholeFile(local, small);
+  ASSERT_EQ(StoreByTftp(local, "log/SU1/camera_cam0/small.jpg"), 0);
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/small.jpg")), small);
+  ASSERT_EQ(FetchByTftp("log/SU1/camera_cam0/kept.jpg", local), 0);
+  EXPECT_EQ(ReadWholeFile(local), kept);
+  Settle(*sensor);
+  EXPECT_TRUE(SameInstance());
+}
+
+}  // namespace
