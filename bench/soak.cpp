@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -48,11 +49,13 @@ constexpr int kOldLinesPerFile = 2000;
 
 int failures = 0;
 std::mutex failureMutex;
+const Clock::time_point started = Clock::now();
 
 void Fail(const std::string& what) {
   std::lock_guard<std::mutex> lock(failureMutex);
   ++failures;
-  if (failures <= 20) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+  double at = std::chrono::duration<double>(Clock::now() - started).count();
+  if (failures <= 20) std::fprintf(stderr, "FAIL at %.1f s: %s\n", at, what.c_str());
 }
 
 std::string DateDaysAgo(int days) {
@@ -64,7 +67,7 @@ std::string DateDaysAgo(int days) {
 
 std::string Unit(int u) { return "SU" + std::to_string(u); }
 std::string Value(int u, int i) { return std::to_string(u) + "." + std::to_string(i); }
-std::string Sensor(int i) { return "T" + std::to_string(i % kSensorsPerUnit); }
+std::string Sensor(int i) { return std::string(1, 'T') + static_cast<char>('0' + i % kSensorsPerUnit); }
 
 struct Shared {
   ProgramUnderTest program;
@@ -165,8 +168,10 @@ std::string Ask(UnitConnection& unit, const std::string& command, const std::str
 void FetchLogFile(Shared& shared, UnitConnection& unit, int round, const std::string& startDirectory,
                   const std::string& scratch) {
   std::string unitName = Unit(round % kSensorUnits);
-  std::string reply = Ask(unit, "DU_GIVELOGFILENAMES " + unitName, "CU_TAKELOGFILES " + unitName + " ");
-  if (reply.empty()) return;
+  // Only units that have reported: asking about others is a reported failure.
+  if (!fs::exists(shared.program.Path("log/" + unitName + "/alllog.dat"))) return;
+  std::string reply = Ask(unit, "DU_GIVELOGFILENAMES " + unitName, "CU_");
+  if (reply.rfind("CU_TAKELOGFILES " + unitName + " ", 0) != 0) return Fail(unitName + ": " + reply);
   std::string list = reply.substr(std::string("CU_TAKELOGFILES ").size() + unitName.size() + 1);
   std::vector<std::string> entries;
   for (std::size_t start = 0, bar; start <= list.size(); start = bar + 1) {
@@ -286,6 +291,7 @@ void PutBackOldLines(Shared& shared) {
 // A connection reset is a client connection error: the program starts anew.
 void Restart(Shared& shared) {
   pid_t before = shared.program.RunningInstances().at(0);
+  std::fprintf(stderr, "restart at %.1f s\n", std::chrono::duration<double>(Clock::now() - started).count());
   {
     UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
     breaker.NextMessage(5s);
@@ -363,7 +369,10 @@ int main(int argc, char** argv) {
               kSensorUnits * perUnit / sending);
   std::printf("transfers:   %8ld in %.1f s:            %8.1f transfers/s\n", shared.transfers.load(), elapsed,
               shared.transfers / elapsed);
-  for (const auto& [pid, kib] : shared.peakKiB) std::printf("peak RSS of instance %d: %lld KiB\n", pid, static_cast<long long>(kib));
+  std::int64_t peak = 0;
+  for (const auto& [pid, kib] : shared.peakKiB) peak = std::max(peak, kib);
+  std::printf("peak RSS:    %8lld KiB (the highest of the instances sampled)\n", static_cast<long long>(peak));
   std::printf("failures:    %8d\n", failures);
+  if (failures > 0) std::fprintf(stderr, "the program's standard error:\n%s", shared.program.StandardError().c_str());
   return failures == 0 ? 0 : 1;
 }
