@@ -61,6 +61,7 @@ QPlainTextEdit* NewMemo(QWidget* parent, const char* name, QRect geometry) {
   memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo->setTabChangesFocus(true);
+  memo->setUndoRedoEnabled(false);  // an undo history of every line would grow without bound
   memo->setFocusPolicy(Qt::StrongFocus);
   return memo;
 }
@@ -179,7 +180,7 @@ void TFormDataController::BuildPanes() {
   memo_log_->setLineWidth(1);
   memo_commands_ = NewMemo(client_, "MemoCommands", QRect(752, 72, 617, 553));
   log_pane_ = std::make_unique<MemoPane>(memo_log_, kLogLineLimit);
-  command_pane_ = std::make_unique<MemoPane>(memo_commands_);
+  command_pane_ = std::make_unique<MemoPane>(memo_commands_, kCommandLineLimit);
 }
 
 void TFormDataController::BuildStatusBar() {

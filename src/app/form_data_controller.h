@@ -55,6 +55,9 @@ class TFormDataController : public QMainWindow {
   static constexpr int kClientWidth = 1388;
   static constexpr int kClientHeight = 651;
   static constexpr int kLogLineLimit = 40;
+  // The command pane keeps this many newest lines: without a bound a data
+  // unit that runs for months would grow until the system stops it.
+  static constexpr int kCommandLineLimit = 10000;
   static constexpr int kDeleteLogIntervalMs = 3600000;
 
   // Builds the window, starts TimerDeleteLog, installs the error box as the

@@ -42,6 +42,8 @@ void MemoPane::Flush() {
   cursor.movePosition(QTextCursor::End);
   if (!EndsWithLineBreak(memo_->document())) text.prepend(QLatin1Char('\n'));
   cursor.insertText(text);
+  if (keepNewest_ > 0) DeleteFirstLines(LineCount() - keepNewest_);
+  cursor.movePosition(QTextCursor::End);
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
 }
@@ -68,9 +70,13 @@ int MemoPane::LineCount() {
   return document->blockCount() - (EndsWithLineBreak(document) ? 1 : 0);
 }
 
-void MemoPane::DeleteFirstLine() {
+void MemoPane::DeleteFirstLine() { DeleteFirstLines(1); }
+
+// One edit for all of them: the pane is laid out once.
+void MemoPane::DeleteFirstLines(int count) {
+  if (count <= 0) return;
   QTextCursor cursor(memo_->document());
   cursor.movePosition(QTextCursor::Start);
-  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, count);
   cursor.removeSelectedText();
 }

@@ -16,8 +16,8 @@ class QTimer;
 
 class MemoPane {
  public:
-  // keepNewest > 0: the pane never shows more lines than that, so gathered
-  // lines beyond the newest keepNewest are dropped before they are written.
+  // keepNewest > 0: the pane keeps only that many newest lines; gathered
+  // lines beyond them are dropped before they are written.
   explicit MemoPane(QPlainTextEdit* memo, int keepNewest = 0);
   ~MemoPane();
   MemoPane(const MemoPane&) = delete;
@@ -31,6 +31,7 @@ class MemoPane {
   std::vector<std::string> Lines();
   int LineCount();
   void DeleteFirstLine();
+  void DeleteFirstLines(int count);
 
  private:
   QPlainTextEdit* memo_;

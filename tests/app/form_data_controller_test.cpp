@@ -220,9 +220,16 @@ TEST_F(FormDataControllerTest, OneChangeThatAddsSeveralLinesIsTrimmedToForty) {
   EXPECT_EQ(lines.back(), "new 3");
 }
 
-TEST_F(FormDataControllerTest, CommandPaneKeepsEveryLine) {
+TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {
   for (const std::string& line : Numbered("DU_CHECK ", 1, 500)) Window().AddCommandLine(line);
   EXPECT_EQ(Window().CommandLines(), Numbered("DU_CHECK ", 1, 500));
+  for (const std::string& line : Numbered("DU_CHECK ", 501, 10003)) Window().AddCommandLine(line);
+  EXPECT_EQ(Window().CommandLines(), Numbered("DU_CHECK ", 4, 10003));  // the oldest went, across two writes
+  Window().AddCommandLine("DU_CHECK 10004");
+  std::vector<std::string> lines = Window().CommandLines();
+  ASSERT_EQ(lines.size(), 10000u);
+  EXPECT_EQ(lines.front(), "DU_CHECK 5");
+  EXPECT_EQ(lines.back(), "DU_CHECK 10004");
 }
 
 TEST_F(FormDataControllerTest, LinesKeepEmptyAndEightBitTextAndSplitAtLineBreaks) {
