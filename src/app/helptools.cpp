@@ -1,35 +1,35 @@
 #include "app/helptools.h"
 
-namespace {
-
-std::string CutFirstField(std::string& s, char delimiter) {
-  std::size_t p = s.find(delimiter);
-  if (p == std::string::npos) return {};
-  std::string field = s.substr(0, p);
-  s.erase(0, p + 1);
-  return field;
-}
-
-std::string CutLastField(std::string& s, char delimiter) {
-  // The search starts at the second-to-last character: a final delimiter stays in the field.
-  std::size_t p = s.size() < 2 ? std::string::npos : s.rfind(delimiter, s.size() - 2);
-  if (p == std::string::npos) {
-    std::string field = std::move(s);
-    s.clear();
-    return field;
-  }
-  std::string field = s.substr(p + 1);
-  s.resize(p);
-  return field;
-}
-
-}  // namespace
-
+// The cut works on a view; the string form copies the field out and keeps the rest in place.
 std::string CutField(std::string& s, char delimiter, int mode) {
-  if (s.empty()) return {};
-  if (mode == 0) return CutFirstField(s, delimiter);
-  if (mode == 1) return CutLastField(s, delimiter);
-  return {};
+  std::string_view rest(s);
+  std::string field(CutField(rest, delimiter, mode));
+  if (rest.empty()) {
+    s.clear();
+  } else if (rest.size() != s.size()) {
+    s.assign(rest.data(), rest.size());  // rest views s itself: the bytes move within it
+  }
+  return field;
+}
+
+// Mode 1 searches from the second-to-last character: a final delimiter stays in the field.
+std::string_view CutField(std::string_view& s, char delimiter, int mode) {
+  if (s.empty() || (mode != 0 && mode != 1)) return {};
+  std::size_t p = mode == 0 ? s.find(delimiter)
+                            : (s.size() < 2 ? std::string_view::npos : s.rfind(delimiter, s.size() - 2));
+  std::string_view field;
+  if (p == std::string_view::npos) {
+    if (mode == 0) return {};
+    field = s;
+    s = {};
+  } else if (mode == 0) {
+    field = s.substr(0, p);
+    s.remove_prefix(p + 1);
+  } else {
+    field = s.substr(p + 1);
+    s = s.substr(0, p);
+  }
+  return field;
 }
 
 std::string JoinList(const StringList& list, char separator) {

@@ -10,16 +10,19 @@
 //    A delimiter in the final position is never a cut point: "A#B#" gives the
 //    field "B#" and leaves "A"; "A#" gives the field "A#" and leaves "".
 //  - any other mode: the field is empty and s is unchanged.
-// Allocates nothing beyond the returned field.
+// Allocates nothing beyond the returned field; the string_view form cuts a
+// view and allocates nothing at all (the viewed text must outlive both views).
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using StringList = std::vector<std::string>;
 
 std::string CutField(std::string& s, char delimiter, int mode);
+std::string_view CutField(std::string_view& s, char delimiter, int mode);
 
 // The items in order with the separator between neighbours; none gives "".
 std::string JoinList(const StringList& list, char separator);

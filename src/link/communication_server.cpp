@@ -11,10 +11,10 @@ namespace up = unit_protocol;
 
 namespace {
 
-// Copies the next non-empty message at or behind start into message and moves
-// start past its terminator; false when no complete message is left. Empty
-// messages are skipped.
-bool NextMessage(const std::string& pending, std::size_t& start, std::string& message) {
+// Views the next non-empty message at or behind start and moves start past
+// its terminator; false when no complete message is left. Empty messages are
+// skipped.
+bool NextMessage(const std::string& pending, std::size_t& start, std::string_view& message) {
   for (;;) {
     const void* found = std::memchr(pending.data() + start, up::kTerminator, pending.size() - start);
     if (found == nullptr) return false;
@@ -22,7 +22,7 @@ bool NextMessage(const std::string& pending, std::size_t& start, std::string& me
     std::size_t begin = start;
     start = end + 1;
     if (end == begin) continue;
-    message.assign(pending, begin, end - begin);
+    message = std::string_view(pending).substr(begin, end - begin);
     return true;
   }
 }
@@ -89,9 +89,9 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
   std::weak_ptr<char> alive = AliveToken();
   std::size_t start = 0;
   try {
-    // One scratch text for the message being cut up: no allocation per
-    // message. Its parts are copied out before any event is raised.
-    static std::string message;
+    // The message is a view into Pending: its parts are copied out before
+    // any event is raised, and nothing is read from it afterwards.
+    std::string_view message;
     while (NextMessage(State.Pending, start, message)) {
       ExecuteMessage(Origin, message);
       if (alive.expired()) return;
@@ -113,29 +113,29 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
   }
 }
 
-void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string& Message) {
-  std::string word = CutField(Message, up::kFieldSeparator, 0);
+void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string_view Message) {
+  std::string_view word = CutField(Message, up::kFieldSeparator, 0);
   if (word == up::kText) {
     if (!OnClientReadText) return;
-    std::string sender = CutField(Message, up::kFieldSeparator, 0);
+    std::string sender(CutField(Message, up::kFieldSeparator, 0));
     OnClientReadText(this, std::string(Message), std::move(sender));
   } else if (word == up::kFile) {
     if (!OnClientReadFile) return;
-    std::string sender = CutField(Message, up::kFieldSeparator, 0);
+    std::string sender(CutField(Message, up::kFieldSeparator, 0));
     OnClientReadFile(this, std::string(Message), std::move(sender));
   } else if (word == up::kAddName) {
     AddName(Origin, Message);
   } else if (word == up::kRemoveName) {
-    RemoveName(Message);
+    RemoveName(std::string(Message));
   }
 }
 
 // The slot is checked before anything changes: a refused registration is not counted.
-void TCommunicationServer::AddName(TServerConnection* Origin, std::string& Rest) {
-  int slot = StrToInt(CutField(Rest, up::kFieldSeparator, 0));
+void TCommunicationServer::AddName(TServerConnection* Origin, std::string_view Rest) {
+  int slot = StrToInt(std::string(CutField(Rest, up::kFieldSeparator, 0)));
   std::weak_ptr<TServerConnection> origin;
   if (Origin != nullptr) origin = Origin->weak_from_this();
-  names_.Register(slot, Rest, std::move(origin));
+  names_.Register(slot, std::string(Rest), std::move(origin));
   RaiseConnectCount();
 }
 

@@ -62,8 +62,8 @@ class TCommunicationServer : public TServerSocket {
   void HandleClientRead(TServerSocket* Sender, TServerConnection* Socket);
 
   // Message is cut up in place; it is not used once an event has been raised.
-  void ExecuteMessage(TServerConnection* Origin, std::string& Message);
-  void AddName(TServerConnection* Origin, std::string& Rest);
+  void ExecuteMessage(TServerConnection* Origin, std::string_view Message);
+  void AddName(TServerConnection* Origin, std::string_view Rest);
   void RemoveName(const std::string& Name);
   void RemoveNamesOf(TServerConnection* Origin);
   void PostContinuation(TServerConnection* Origin);

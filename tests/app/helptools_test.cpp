@@ -14,10 +14,15 @@ Cut CutOnce(std::string text, int mode, char delimiter = '#') {
   return {field, text};
 }
 
+// Both forms, the string and the view, must cut alike.
 void ExpectCut(const std::string& text, int mode, const std::string& field, const std::string& rest) {
   Cut cut = CutOnce(text, mode);
   EXPECT_EQ(cut.field, field) << "cutting \"" << text << "\" in mode " << mode;
   EXPECT_EQ(cut.rest, rest) << "cutting \"" << text << "\" in mode " << mode;
+  std::string_view view = text;
+  std::string_view viewField = CutField(view, '#', mode);
+  EXPECT_EQ(viewField, field) << "cutting the view \"" << text << "\" in mode " << mode;
+  EXPECT_EQ(view, rest) << "cutting the view \"" << text << "\" in mode " << mode;
 }
 
 TEST(CutFieldTest, FirstFieldTakesTheTextBeforeTheFirstDelimiter) {
