@@ -42,6 +42,18 @@ bool HasParentStep(std::string_view path) {
   return false;
 }
 
+// Where a path really leads: its longest ancestor that the file system can
+// resolve (a component past NAME_MAX cannot exist, so it reaches nothing).
+std::string RealLocation(fs::path path) {
+  std::error_code failed;
+  for (;;) {
+    fs::path real = fs::weakly_canonical(path, failed);
+    if (!failed) return real.string();
+    fuzz::Require(path.has_parent_path() && path.parent_path() != path, "no ancestor resolves", path.string());
+    path = path.parent_path();
+  }
+}
+
 void CheckResolve(const Fixture& f, std::string_view path) {
   std::string host = f.resolver.Resolve(path);
   if (path.empty() || path.front() == '/' || HasParentStep(path)) return;
@@ -55,7 +67,7 @@ void CheckConfined(const Fixture& f, std::string_view path) {
   fuzz::Require(path.find('\0') == std::string_view::npos, "a name with a zero byte was accepted");
   fuzz::Require(IsAtOrBelow(*host, f.resolver.StartDirectory()) && *host != f.resolver.StartDirectory(),
                 "confined path outside the tree", *host);
-  std::string real = fs::weakly_canonical(*host).string();
+  std::string real = RealLocation(*host);
   bool inside = false;
   for (const char* top : {"/log", "/Config", "/alarms"}) inside = inside || IsAtOrBelow(real, f.realStart + top);
   fuzz::Require(inside, "a confined path leads outside its top directory", real);

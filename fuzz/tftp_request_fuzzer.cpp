@@ -2,7 +2,9 @@
 // arbitrary datagrams. A request either fails with one of the program's
 // exceptions or reads into fields that, written out again, read the same;
 // the negotiated block size always lies within the protocol's limits.
+#include <cctype>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -42,16 +44,32 @@ void CheckFields(const TTftpRequest& request) {
   fuzz::Require(SameRequest(request, again), "a request written out again reads differently");
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Every option acknowledged was asked for, once; the block size and window
+// stay within their limits, and an acknowledged block size is the one used.
 void CheckNegotiation(const TTftpRequest& request) {
-  TSessionOptions options = NegotiateOptions(request.Options);
+  TSessionOptions options = NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
   fuzz::Require(options.BlockSize >= tftp::kMinBlockSize && options.BlockSize <= tftp::kMaxBlockSize,
                 "block size outside the limits", std::to_string(options.BlockSize));
-  fuzz::Require(options.Acknowledged.size() <= 1, "more than one option acknowledged");
-  if (options.Acknowledged.empty()) {
+  fuzz::Require(options.WindowSize >= 1 && options.WindowSize <= tftp::kWindowSizeCap, "window outside its limits");
+  fuzz::Require(options.AnswerWaitMs > 0, "no wait for answers");
+  std::set<std::string> seen;
+  bool blockSizeAcknowledged = false;
+  for (const auto& [name, value] : options.Acknowledged) {
+    fuzz::Require(seen.insert(Lower(name)).second, "an option acknowledged twice", name);
+    bool asked = false;
+    for (const auto& requested : request.Options) asked = asked || requested.first == name;
+    fuzz::Require(asked, "an option acknowledged that was not asked for", name);
+    if (Lower(name) != tftp::kBlockSizeOption) continue;
+    blockSizeAcknowledged = true;
+    fuzz::Require(value == std::to_string(options.BlockSize), "the OACK confirms another block size", value);
+  }
+  if (!blockSizeAcknowledged) {
     fuzz::Require(options.BlockSize == tftp::kDefaultBlockSize, "a block size changed without an OACK");
-  } else {
-    fuzz::Require(options.Acknowledged[0].second == std::to_string(options.BlockSize),
-                  "the OACK confirms another block size");
   }
 }
 
