@@ -12,6 +12,7 @@ void TNetSocketHandle::Allocate() {
   Close(true);
   SocketId = SharedStack().CreateSocket();
   Allocated = true;
+  receiveTimeoutMs_ = 0;
 }
 
 void TNetSocketHandle::Close(bool resetLocal) {
@@ -71,6 +72,18 @@ void TNetSocketHandle::SendDatagrams(uint32_t address, uint16_t port,
 }
 
 ssize_t TNetSocketHandle::ReceiveFrom(char* buffer, size_t size, uint32_t& address, uint16_t& port) {
+  return udp_ops::ReceiveFrom(SocketId, buffer, size, address, port);
+}
+
+ssize_t TNetSocketHandle::ReceiveWithin(int timeoutMs, char* buffer, size_t size,
+                                        uint32_t& address, uint16_t& port) {
+  if (SocketId < 0) throw ENetConnClosedGracefully();
+  if (timeoutMs == 0) return udp_ops::ReceiveFrom(SocketId, buffer, size, address, port, false);
+  const int wait = timeoutMs < 0 ? 0 : timeoutMs;
+  if (wait != receiveTimeoutMs_) {
+    SharedStack().CheckResult(udp_ops::SetReceiveTimeout(SocketId, wait));
+    receiveTimeoutMs_ = wait;
+  }
   return udp_ops::ReceiveFrom(SocketId, buffer, size, address, port);
 }
 

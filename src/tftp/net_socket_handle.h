@@ -41,6 +41,15 @@ class TNetSocketHandle {
   // cut) or -1, checking nothing itself.
   ssize_t ReceiveFrom(char* buffer, size_t size, uint32_t& address, uint16_t& port);
 
+  // Reads one datagram, waiting up to timeoutMs for it (0: only what is
+  // queued; negative: without limit). As ReceiveFrom, and -1 with
+  // udp_ops::kCodeWouldBlock when nothing came in time. One call per
+  // datagram: the wait is the socket's receive time-out, changed only when
+  // timeoutMs differs from the last wait. Raises ENetConnClosedGracefully
+  // when there is no socket.
+  ssize_t ReceiveWithin(int timeoutMs, char* buffer, size_t size, uint32_t& address,
+                        uint16_t& port);
+
   // True when the socket became readable within timeoutMs (-2: no limit).
   // Raises ENetConnClosedGracefully when there is no socket.
   bool WaitReadable(int timeoutMs);
@@ -59,6 +68,9 @@ class TNetSocketHandle {
   std::string RemoteAddress;
   int Port = 0;
   int RemotePort = 0;
+
+ private:
+  int receiveTimeoutMs_ = 0;  // the socket's receive time-out; 0: none
 };
 
 class TNetSocketHandles {

@@ -10,25 +10,34 @@ void TNetTFTPServerSendFileThread::Start(std::shared_ptr<TTransferReportChannel>
                                          const TSessionOptions& options, BusyFiles::Mark busy) {
   auto* session = new TNetTFTPServerSendFileThread(std::move(owner), peer, std::move(stream),
                                                    freeStream, options, std::move(busy));
-  session->slotSize_ = static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize;
-  session->slotCount_ = 2 * static_cast<uint64_t>(options.WindowSize);
-  session->slots_.resize(session->slotSize_ * session->slotCount_);
+  const uint64_t window = static_cast<uint64_t>(options.WindowSize);
+  session->blockSize_ = static_cast<size_t>(options.BlockSize);
+  session->slotCount_ = std::max<uint64_t>(2 * window, kReadAheadBytes / session->blockSize_);
+  session->payload_.resize(session->blockSize_ * session->slotCount_);
+  session->headers_.resize(tftp::kHeaderSize * session->slotCount_);
   session->sizes_.resize(session->slotCount_);
-  session->outgoing_.reserve(static_cast<size_t>(options.WindowSize));
+  session->outgoing_.reserve(window);
   session->Begin();
 }
 
 void TNetTFTPServerSendFileThread::ReadUpTo(uint64_t end) {
-  for (; read_ < end && last_ == 0; ++read_) {
-    char* packet = Slot(read_);
-    const size_t got = Stream->Read(packet + tftp::kHeaderSize, static_cast<size_t>(Options.BlockSize));
-    WriteDataHeader(packet, static_cast<uint16_t>(read_));  // 65535 is followed by 0
-    sizes_[read_ % slotCount_] = tftp::kHeaderSize + got;
-    if (got < static_cast<size_t>(Options.BlockSize)) last_ = read_;
+  while (read_ < end && last_ == 0) {
+    const uint64_t blocks = std::min(end - read_, slotCount_ - SlotIndex(read_));
+    const size_t got = Stream->Read(Payload(read_), blocks * blockSize_);
+    for (uint64_t i = 0; i < blocks && last_ == 0; ++i, ++read_) {
+      const size_t offset = i * blockSize_;
+      const size_t size = got > offset ? std::min(blockSize_, got - offset) : 0;
+      WriteDataHeader(Header(read_), static_cast<uint16_t>(read_));  // 65535 is followed by 0
+      sizes_[SlotIndex(read_)] = size;
+      if (size < blockSize_) last_ = read_;
+    }
   }
 }
 
-void TNetTFTPServerSendFileThread::AfterSend() { ReadUpTo(base_ + slotCount_); }
+// Refills the ring only once half of it is free: fewer, larger reads.
+void TNetTFTPServerSendFileThread::AfterSend() {
+  if (base_ + slotCount_ - read_ >= slotCount_ / 2) ReadUpTo(base_ + slotCount_);
+}
 
 void TNetTFTPServerSendFileThread::BuildNextPacket() {
   ReadUpTo(base_ + static_cast<uint64_t>(Options.WindowSize));
@@ -45,7 +54,7 @@ void TNetTFTPServerSendFileThread::SendPending() {
   const uint64_t end = std::min(base_ + static_cast<uint64_t>(Options.WindowSize), read_);
   outgoing_.clear();
   for (uint64_t block = base_; block < end; ++block) {
-    outgoing_.push_back({Slot(block), sizes_[block % slotCount_]});
+    outgoing_.push_back({Header(block), tftp::kHeaderSize, Payload(block), sizes_[SlotIndex(block)]});
   }
   SendToPeer(outgoing_.data(), outgoing_.size());
   sentEnd_ = std::max(sentEnd_, end);

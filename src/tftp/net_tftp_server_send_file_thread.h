@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tftp/net_tftp_server_thread.h"
+#include "tftp/tftp_protocol.h"
 
 class TNetTFTPServerSendFileThread final : public TNetTFTPServerThread {
  public:
@@ -29,17 +30,26 @@ class TNetTFTPServerSendFileThread final : public TNetTFTPServerThread {
   // Reads blocks ahead while the peer works on the window.
   void AfterSend() override;
 
-  // Reads blocks into free slots until the one numbered end (exclusive).
+  // Reads blocks into free slots until the one numbered end (exclusive), as
+  // many as fit in one read while the ring does not wrap.
   void ReadUpTo(uint64_t end);
-  char* Slot(uint64_t sequence) { return slots_.data() + (sequence % slotCount_) * slotSize_; }
+  size_t SlotIndex(uint64_t sequence) const { return static_cast<size_t>(sequence % slotCount_); }
+  char* Payload(uint64_t sequence) { return payload_.data() + SlotIndex(sequence) * blockSize_; }
+  char* Header(uint64_t sequence) { return headers_.data() + SlotIndex(sequence) * tftp::kHeaderSize; }
 
-  // A ring of slotCount_ packets, each a header and one block read straight
-  // from the stream: the window in flight and the blocks read ahead of it.
+  // A ring of slotCount_ blocks: the window in flight and the blocks read
+  // ahead of it. The payloads lie back to back, so several blocks come from
+  // one read of the stream, and each datagram leaves as its header followed
+  // by its payload. The ring holds at least two windows and about
+  // kReadAheadBytes, and is refilled once half of it is free, so a lock-step
+  // transfer reads the stream in a few large reads rather than one per block.
   // Sequences count blocks from 1 and never wrap; the block number on the
   // wire is the sequence modulo 65536.
-  std::vector<char> slots_;
-  std::vector<size_t> sizes_;
-  size_t slotSize_ = 0;
+  static constexpr size_t kReadAheadBytes = 32 * 1024;
+  std::vector<char> payload_;
+  std::vector<char> headers_;
+  std::vector<size_t> sizes_;  // payload bytes of each slot
+  size_t blockSize_ = 0;
   uint64_t slotCount_ = 0;
   uint64_t base_ = 1;     // the first block not acknowledged
   uint64_t read_ = 1;     // the first block not read yet

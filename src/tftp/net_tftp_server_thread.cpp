@@ -125,23 +125,25 @@ void TNetTFTPServerThread::SendToPeer(const char* data, size_t size) {
 }
 
 // Waits for the answer to the packet just sent; datagrams that do not
-// advance the transfer do not extend the wait.
+// advance the transfer do not extend the wait. The first receive waits the
+// whole time, so the socket's wait is set once per session, not per packet.
 TNetTFTPServerThread::TAnswer TNetTFTPServerThread::AwaitAnswer() {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(Options.AnswerWaitMs);
+  const Clock::time_point start = Clock::now();
+  int waitMs = Options.AnswerWaitMs;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) return TAnswer::kSilence;
-    TReceivedDatagram received =
-        Link.ReceiveInto(answer_.data(), answer_.size(), static_cast<int>(left.count()));
+    TReceivedDatagram received = Link.ReceiveInto(answer_.data(), answer_.size(), waitMs);
     if (received.Status == TReceiveStatus::kNothing) return TAnswer::kSilence;
     if (!FromPeer(received)) {
       SendErrorPacket(Link, TNetStack::AddressText(received.Address), received.Port,
                       tftp::kUnknownTransferId, tftp::kUnknownTransferIdText);
-      continue;
+    } else {
+      if (received.Status != TReceiveStatus::kDatagram) RaiseReceiveFailure(received);
+      TAnswer answer = Classify(std::string_view(answer_.data(), received.Size));
+      if (answer != TAnswer::kIgnored) return answer;
     }
-    if (received.Status != TReceiveStatus::kDatagram) RaiseReceiveFailure(received);
-    TAnswer answer = Classify(std::string_view(answer_.data(), received.Size));
-    if (answer != TAnswer::kIgnored) return answer;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    waitMs = Options.AnswerWaitMs - static_cast<int>(waited.count());
+    if (waitMs < 0) return TAnswer::kSilence;
   }
 }
 

@@ -40,13 +40,13 @@ void TNetUDPBase::ReleaseBinding() { binding_.reset(); }
 TReceivedDatagram TNetUDPBase::ReceiveInto(char* buffer, size_t capacity, int timeoutMs) {
   TNetSocketHandle& binding = AcquireBinding();
   TReceivedDatagram received;
-  if (!binding.WaitReadable(timeoutMs == kUseReceiveTimeout ? ReceiveTimeout : timeoutMs)) {
-    return received;
-  }
-  ssize_t length = binding.ReceiveFrom(buffer, capacity, received.Address, received.Port);
+  ssize_t length = binding.ReceiveWithin(timeoutMs == kUseReceiveTimeout ? ReceiveTimeout : timeoutMs,
+                                         buffer, capacity, received.Address, received.Port);
   if (length < 0) {
+    const int code = udp_ops::LastSocketError();
+    if (code == udp_ops::kCodeWouldBlock) return received;  // nothing within the wait
     received.Status = TReceiveStatus::kFailed;
-    received.ErrorCode = udp_ops::LastSocketError();
+    received.ErrorCode = code;
   } else if (length == 0) {
     received.Status = TReceiveStatus::kEmpty;
   } else if (static_cast<size_t>(length) > capacity) {

@@ -74,6 +74,11 @@ int SetBroadcast(int fd, bool enabled) {
   return ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) == 0 ? 0 : Fail();
 }
 
+int SetReceiveTimeout(int fd, int timeoutMs) {
+  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 ? 0 : Fail();
+}
+
 void Shutdown(int fd) { ::shutdown(fd, SHUT_RDWR); }
 
 void Close(int fd) { ::close(fd); }
@@ -87,22 +92,50 @@ ssize_t SendTo(int fd, const void* data, size_t size, uint32_t address, uint16_t
   return sent >= 0 ? sent : Fail();
 }
 
+namespace {
+
+// The parts of one datagram; returns how many (0 to 2).
+size_t PartsOf(const OutgoingDatagram& datagram, iovec* parts) {
+  size_t count = 0;
+  if (datagram.HeadSize != 0) parts[count++] = iovec{const_cast<char*>(datagram.Head), datagram.HeadSize};
+  if (datagram.BodySize != 0) parts[count++] = iovec{const_cast<char*>(datagram.Body), datagram.BodySize};
+  return count;
+}
+
+msghdr MessageTo(sockaddr_in& peer, iovec* parts, size_t count) {
+  msghdr message{};
+  message.msg_name = &peer;
+  message.msg_namelen = sizeof peer;
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
+  return message;
+}
+
+int SendOne(int fd, const OutgoingDatagram& datagram, sockaddr_in& peer) {
+  iovec parts[2];
+  msghdr message = MessageTo(peer, parts, PartsOf(datagram, parts));
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(fd, &message, 0);
+  } while (sent < 0 && errno == EINTR);
+  return sent >= 0 ? 1 : Fail();
+}
+
+}  // namespace
+
 int SendBatch(int fd, const OutgoingDatagram* datagrams, size_t count, uint32_t address,
               uint16_t port) {
   constexpr size_t kPerCall = 64;
   sockaddr_in peer = MakeAddress(address, port);
-  iovec parts[kPerCall];
+  if (count == 1) return SendOne(fd, datagrams[0], peer);
+  iovec parts[kPerCall][2];
   mmsghdr messages[kPerCall];
   size_t done = 0;
   while (done < count) {
     const size_t batch = std::min(count - done, kPerCall);
     for (size_t i = 0; i < batch; ++i) {
-      parts[i] = iovec{const_cast<char*>(datagrams[done + i].Data), datagrams[done + i].Size};
       messages[i] = mmsghdr{};
-      messages[i].msg_hdr.msg_name = &peer;
-      messages[i].msg_hdr.msg_namelen = sizeof peer;
-      messages[i].msg_hdr.msg_iov = &parts[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr = MessageTo(peer, parts[i], PartsOf(datagrams[done + i], parts[i]));
     }
     int sent = ::sendmmsg(fd, messages, static_cast<unsigned>(batch), 0);
     if (sent < 0 && errno == EINTR) continue;
@@ -112,12 +145,14 @@ int SendBatch(int fd, const OutgoingDatagram* datagrams, size_t count, uint32_t 
   return static_cast<int>(done);
 }
 
-ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port) {
+ssize_t ReceiveFrom(int fd, void* buffer, size_t capacity, uint32_t& address, uint16_t& port,
+                    bool wait) {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
+  const int flags = MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT);
   ssize_t got;
   do {
-    got = ::recvfrom(fd, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&peer), &length);
+    got = ::recvfrom(fd, buffer, capacity, flags, reinterpret_cast<sockaddr*>(&peer), &length);
   } while (got < 0 && errno == EINTR);
   if (got < 0) return Fail();
   address = ntohl(peer.sin_addr.s_addr);
