@@ -14,12 +14,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <filesystem>
 
 #include <memory>
 #include <string>
@@ -29,34 +24,6 @@
 #include "app/exceptions.h"
 
 namespace {
-
-// A UDP port that nobody used a moment ago (file transfer needs a real port).
-int FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// A start directory with its log directory, and free ports, for one window.
-class TemporaryTree {
- public:
-  TemporaryTree() {
-    char pattern[] = "/tmp/dc-window-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    std::filesystem::create_directory(dir_ + "/log");
-  }
-  ~TemporaryTree() { std::filesystem::remove_all(dir_); }
-  StartUpSettings Settings() const { return {dir_, 0, FreeUdpPort()}; }
-
- private:
-  std::string dir_;
-};
 
 std::vector<std::string> Numbered(const std::string& prefix, int first, int last) {
   std::vector<std::string> lines;

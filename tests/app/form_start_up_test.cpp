@@ -5,10 +5,6 @@
 #include <QListWidget>
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -16,6 +12,7 @@
 #include "app/failure_report.h"
 #include "app/form_data_controller.h"
 #include "event_loop.h"
+#include "temporary_tree.h"
 #include "link/communication_server.h"
 #include "unit_connection.h"
 
@@ -24,34 +21,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 class FormStartUpTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/dc-startup-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
   void TearDown() override {
     units_.clear();
     window_.reset();
-    fs::remove_all(dir_);
   }
 
   void Open(bool withLogDir = true) {
-    if (withLogDir) fs::create_directory(dir_ + "/log");
+    tree_ = std::make_unique<TemporaryTree>(withLogDir);
     window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); },
-                                                    StartUpSettings{dir_, 0, FreeUdpPort()});
+                                                    tree_->Settings());
   }
 
   // The window's server runs on this thread: wait by pumping its event loop.
@@ -84,7 +64,7 @@ class FormStartUpTest : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
+  std::unique_ptr<TemporaryTree> tree_;
   std::vector<std::string> boxes_;
   std::unique_ptr<TFormDataController> window_;
   std::vector<std::unique_ptr<UnitConnection>> units_;
@@ -117,7 +97,7 @@ TEST_F(FormStartUpTest, CommandsRecordsAndFileReportsReachThePanes) {
   EXPECT_EQ(window_->CommandLines(), (std::vector<std::string>{"DU_SAVELOG T1 06.12.2026 21.5", "DU_CHECK"}));
   EXPECT_EQ(window_->LogLines(), (std::vector<std::string>{"T1 06.12.2026 21.5",
                                                            "SU1 saved file .\\log\\SU1\\camera_cam0\\p1.jpg."}));
-  EXPECT_TRUE(fs::exists(dir_ + "/log/SU1/alllog.dat"));
+  EXPECT_TRUE(fs::exists(tree_->Dir() + "/log/SU1/alllog.dat"));
 }
 
 TEST_F(FormStartUpTest, ABurstOfRecordsLeavesTheFortyNewestInTheLogPane) {
