@@ -154,7 +154,13 @@ TEST_F(SessionTest, BlockNumbersRollOverAfter65535InBothDirections) {
   peer_.Send(packet.Port, Ack(0));
   std::string received;
   std::vector<uint16_t> numbers;
+  // A slow run (a sanitizer build) may see a block sent again after the wait:
+  // it is acknowledged again and not counted twice.
   while ((packet = Next()).Bytes.size() >= 4 && OpcodeOf(packet) == 3) {
+    if (!numbers.empty() && BlockOf(packet) == numbers.back()) {
+      peer_.Send(packet.Port, Ack(BlockOf(packet)));
+      continue;
+    }
     numbers.push_back(BlockOf(packet));
     received += PayloadOf(packet);
     peer_.Send(packet.Port, Ack(BlockOf(packet)));
@@ -170,7 +176,9 @@ TEST_F(SessionTest, BlockNumbersRollOverAfter65535InBothDirections) {
   for (size_t i = 0; i <= blocks; ++i) {
     const uint16_t block = static_cast<uint16_t>(i + 1);
     peer_.Send(ack.Port, Data(block, content.substr(i * 8, 8)));
-    ASSERT_EQ(Next().Bytes, Ack(block)) << "block " << i + 1;
+    Datagram reply = Next();
+    while (reply.Bytes == Ack(static_cast<uint16_t>(block - 1))) reply = Next();  // re-acknowledged after a wait
+    ASSERT_EQ(reply.Bytes, Ack(block)) << "block " << i + 1;
   }
   EXPECT_TRUE(AwaitSessionsEnded());
   EXPECT_EQ(ReadFile(tree_.At("log/up.dat")), content);
