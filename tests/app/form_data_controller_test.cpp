@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/event_loop.h"
+#include "app/temporary_tree.h"
 #include "app/exceptions.h"
 
 namespace {
