@@ -9,22 +9,7 @@
 namespace tftp_test {
 namespace {
 
-class SessionTest : public ::testing::Test {
- protected:
-  Datagram Next(int timeoutMs = 3000) {
-    std::optional<Datagram> d = peer_.Receive(timeoutMs);
-    EXPECT_TRUE(d.has_value()) << "nothing arrived";
-    return d.value_or(Datagram{});
-  }
-  Datagram Start(const std::string& request) {
-    peer_.Send(server_.Port(), request);
-    return Next();
-  }
-
-  TempTree tree_;
-  RunningServer server_{tree_};
-  RawPeer peer_;
-};
+using SessionTest = RawPeerTest;
 
 TEST_F(SessionTest, ReadSendsFullBlocksThenAnEmptyLastBlockFromItsOwnPort) {
   const std::string content = SampleBytes(1024);

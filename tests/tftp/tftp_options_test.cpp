@@ -18,17 +18,9 @@ std::string OptionAck(const std::vector<std::pair<std::string, std::string>>& op
   return packet;
 }
 
-class OptionSessionTest : public ::testing::Test {
+class OptionSessionTest : public RawPeerTest {
  protected:
-  Datagram Next(int timeoutMs = 3000) {
-    std::optional<Datagram> d = peer_.Receive(timeoutMs);
-    EXPECT_TRUE(d.has_value()) << "nothing arrived";
-    return d.value_or(Datagram{});
-  }
-  Datagram Start(const std::string& request) {
-    peer_.Send(server_.Port(), request);
-    return Next();
-  }
+  OptionSessionTest() : RawPeerTest(600) {}
   // The numbers of the next count data blocks; none may follow at once.
   std::vector<uint16_t> Blocks(size_t count) {
     std::vector<uint16_t> numbers;
@@ -41,10 +33,6 @@ class OptionSessionTest : public ::testing::Test {
     return numbers;
   }
   void ExpectQuiet(int ms = 200) { EXPECT_FALSE(peer_.Receive(ms).has_value()) << "unexpected answer"; }
-
-  TempTree tree_;
-  RunningServer server_{tree_, 600};
-  RawPeer peer_;
 };
 
 using Numbers = std::vector<uint16_t>;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tftp/net_trivial_ftp_server.h"
 
 namespace tftp_test {
@@ -78,5 +80,27 @@ struct RunningServer {
 
 // Runs a shell command; returns its exit status.
 int Shell(const std::string& command);
+
+// A raw peer that drives a running server packet by packet.
+class RawPeerTest : public ::testing::Test {
+ protected:
+  explicit RawPeerTest(int answerWaitMs = 1500) : server_(tree_, answerWaitMs) {}
+
+  // The next datagram; a failure when none arrives in time.
+  Datagram Next(int timeoutMs = 3000) {
+    std::optional<Datagram> d = peer_.Receive(timeoutMs);
+    EXPECT_TRUE(d.has_value()) << "nothing arrived";
+    return d.value_or(Datagram{});
+  }
+  // Sends a request to the server's port; returns the first answer.
+  Datagram Start(const std::string& request) {
+    peer_.Send(server_.Port(), request);
+    return Next();
+  }
+
+  TempTree tree_;
+  RunningServer server_;
+  RawPeer peer_;
+};
 
 }  // namespace tftp_test
