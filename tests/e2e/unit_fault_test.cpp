@@ -49,8 +49,20 @@ TEST_F(UnitFaultTest, KilledUnitsHalfMessageNeverJoinsAnother) {
   Settle(*bystander);  // the half message has been read by now
   ::kill(dying, SIGKILL);
   ::waitpid(dying, nullptr, 0);
-  // The next connection may get the dead one's descriptor number.
-  UnitConnection* heir = Unit("SU9");
+  // The next connection may get the dead one's descriptor number. It connects
+  // once the program has seen the dead connection close and dropped its name
+  // (offered slot 1 again): a unit that registers under an offer counted
+  // before that would sit outside the table.
+  UnitConnection* heir = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    auto probe = std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort);
+    if (probe->NextMessage(5s) != "CC_ADD_NAME 1") return false;  // read, then closed in order
+    units_.push_back(std::move(probe));
+    heir = units_.back().get();
+    return true;
+  }, 10s));
+  heir->AnswerOffer("CC_ADD_NAME 1", "SU9");
+  Settle(*heir);
   heir->SendText("DU_SAVELOG T1 " + Record("whole"));
   bystander->SendText("DU_SAVELOG T1 " + Record("bystander"));
   Settle(*heir);
