@@ -65,13 +65,20 @@ std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) cons
   return *hostPath;
 }
 
+// Raises the access event while assigned; a handler that refused ends the request.
+void TNetTrivialFTPServer::AskAccess(const TAccessFileEvent& event, std::string& fileName,
+                                     const TPeerInfo& peer, std::unique_ptr<TTransferStream>& stream,
+                                     bool& freeStream) {
+  bool grant = true;
+  if (event) event(*this, fileName, peer, grant, stream, freeStream);
+  if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+}
+
 void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode mode,
                                              const TPeerInfo& peer, TSessionOptions options) {
-  bool grant = true;
   bool freeStream = true;
   std::unique_ptr<TTransferStream> stream;
-  if (OnReadFile) OnReadFile(*this, fileName, peer, grant, stream, freeStream);
-  if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  AskAccess(OnReadFile, fileName, peer, stream, freeStream);
   BusyFiles::Mark busy;
   if (!stream) {
     const std::string hostPath = ConfinedPath(fileName);
@@ -87,11 +94,9 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode 
 
 void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, TransferMode mode,
                                               const TPeerInfo& peer, const TSessionOptions& options) {
-  bool grant = true;
   bool freeStream = true;
   std::unique_ptr<TTransferStream> stream;
-  if (OnWriteFile) OnWriteFile(*this, fileName, peer, grant, stream, freeStream);
-  if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  AskAccess(OnWriteFile, fileName, peer, stream, freeStream);
   BusyFiles::Mark busy;
   if (!stream) {
     const std::string hostPath = ConfinedPath(fileName);

@@ -65,6 +65,8 @@ class TNetTrivialFTPServer : public TNetUDPServer {
   void HandleRequest(std::string_view data, const TPeerInfo& peer);
   // The host path of a requested name, or ENetTFTPAccessViolation.
   std::string ConfinedPath(const std::string& fileName) const;
+  void AskAccess(const TAccessFileEvent& event, std::string& fileName, const TPeerInfo& peer,
+                 std::unique_ptr<TTransferStream>& stream, bool& freeStream);
 
   PathResolver resolver_;
   std::shared_ptr<TTransferReportChannel> channel_;
