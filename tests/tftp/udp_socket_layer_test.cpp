@@ -99,9 +99,9 @@ TEST(UdpServerTest, DatagramsAreDispatchedWithTheirBindingAndAnsweredFromIt) {
   for (int i = 0; i < 2; ++i) server.Bindings().Add().IP = "127.0.0.1";
   std::atomic<int> dispatched{0};
   server.OnUDPRead = [&](TNetUDPServer& sender, std::string_view data, TNetSocketHandle& binding) {
+    ++dispatched;  // before answering: the test reads the count once the answer is in
     sender.SendPacket(binding.RemoteAddress, binding.RemotePort,
                       std::string(data) + "@" + std::to_string(binding.Port));
-    ++dispatched;
   };
   server.SetActive(true);
   RawPeer peer;
