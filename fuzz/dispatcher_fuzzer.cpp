@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 #include "app/unit_command_dispatcher.h"
 #include "fuzz_support.h"
 #include "store/data_controller.h"

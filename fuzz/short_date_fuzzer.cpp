@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 #include "fuzz_support.h"
 #include "store/local_calendar.h"
 #include "store/short_date_format.h"

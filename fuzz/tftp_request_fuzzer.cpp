@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 #include "fuzz_support.h"
 #include "tftp/tftp_protocol.h"
 #include "tftp/tftp_request.h"

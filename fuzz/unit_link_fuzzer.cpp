@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 #include "fuzz_support.h"
 #include "link/communication_server.h"
 #include "link/unit_protocol.h"

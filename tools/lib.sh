@@ -27,6 +27,11 @@ configure_and_build() {
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
   [ "${1:-}" = "--" ] && shift
   targets=("$@")
+  # A compiler cache, where installed, shares objects between build trees.
+  if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$top")}
+  fi
   cmake -S "$top" -B "$dir" "${args[@]}"
   if [ ${#targets[@]} -eq 0 ]; then
     cmake --build "$dir" -j "$(nproc)"

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 
 class QWidget;
 

@@ -15,7 +15,7 @@
 
 #include <utility>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "app/memo_pane.h"
 #include "app/unit_command_dispatcher.h"
 #include "link/communication_server.h"

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/helptools.h"
+#include "base/helptools.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
 

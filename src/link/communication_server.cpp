@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "app/exceptions.h"
-#include "app/failure_report.h"
-#include "app/helptools.h"
+#include "base/exceptions.h"
+#include "base/failure_report.h"
+#include "base/helptools.h"
 #include "link/unit_protocol.h"
 
 namespace up = unit_protocol;

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "link/socket_notifier.h"
 #include "link/socket_ops.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "link/socket_ops.h"
 
 TServerSocket::TServerSocket(QObject* Owner)

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 // Every failure of the TCP server's sockets.
 class ESocketError : public Exception {

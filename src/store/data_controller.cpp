@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "store/directory_scan.h"
 #include "store/local_calendar.h"
 #include "store/retention_sweep.h"

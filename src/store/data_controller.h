@@ -14,7 +14,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "app/helptools.h"
+#include "base/helptools.h"
 #include "store/append_handles.h"
 #include "store/path_resolver.h"
 #include "store/short_date_format.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 class ShortDateFormat {
  public:

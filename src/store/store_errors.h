@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 // A directory could not be entered or created, or a file could not be created
 // or was missing ("Can't change into directory …", "Cannot create …", …).

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 class ENetException : public Exception {
  public:

@@ -1,6 +1,6 @@
 #include "tftp/net_thread.h"
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 TNetThread::~TNetThread() { StopAndWait(); }
 

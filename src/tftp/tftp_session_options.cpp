@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 namespace {
 

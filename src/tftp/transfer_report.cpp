@@ -1,7 +1,7 @@
 #include "tftp/transfer_report.h"
 
-#include "app/failure_report.h"
-#include "tftp/main_thread_call.h"
+#include "base/failure_report.h"
+#include "base/main_thread_call.h"
 #include "tftp/net_trivial_ftp_server.h"
 
 void TTransferReportChannel::Close() {

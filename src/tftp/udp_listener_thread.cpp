@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tftp/main_thread_call.h"
+#include "base/main_thread_call.h"
 #include "tftp/net_stack.h"
 #include "tftp/net_udp_server.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/event_loop.h"
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "app/event_loop.h"
 #include "app/temporary_tree.h"
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 namespace {
 

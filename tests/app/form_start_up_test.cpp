@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "app/form_data_controller.h"
 #include "event_loop.h"
 #include "temporary_tree.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 
 // Runs the event loop until done() holds or about timeout_ms passed; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 5000);

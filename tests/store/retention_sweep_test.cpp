@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 #include "store/busy_files.h"
 #include "store/store_fixture.h"
 

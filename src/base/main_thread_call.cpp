@@ -1,4 +1,4 @@
-#include "tftp/main_thread_call.h"
+#include "base/main_thread_call.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "app/helptools.h"
+#include "base/helptools.h"
 
 // The cut works on a view; the string form copies the field out and keeps the rest in place.
 std::string CutField(std::string& s, char delimiter, int mode) {

@@ -1,10 +1,10 @@
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 #include <charconv>
 

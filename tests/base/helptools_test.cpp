@@ -1,4 +1,4 @@
-#include "app/helptools.h"
+#include "base/helptools.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "app/failure_report.h"
+#include "base/failure_report.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <vector>
 
-#include "app/exceptions.h"
+#include "base/exceptions.h"
 
 namespace {
 
