@@ -1,0 +1,65 @@
+#include "app/sensor_series.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QLineSeries>
+#include <QList>
+#include <QPointF>
+#include <QTime>
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr long long kSecondsPerDay = 86400;
+
+// Milliseconds since the epoch of a local wall-clock second, as the date axis counts.
+qint64 EpochMs(long long localSecond) {
+  long long day =
+      localSecond >= 0 ? localSecond / kSecondsPerDay : -((-localSecond - 1) / kSecondsPerDay) - 1;
+  int second = static_cast<int>(localSecond - day * kSecondsPerDay);
+  QDateTime moment(QDate(1970, 1, 1).addDays(day), QTime::fromMSecsSinceStartOfDay(second * 1000));
+  return moment.toMSecsSinceEpoch();
+}
+
+}  // namespace
+
+SensorSeries::SensorSeries(QString sensor, const std::string& hostPath,
+                           const ShortDateFormat& format, QLineSeries* series)
+    : sensor_(std::move(sensor)), follower_(hostPath, format), series_(series) {
+  series_->setName(sensor_);
+}
+
+bool SensorSeries::ReadSlice(int currentYear, bool& changed) {
+  RecordFileFollower::Slice slice = follower_.Poll(currentYear);
+  if (slice.restarted) {
+    decimator_.Clear();
+    not_plotted_ = 0;
+    changed = true;
+  }
+  for (const RecordPoint& point : slice.points) decimator_.Add(point);
+  not_plotted_ += slice.skippedLines;
+  changed = changed || !slice.points.empty() || slice.skippedLines > 0;
+  return slice.more;
+}
+
+void SensorSeries::Redraw() {
+  QList<QPointF> points;
+  for (const RecordPoint& point : decimator_.Points()) {
+    points.append(QPointF(static_cast<qreal>(EpochMs(point.localSecond)), point.value));
+  }
+  series_->replace(points);
+}
+
+bool SensorSeries::Bounds(qint64& firstMs, qint64& lastMs, double& low, double& high) const {
+  const QList<QPointF> points = series_->points();
+  if (points.isEmpty()) return false;
+  firstMs = static_cast<qint64>(points.front().x());
+  lastMs = static_cast<qint64>(points.back().x());
+  low = high = points.front().y();
+  for (const QPointF& point : points) {
+    low = std::min(low, point.y());
+    high = std::max(high, point.y());
+  }
+  return true;
+}
