@@ -90,7 +90,7 @@ void SensorWindow::BuildChart() {
   chart_->legend()->setAlignment(Qt::AlignBottom);
   time_axis_ = new QDateTimeAxis(chart_);
   time_axis_->setFormat(QStringLiteral("dd.MM. hh:mm"));
-  time_axis_->setTickCount(8);
+  time_axis_->setTickCount(6);
   value_axis_ = new QValueAxis(chart_);
   chart_->addAxis(time_axis_, Qt::AlignBottom);
   chart_->addAxis(value_axis_, Qt::AlignLeft);
@@ -261,6 +261,7 @@ void SensorWindow::UpdateAxes() {
   if (!any) return;
   double margin = high > low ? (high - low) * 0.05 : 1.0;
   value_axis_->setRange(low - margin, high + margin);
+  value_axis_->applyNiceNumbers();
   time_axis_->setRange(QDateTime::fromMSecsSinceEpoch(first),
                        QDateTime::fromMSecsSinceEpoch(std::max(last, first + 60000)));
 }
