@@ -7,11 +7,13 @@
 #include <QPointF>
 #include <QTime>
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace {
 
 constexpr long long kSecondsPerDay = 86400;
+constexpr long long kSecondsPerHour = 3600;
 
 // Milliseconds since the epoch of a local wall-clock second, as the date axis counts.
 qint64 EpochMs(long long localSecond) {
@@ -21,6 +23,23 @@ qint64 EpochMs(long long localSecond) {
   QDateTime moment(QDate(1970, 1, 1).addDays(day), QTime::fromMSecsSinceStartOfDay(second * 1000));
   return moment.toMSecsSinceEpoch();
 }
+
+// EpochMs for points in time order: the time zone is asked once per local hour.
+class EpochClock {
+ public:
+  qint64 Ms(long long localSecond) {
+    long long hour = localSecond / kSecondsPerHour - (localSecond % kSecondsPerHour < 0 ? 1 : 0);
+    if (hour != hour_) {
+      hour_ = hour;
+      hourMs_ = EpochMs(hour * kSecondsPerHour);
+    }
+    return hourMs_ + (localSecond - hour_ * kSecondsPerHour) * 1000;
+  }
+
+ private:
+  long long hour_ = std::numeric_limits<long long>::min();
+  qint64 hourMs_ = 0;
+};
 
 }  // namespace
 
@@ -45,8 +64,9 @@ bool SensorSeries::ReadSlice(int currentYear, bool& changed) {
 
 void SensorSeries::Redraw() {
   QList<QPointF> points;
+  EpochClock clock;
   for (const RecordPoint& point : decimator_.Points()) {
-    points.append(QPointF(static_cast<qreal>(EpochMs(point.localSecond)), point.value));
+    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)), point.value));
   }
   series_->replace(points);
 }

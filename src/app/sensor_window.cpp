@@ -156,6 +156,8 @@ void SensorWindow::RefreshSensors() {
   QString unitDirectory = UnitDirectory();
   if (unitDirectory != shown_unit_directory_) {
     while (!shown_.empty()) RemoveSeries(shown_.begin());
+    QSignalBlocker quiet(sensors_);
+    sensors_->clear();  // another unit may have sensors of the same names
     shown_unit_directory_ = unitDirectory;
     pictures_->ShowUnit(unitDirectory);
   }

@@ -48,8 +48,9 @@ RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear) {
     known_ = false;
     return slice;
   }
-  if (!SameFile(status.st_dev, status.st_ino, status.st_size))
+  if (!SameFile(file.Get(), status.st_dev, status.st_ino, status.st_size)) {
     Restart(status.st_dev, status.st_ino, slice);
+  }
   if (status.st_size <= offset_) return slice;
   std::size_t wanted =
       static_cast<std::size_t>(std::min<off_t>(status.st_size - offset_, sliceBytes_));
@@ -57,13 +58,27 @@ RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear) {
   ssize_t got = ReadAt(file.Get(), buffer.data(), wanted, offset_);
   if (got <= 0) return slice;
   offset_ += got;
+  KeepTail(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   TakeBytes(std::string_view(buffer.data(), static_cast<std::size_t>(got)), currentYear, slice);
   slice.more = offset_ < status.st_size;
   return slice;
 }
 
-bool RecordFileFollower::SameFile(dev_t device, ino_t inode, off_t size) const {
-  return known_ && device == device_ && inode == inode_ && size >= offset_;
+bool RecordFileFollower::SameFile(int fd, dev_t device, ino_t inode, off_t size) const {
+  if (!known_ || device != device_ || inode != inode_ || size < offset_) return false;
+  if (tail_.empty()) return true;
+  std::string now(tail_.size(), '\0');
+  off_t at = offset_ - static_cast<off_t>(tail_.size());
+  return ReadAt(fd, now.data(), now.size(), at) == static_cast<ssize_t>(now.size()) && now == tail_;
+}
+
+void RecordFileFollower::KeepTail(std::string_view bytes) {
+  if (bytes.size() >= kTailBytes) {
+    tail_.assign(bytes.substr(bytes.size() - kTailBytes));
+    return;
+  }
+  tail_.append(bytes);
+  if (tail_.size() > kTailBytes) tail_.erase(0, tail_.size() - kTailBytes);
 }
 
 void RecordFileFollower::Restart(dev_t device, ino_t inode, Slice& slice) {
@@ -74,6 +89,7 @@ void RecordFileFollower::Restart(dev_t device, ino_t inode, Slice& slice) {
   device_ = device;
   inode_ = inode;
   offset_ = 0;
+  tail_.clear();
   partial_.clear();
   overlong_ = false;
 }

@@ -42,7 +42,7 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   QImage picture(64, 48, QImage::Format_RGB32);
   picture.fill(Qt::darkGreen);
   ASSERT_TRUE(picture.save(QString::fromStdString(unit + "camera_cam0/20261206_093000.jpg")));
-  std::filesystem::create_directories(tree.Dir() + "/log/SU2");
+  WriteFile(tree.Dir() + "/log/SU2/T1.dat", "06.12.2026 5\r\n");
 
   SensorWindow window(QString::fromStdString(tree.Dir() + "/log"),
                       ShortDateFormat::FromPattern("%d.%m.%Y"));
@@ -68,6 +68,13 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   EXPECT_EQ(window.Series("T1")->points().back(), QPointF(Ms(6, 10, 15), 22.75));
   window.ShowSensor("T2", false);
   EXPECT_EQ(window.Series("T2"), nullptr);
+
+  // Another unit with a sensor of the same name starts with nothing shown.
+  window.SelectUnit("SU2");
+  ASSERT_EQ(sensors->count(), 1);
+  EXPECT_EQ(sensors->item(0)->checkState(), Qt::Unchecked);
+  EXPECT_EQ(window.Series("T1"), nullptr);
+  EXPECT_TRUE(window.Pictures()->Captions().isEmpty());
 }
 
 TEST(PlotDecimatorTest, KeepsEachBucketsExtremesInTimeOrderWithinItsBound) {

@@ -114,7 +114,7 @@ TEST_F(RecordFileFollowerTest, ReadsOnlyWhatWasAppendedAndWaitsForALinesEnd) {
   EXPECT_TRUE(PollAll(follower).points.empty());
 }
 
-TEST_F(RecordFileFollowerTest, AFileReplacedOrCutShorterIsReadAgainFromItsStart) {
+TEST_F(RecordFileFollowerTest, AFileReplacedCutShorterOrRewrittenIsReadAgainFromItsStart) {
   RecordFileFollower follower(path_, kDayMonthYear);
   Append("01.12.2026 1\r\n02.12.2026 2\r\n06.12.2026 3\r\n");
   EXPECT_EQ(Values(PollAll(follower)), (std::vector<double>{1, 2, 3}));
@@ -130,6 +130,11 @@ TEST_F(RecordFileFollowerTest, AFileReplacedOrCutShorterIsReadAgainFromItsStart)
   RecordFileFollower::Slice truncated = PollAll(follower);
   EXPECT_TRUE(truncated.restarted);
   EXPECT_EQ(Values(truncated), std::vector<double>{7});
+
+  tree_.Write("T1.dat", "06.12.2026 8\r\n06.12.2026 9\r\n");  // rewritten in place, longer
+  RecordFileFollower::Slice rewritten = PollAll(follower);
+  EXPECT_TRUE(rewritten.restarted);
+  EXPECT_EQ(Values(rewritten), (std::vector<double>{8, 9}));
 }
 
 TEST_F(RecordFileFollowerTest, ReadsInBoundedSlicesAndSkipsOverlongLines) {
