@@ -43,6 +43,7 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   picture.fill(Qt::darkGreen);
   ASSERT_TRUE(picture.save(QString::fromStdString(unit + "camera_cam0/20261206_093000.jpg")));
   WriteFile(tree.Dir() + "/log/SU2/T1.dat", "06.12.2026 5\r\n");
+  WriteFile(tree.Dir() + "/log/SU2/T2.dat", "06.12.2026 6\r\n");
 
   SensorWindow window(QString::fromStdString(tree.Dir() + "/log"),
                       ShortDateFormat::FromPattern("%d.%m.%Y"));
@@ -71,7 +72,7 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
 
   // Another unit with a sensor of the same name starts with nothing shown.
   window.SelectUnit("SU2");
-  ASSERT_EQ(sensors->count(), 1);
+  ASSERT_EQ(sensors->count(), 2);
   EXPECT_EQ(sensors->item(0)->checkState(), Qt::Unchecked);
   EXPECT_EQ(window.Series("T1"), nullptr);
   EXPECT_TRUE(window.Pictures()->Captions().isEmpty());
@@ -87,6 +88,7 @@ TEST(PlotDecimatorTest, KeepsEachBucketsExtremesInTimeOrderWithinItsBound) {
   EXPECT_LE(points.size(), 200u);
   ASSERT_FALSE(points.empty());
   EXPECT_EQ(points.front().localSecond, -1000000);
+  EXPECT_EQ(points[1].localSecond, 0);  // the oldest of the rest stays drawn
   EXPECT_GT(points.back().localSecond, 550000);  // the newest bucket is drawn
   bool spikeKept = false;
   for (std::size_t i = 0; i < points.size(); ++i) {
