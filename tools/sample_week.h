@@ -25,16 +25,18 @@ inline double Value(int sensor, std::time_t moment) {
 }
 
 // Writes the week to path (replacing it); returns the number of lines.
-inline long WriteSensor(const std::string& path, const ShortDateFormat& format, int sensor, std::time_t end) {
+inline long WriteSensor(const std::string& path, const ShortDateFormat& format, int sensor,
+                        std::time_t end) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return -1;
   long lines = 0;
-  for (std::time_t moment = end - kDays * 86400 + kSpacingSeconds; moment <= end; moment += kSpacingSeconds) {
+  for (std::time_t moment = end - kDays * 86400 + kSpacingSeconds; moment <= end;
+       moment += kSpacingSeconds) {
     std::tm local{};
     localtime_r(&moment, &local);
     std::string date = format.Format(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    std::fprintf(file, "%s %02d:%02d:%02d %.2f\r\n", date.c_str(), local.tm_hour, local.tm_min, local.tm_sec,
-                 Value(sensor, moment));
+    std::fprintf(file, "%s %02d:%02d:%02d %.2f\r\n", date.c_str(), local.tm_hour, local.tm_min,
+                 local.tm_sec, Value(sensor, moment));
     ++lines;
   }
   std::fclose(file);

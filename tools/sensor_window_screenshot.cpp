@@ -9,7 +9,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QTemporaryDir>
-
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -70,8 +69,8 @@ void WriteTree(const QDir& log, const ShortDateFormat& format, std::time_t end) 
 int main(int argc, char* argv[]) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
-  QString output = QDir::current().absoluteFilePath(argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                                             : QStringLiteral("docs/sensor_window.png"));
+  QString output = QDir::current().absoluteFilePath(
+      argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/sensor_window.png"));
   QTemporaryDir tree;
   if (!tree.isValid()) return 1;
   const ShortDateFormat format = ShortDateFormat::FromPattern("%d.%m.%Y");
@@ -86,7 +85,8 @@ int main(int argc, char* argv[]) {
   while (window.Reading() || window.Series("H1")->count() == 0) QApplication::processEvents();
   QApplication::processEvents();
   if (!window.grab().save(output, "PNG")) {
-    std::fprintf(stderr, "sensor_window_screenshot: cannot write %s\n", output.toLocal8Bit().constData());
+    std::fprintf(stderr, "sensor_window_screenshot: cannot write %s\n",
+                 output.toLocal8Bit().constData());
     return 1;
   }
   std::printf("wrote %s\n", output.toLocal8Bit().constData());
