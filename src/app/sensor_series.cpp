@@ -49,20 +49,21 @@ SensorSeries::SensorSeries(QString sensor, const std::string& hostPath,
   series_->setName(sensor_);
 }
 
-bool SensorSeries::ReadSlice(int currentYear, bool& changed) {
+bool SensorSeries::ReadSlice(int currentYear) {
   RecordFileFollower::Slice slice = follower_.Poll(currentYear);
   if (slice.restarted) {
     decimator_.Clear();
     not_plotted_ = 0;
-    changed = true;
+    dirty_ = true;
   }
   for (const RecordPoint& point : slice.points) decimator_.Add(point);
   not_plotted_ += slice.skippedLines;
-  changed = changed || !slice.points.empty() || slice.skippedLines > 0;
+  dirty_ = dirty_ || !slice.points.empty();
   return slice.more;
 }
 
 void SensorSeries::Redraw() {
+  dirty_ = false;
   QList<QPointF> points;
   EpochClock clock;
   for (const RecordPoint& point : decimator_.Points()) {

@@ -18,8 +18,9 @@ class SensorSeries {
                QLineSeries* series);
 
   // Reads one slice of the file; true when the file holds more bytes yet.
-  // changed is set when the points to draw differ from the last Redraw.
-  bool ReadSlice(int currentYear, bool& changed);
+  bool ReadSlice(int currentYear);
+  // True when the points to draw differ from those of the last Redraw.
+  bool Dirty() const { return dirty_; }
   // Puts the decimated points into the line series.
   void Redraw();
 
@@ -36,4 +37,5 @@ class SensorSeries {
   PlotDecimator decimator_;
   QLineSeries* series_;
   long long not_plotted_ = 0;
+  bool dirty_ = false;
 };

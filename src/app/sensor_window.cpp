@@ -229,20 +229,19 @@ void SensorWindow::ScheduleRead(int delayMs) {
 void SensorWindow::ReadSlices() {
   int year = CurrentYear();
   bool more = false;
-  bool redraw = ++passes_ % kSlicesPerRedraw == 0;
-  bool anyChanged = false;
+  bool redrawWhileReading = ++passes_ % kSlicesPerRedraw == 0;
+  bool redrawn = false;
   for (const auto& shown : shown_) {
-    bool changed = false;
-    bool fileHasMore = shown->ReadSlice(year, changed);
+    bool fileHasMore = shown->ReadSlice(year);
     more = more || fileHasMore;
-    if (changed && (!fileHasMore || redraw)) shown->Redraw();
-    anyChanged = anyChanged || changed;
+    if (shown->Dirty() && (!fileHasMore || redrawWhileReading)) {
+      shown->Redraw();
+      redrawn = true;
+    }
   }
   reading_ = more;
-  if (anyChanged) {
-    UpdateAxes();
-    UpdateNotPlotted();
-  }
+  if (redrawn) UpdateAxes();
+  UpdateNotPlotted();
   if (more) ScheduleRead(0);
 }
 

@@ -17,6 +17,7 @@
 #include "app/plot_decimator.h"
 #include "app/temporary_tree.h"
 #include "store/data_controller.h"
+#include "store/record_file_follower.h"
 
 namespace {
 
@@ -78,6 +79,23 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   EXPECT_TRUE(window.Pictures()->Captions().isEmpty());
 }
 
+// The whole lines fill exactly one read slice; the next slice holds only a
+// line still being written, so the plot must be drawn from the earlier one.
+TEST(SensorWindowTest, AFileWhoseLastSliceHoldsOnlyAPartialLineIsStillDrawn) {
+  TemporaryTree tree;
+  std::string lines;
+  for (std::size_t i = 0; lines.size() < RecordFileFollower::kDefaultSliceBytes; ++i) {
+    lines += "06.12.2026 " + std::to_string(1000 + i % 9000) + "\n";  // 16 bytes each
+  }
+  ASSERT_EQ(lines.size(), RecordFileFollower::kDefaultSliceBytes);
+  WriteFile(tree.Dir() + "/log/SU1/T1.dat", lines + "06.12.2026 7");
+  SensorWindow window(QString::fromStdString(tree.Dir() + "/log"),
+                      ShortDateFormat::FromPattern("%d.%m.%Y"));
+  window.SelectUnit("SU1");
+  window.ShowSensor("T1", true);
+  EXPECT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() > 0; }));
+}
+
 TEST(PlotDecimatorTest, KeepsEachBucketsExtremesInTimeOrderWithinItsBound) {
   PlotDecimator decimator(100);
   for (int i = 0; i < 60000; ++i)
@@ -88,7 +106,7 @@ TEST(PlotDecimatorTest, KeepsEachBucketsExtremesInTimeOrderWithinItsBound) {
   EXPECT_LE(points.size(), 200u);
   ASSERT_FALSE(points.empty());
   EXPECT_EQ(points.front().localSecond, -1000000);
-  EXPECT_EQ(points[1].localSecond, 0);  // the oldest of the rest stays drawn
+  EXPECT_EQ(points[1].localSecond, 0);           // the oldest of the rest stays drawn
   EXPECT_GT(points.back().localSecond, 550000);  // the newest bucket is drawn
   bool spikeKept = false;
   for (std::size_t i = 0; i < points.size(); ++i) {
