@@ -10,7 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
+#include <optional>
+#include <vector>
 #include <signal.h>
 
 #include "program_under_test.h"
@@ -34,25 +35,33 @@ class NotifySocket {
   ~NotifySocket() { ::close(fd_); }
   const std::string& Path() const { return path_; }
 
-  // Reads messages until one equals wanted, keeping every one read in Heard().
-  bool WaitFor(const std::string& wanted, std::chrono::milliseconds wait = 15s) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (heard_.count(wanted) == 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd ready{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buffer[4096];
-      ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);  // descriptors sent along are dropped
-      if (got > 0) heard_.insert(std::string(buffer, static_cast<std::size_t>(got)));
-    }
-    return true;
+  // The next message, read within wait; descriptors sent along are dropped.
+  std::optional<std::string> Next(std::chrono::milliseconds wait = 15s) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+    char buffer[4096];
+    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got < 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(got));
   }
-  const std::multiset<std::string>& Heard() const { return heard_; }
+  // True once a message equal to wanted was read (now or before); false when
+  // none comes within 15 s.
+  bool WaitFor(const std::string& wanted) {
+    if (std::find(heard_.begin(), heard_.end(), wanted) != heard_.end()) return true;
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::optional<std::string> message = Next(1s);
+      if (message) heard_.push_back(*message);
+      if (message == wanted) return true;
+    }
+    return false;
+  }
+  const std::vector<std::string>& Heard() const { return heard_; }
 
  private:
   std::string path_;
   int fd_ = -1;
-  std::multiset<std::string> heard_;
+  std::vector<std::string> heard_;
 };
 
 struct Finished {
@@ -145,11 +154,15 @@ TEST_F(ServiceLaunchTest, ServiceManagerHearsReadinessAndTheRestartedInstanceAsM
   pid_t first = program_.FirstPid();
   ASSERT_TRUE(manager.WaitFor("READY=1\nMAINPID=" + std::to_string(first)));
   ResetOneConnection();
-  pid_t second = NewInstance(first);
-  ASSERT_GT(second, 0) << program_.StandardError();
-  // The ending instance hands over, the new one announces itself once it serves.
-  EXPECT_TRUE(manager.WaitFor("MAINPID=" + std::to_string(second)));
+  // The ending instance hands over to the new one and waits until that was
+  // read (the barrier); the new one announces itself once it serves.
+  std::optional<std::string> handOver = manager.Next();
+  ASSERT_TRUE(handOver && handOver->rfind("MAINPID=", 0) == 0) << handOver.value_or("nothing");
+  pid_t second = std::stoi(handOver->substr(8));
+  EXPECT_TRUE(manager.WaitFor("BARRIER=1"));
   EXPECT_TRUE(manager.WaitFor("READY=1\nMAINPID=" + std::to_string(second)));
+  EXPECT_EQ(NewInstance(first), second) << program_.StandardError();
+  EXPECT_EQ(program_.StandardError().find("datacontroller:"), std::string::npos) << program_.StandardError();
   EXPECT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
 }
