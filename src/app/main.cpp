@@ -2,7 +2,6 @@
 // main window (which runs its start-up before it is shown), tells a service
 // manager once both ports listen and runs the event loop until it closes.
 #include <QApplication>
-
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -24,7 +23,8 @@ bool ServesBothPorts(const TFormDataController& window) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (std::optional<int> exitCode = AnswerInformationRequest(argc, argv, std::cout)) return *exitCode;
+  if (std::optional<int> exitCode = AnswerInformationRequest(argc, argv, std::cout))
+    return *exitCode;
   // A file that may grow no further (file size limit) must fail its write
   // with an error the program reports, not end the program.
   std::signal(SIGXFSZ, SIG_IGN);

@@ -1,14 +1,14 @@
 #include "app/program_launch.h"
 
-#include <climits>
-#include <csignal>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "app/service_notice.h"
@@ -28,7 +28,8 @@ std::string RunningExecutable() {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }

@@ -15,7 +15,8 @@ constexpr std::uint64_t kHandOverWaitMicroseconds = 5000000;
 
 void Notify(const std::string& message) {
   int sent = sd_notify(0, message.c_str());
-  if (sent < 0) WriteFailureLine("Cannot notify the service manager: " + std::string(std::strerror(-sent)));
+  if (sent < 0)
+    WriteFailureLine("Cannot notify the service manager: " + std::string(std::strerror(-sent)));
 }
 
 }  // namespace

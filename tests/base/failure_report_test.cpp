@@ -69,7 +69,8 @@ std::string StandardErrorOfOneReport(bool journal) {
   ::dup2(::fileno(file), 2);
   struct stat target {};
   ::fstat(2, &target);
-  std::string stream = std::to_string(target.st_dev) + ":" + std::to_string(target.st_ino + (journal ? 0 : 1));
+  std::string stream =
+      std::to_string(target.st_dev) + ":" + std::to_string(target.st_ino + (journal ? 0 : 1));
   ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
   ReportFailure(std::runtime_error("Disk full"));
   ::unsetenv("JOURNAL_STREAM");

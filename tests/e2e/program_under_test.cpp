@@ -32,7 +32,8 @@ std::string ReadLink(const std::string& path) {
 std::string RealBinary(const std::string& path) {
   std::filesystem::path binary(path);
   char resolved[PATH_MAX];
-  if (::realpath(binary.parent_path().c_str(), resolved) == nullptr) throw std::runtime_error("no binary directory");
+  if (::realpath(binary.parent_path().c_str(), resolved) == nullptr)
+    throw std::runtime_error("no binary directory");
   return (std::filesystem::path(resolved) / binary.filename()).string();
 }
 

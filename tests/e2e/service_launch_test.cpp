@@ -3,6 +3,7 @@
 // the test's own, and the restart after its file was replaced or removed.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <optional>
 #include <vector>
-#include <signal.h>
 
 #include "program_under_test.h"
 #include "unit_connection.h"
@@ -30,7 +30,8 @@ class NotifySocket {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ADD_FAILURE() << "bind " << path;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      ADD_FAILURE() << "bind " << path;
   }
   ~NotifySocket() { ::close(fd_); }
   const std::string& Path() const { return path_; }
@@ -90,7 +91,8 @@ Finished RunToEnd(const std::vector<std::string>& args) {
   ::close(out[1]);
   Finished finished;
   char buffer[4096];
-  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) finished.output.append(buffer, got);
+  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;)
+    finished.output.append(buffer, got);
   ::close(out[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -123,11 +125,13 @@ class ServiceLaunchTest : public ::testing::Test {
   }
   pid_t NewInstance(pid_t first) {
     pid_t found = -1;
-    WaitUntil([&] {
-      auto running = program_.RunningInstances();
-      found = running.size() == 1 && running[0] != first ? running[0] : -1;
-      return found > 0;
-    }, 15s);
+    WaitUntil(
+        [&] {
+          auto running = program_.RunningInstances();
+          found = running.size() == 1 && running[0] != first ? running[0] : -1;
+          return found > 0;
+        },
+        15s);
     return found;
   }
   void TearDown() override { program_.StopAll(); }
@@ -141,7 +145,8 @@ TEST(CommandLineTest, HelpAndVersionAnswerWithoutDisplayAndOtherArgumentsAreRefu
   EXPECT_EQ(version.output, std::string("datacontroller ") + DC_VERSION + "\n");
   Finished help = RunToEnd({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.output.rfind("Usage: datacontroller [--help | --version]\n", 0), 0u) << help.output;
+  EXPECT_EQ(help.output.rfind("Usage: datacontroller [--help | --version]\n", 0), 0u)
+      << help.output;
   Finished unknown = RunToEnd({"-platform", "offscreen", "--port=1"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_FALSE(ProgramUnderTest::UnitPortListening());
@@ -162,7 +167,8 @@ TEST_F(ServiceLaunchTest, ServiceManagerHearsReadinessAndTheRestartedInstanceAsM
   EXPECT_TRUE(manager.WaitFor("BARRIER=1"));
   EXPECT_TRUE(manager.WaitFor("READY=1\nMAINPID=" + std::to_string(second)));
   EXPECT_EQ(NewInstance(first), second) << program_.StandardError();
-  EXPECT_EQ(program_.StandardError().find("datacontroller:"), std::string::npos) << program_.StandardError();
+  EXPECT_EQ(program_.StandardError().find("datacontroller:"), std::string::npos)
+      << program_.StandardError();
   EXPECT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
 }
@@ -189,7 +195,8 @@ TEST_F(ServiceLaunchTest, RestartWhoseFileIsGoneSaysSoOnStandardError) {
   fs::remove(binary);
   ResetOneConnection();
   std::string expected = "Cannot start " + binary + " again: No such file or directory";
-  EXPECT_TRUE(WaitUntil([&] { return program_.StandardError().find(expected) != std::string::npos; }, 15s))
+  EXPECT_TRUE(
+      WaitUntil([&] { return program_.StandardError().find(expected) != std::string::npos; }, 15s))
       << program_.StandardError();
   EXPECT_TRUE(WaitUntil([&] { return program_.RunningInstances().empty(); }, 15s));
 }
