@@ -288,13 +288,16 @@ void PutBackOldLines(Shared& shared) {
   }
 }
 
-// A connection reset is a client connection error: the program starts anew.
+// A registered unit's connection reset is a client connection error: the
+// program starts anew.
 void Restart(Shared& shared) {
   pid_t before = shared.program.RunningInstances().at(0);
   std::fprintf(stderr, "restart at %.1f s\n", std::chrono::duration<double>(Clock::now() - started).count());
   {
     UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
-    breaker.NextMessage(5s);
+    breaker.Register("BREAKER");
+    breaker.SendText("DU_CHECK");  // registered before the reset arrives
+    breaker.NextText(5s);
     breaker.ResetOnClose();
   }
   bool back = WaitUntil([&] {

@@ -80,10 +80,13 @@ void TFormDataController::HandleConnectCount() {
   ListBoxClients()->sortItems();
 }
 
-// Every error on any client connection restarts the whole program.
-void TFormDataController::HandleClientError(TServerConnection*, TErrorEvent, int& ErrorCode) {
+// Every error on a registered unit's connection restarts the whole program.
+// A connection that never registered (a port probe, a health check) is only closed.
+void TFormDataController::HandleClientError(TServerConnection* Socket, TErrorEvent,
+                                            int& ErrorCode) {
   ErrorCode = 0;
-  RestartProgram();
+  if (TCommunicationServer::IsUnitConnection(*Socket)) return RestartProgram();
+  Socket->Close();
 }
 
 void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }

@@ -80,7 +80,7 @@ void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnect
 void TCommunicationServer::HandleClientRead(TServerSocket*, TServerConnection* Socket) {
   std::shared_ptr<TServerConnection> held = Socket->shared_from_this();
   held->Input().Pending += held->ReadAvailableText();
-  if (held->Connected()) RunReceivePass(held.get(), held->Input());
+  RunReceivePass(held.get(), held->Input());
 }
 
 void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveState& State) {
@@ -95,7 +95,6 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
     while (NextMessage(State.Pending, start, message)) {
       ExecuteMessage(Origin, message);
       if (alive.expired()) return;
-      if (Origin != nullptr && !Origin->Connected()) break;
     }
   } catch (...) {
     if (!alive.expired()) {
@@ -130,12 +129,14 @@ void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string
   }
 }
 
-// The slot is checked before anything changes: a refused registration is not counted.
+// The slot is checked before anything changes: a refused registration is not
+// counted. The table picks the slot actually taken (see TNameTable::Register).
 void TCommunicationServer::AddName(TServerConnection* Origin, std::string_view Rest) {
   int slot = StrToInt(std::string(CutField(Rest, up::kFieldSeparator, 0)));
   std::weak_ptr<TServerConnection> origin;
   if (Origin != nullptr) origin = Origin->weak_from_this();
   names_.Register(slot, std::string(Rest), std::move(origin));
+  if (Origin != nullptr) Origin->Input().Registered = true;
   RaiseConnectCount();
 }
 
@@ -155,17 +156,12 @@ void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
   }
 }
 
+// The continuation holds the connection: its received messages outlive its closing.
 void TCommunicationServer::PostContinuation(TServerConnection* Origin) {
   if (Origin == nullptr) return;
-  std::weak_ptr<TServerConnection> weak = Origin->weak_from_this();
+  std::shared_ptr<TServerConnection> origin = Origin->shared_from_this();
   QMetaObject::invokeMethod(
-      this,
-      [this, weak] {
-        RunGuarded([&] {
-          std::shared_ptr<TServerConnection> origin = weak.lock();
-          if (origin && origin->Connected()) RunReceivePass(origin.get(), origin->Input());
-        });
-      },
+      this, [this, origin] { RunGuarded([&] { RunReceivePass(origin.get(), origin->Input()); }); },
       Qt::QueuedConnection);
 }
 

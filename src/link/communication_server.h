@@ -41,6 +41,9 @@ class TCommunicationServer : public TServerSocket {
   // slot holding Name; nothing when Name is empty, unregistered or its
   // connection is gone.
   void SendTextTo(const std::string& Name, const std::string& Text);
+  // True once Socket has registered a name, also after the name has left the
+  // table: an error on such a connection is a unit's error, any other a stray peer's.
+  static bool IsUnitConnection(TServerConnection& Socket) { return Socket.Input().Registered; }
   bool IsValidIndex(int Index) const { return names_.IsValidIndex(Index); }
   std::string NameAt(int Index) const { return names_.NameAt(Index); }
   int Connection_count() const { return names_.Count(); }
@@ -52,6 +55,8 @@ class TCommunicationServer : public TServerSocket {
   // Carries out the complete messages in State.Pending, in order, leaving an
   // incomplete one there; the loop behind every read notification. Origin is
   // the connection the bytes came from (null: none, for measuring the loop).
+  // Messages already received are carried out even when Origin closes or the
+  // listener is closed (a restart) meanwhile; their replies are then dropped.
   // When a message's handler throws, the messages behind it are carried out
   // on a posted continuation and the exception goes on to the caller.
   void RunReceivePass(TServerConnection* Origin, TReceiveState& State);
