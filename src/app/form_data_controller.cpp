@@ -12,14 +12,14 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTimer>
-
 #include <utility>
 
-#include "base/failure_report.h"
 #include "app/memo_pane.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
+#include "tftp/net_trivial_ftp_server.h"
 
 namespace {
 

@@ -29,25 +29,22 @@ bool NextMessage(const std::string& pending, std::size_t& start, std::string_vie
 
 }  // namespace
 
-TCommunicationServer::TCommunicationServer(QObject* Owner, const std::string& StartDirectory)
-    : TServerSocket(Owner) {
-  SetPort(up::kDefaultPort);
-  OnClientConnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientConnect(s, c); };
-  OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientDisconnect(s, c); };
-  OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
-  TftpServer = std::make_unique<TNetTrivialFTPServer>(StartDirectory);
+TCommunicationServer::TCommunicationServer(QObject* Owner) : QObject(Owner) {
+  server_.SetPort(up::kDefaultPort);
+  server_.OnClientConnect = [this](TServerSocket* s, TServerConnection* c) {
+    HandleClientConnect(s, c);
+  };
+  server_.OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) {
+    HandleClientDisconnect(s, c);
+  };
+  server_.OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
 }
 
-TCommunicationServer::~TCommunicationServer() {
-  CloseListener();
-  TftpServer->SetActive(false);
-  TftpServer.reset();
-}
+TCommunicationServer::~TCommunicationServer() { server_.CloseListener(); }
 
 void TCommunicationServer::StartServers() {
-  CloseListener();
-  OpenListener();
-  TftpServer->SetActive(true);
+  server_.CloseListener();
+  server_.OpenListener();
 }
 
 void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {
@@ -67,7 +64,7 @@ void TCommunicationServer::HandleClientConnect(TServerSocket*, TServerConnection
 
 // The goodbye goes out while the connection can still send; its names leave the table.
 void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnection* Socket) {
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   try {
     Socket->WriteText(std::string(up::kRemoveNameNotice));
   } catch (...) {
@@ -86,7 +83,7 @@ void TCommunicationServer::HandleClientRead(TServerSocket*, TServerConnection* S
 void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveState& State) {
   if (State.PassRunning) return;  // the pass under way takes the new bytes too
   State.PassRunning = true;
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   std::size_t start = 0;
   try {
     // The message is a view into Pending: its parts are copied out before
@@ -148,7 +145,7 @@ void TCommunicationServer::RemoveName(const std::string& Name) {
 }
 
 void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   for (int index = names_.FindOrigin(Origin); index >= 0; index = names_.FindOrigin(Origin)) {
     names_.RemoveAt(index);
     RaiseConnectCount();

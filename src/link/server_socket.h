@@ -68,10 +68,6 @@ class TServerSocket : public QObject, private TConnectionHooks {
   // The unsent output a connection may hold; applies to connections accepted from now on.
   TOutputLimits OutputLimits;
 
- protected:
-  // Expires when the server is destroyed; check it after raising an event.
-  std::weak_ptr<char> AliveToken() const { return alive_; }
-
  private:
   void ConnectionRead(TServerConnection& connection) override;
   void ConnectionWrite(TServerConnection& connection) override;

@@ -19,9 +19,6 @@ class CommunicationServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_.SetPort(0);
-    // The file transfer server starts with the link: a free loopback port, not 69.
-    server_.TftpServer->SetDefaultPort(0);
-    server_.TftpServer->Bindings().Add().IP = "127.0.0.1";
     server_.OnClientReadText = [this](TCommunicationServer* sender, std::string text, std::string name) {
       EXPECT_EQ(sender, &server_);
       received_.push_back("text:" + name + ":" + text);
@@ -119,7 +116,8 @@ TEST_F(CommunicationServerTest, UnitsOfferedTheSameSlotKeepTheirOwnNamesAndTheCo
 TEST_F(CommunicationServerTest, MessagesAreFramedAcrossReadsAndSeveralInOneRead) {
   auto unit = Join(0);
   unit->Send("CS_TEXT SU1 hel");
-  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionAt(0)->Input().Pending == "CS_TEXT SU1 hel"; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return server_.Listener().ConnectionAt(0)->Input().Pending == "CS_TEXT SU1 hel"; }));
   EXPECT_TRUE(received_.empty());
   unit->Send("lo world#CS_FILE SU1 .\\log\\SU1\\a.txt#CS_TEXT SU2 x");
   ASSERT_TRUE(ReceivedCount(2));
@@ -130,7 +128,8 @@ TEST_F(CommunicationServerTest, FragmentsOfTwoConnectionsNeverJoin) {
   auto first = Join(0);
   auto second = Join(0);
   first->Send("CS_TEXT A he");
-  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionAt(0)->Input().Pending.size() == 12; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return server_.Listener().ConnectionAt(0)->Input().Pending.size() == 12; }));
   second->Send("CS_TEXT B x#");
   ASSERT_TRUE(ReceivedCount(1));
   first->Send("llo#");
@@ -293,7 +292,7 @@ TEST_F(CommunicationServerTest, SixtyFourKilobytesWithoutTerminatorCloseTheConne
   EXPECT_TRUE(unit->ExpectReceived("CC_REMOVE_NAME#"));
   EXPECT_TRUE(unit->ExpectClosed());
   EXPECT_EQ(server_.Connection_count(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
 }
 
 // A reply far above the backlog bound, to a unit with a 4 KiB receive buffer.
@@ -313,24 +312,24 @@ TEST_F(CommunicationServerTest, AUnitThatHalfClosesGetsWhatIsQueuedThenGoodbye) 
   Register(*unit, 0, "A");
   std::string text = LargeText(6 * 1024 * 1024);
   server_.SendTextTo("A", text);
-  ASSERT_GT(server_.ConnectionAt(0)->QueuedBytes(), 0u);
+  ASSERT_GT(server_.Listener().ConnectionAt(0)->QueuedBytes(), 0u);
   unit->ShutdownWrite();
   ASSERT_TRUE(WaitUntil([&] { return server_.Connection_count() == 0; }));
   EXPECT_TRUE(unit->ExpectReceived("CC_TEXT " + text + "#CC_REMOVE_NAME#", 30000));
   EXPECT_TRUE(unit->ExpectClosed());
-  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
   EXPECT_TRUE(reports_.Reports().empty());
 }
 
 TEST_F(CommunicationServerTest, AUnitThatStopsReadingIsClosedAndLeavesTheTable) {
-  server_.OutputLimits.Stall = std::chrono::milliseconds(100);
+  server_.Listener().OutputLimits.Stall = std::chrono::milliseconds(100);
   auto unit = std::make_unique<TestClient>(server_.BoundPort(), 4096);
   ASSERT_TRUE(unit->ExpectReceived("CC_ADD_NAME 0#"));
   Register(*unit, 0, "A");
   server_.SendTextTo("A", LargeText(6 * 1024 * 1024));
   EXPECT_TRUE(WaitUntil([&] { return server_.Connection_count() == 0; }));
   EXPECT_EQ(count_events_, 2);
-  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
 }
 
 TEST_F(CommunicationServerTest, StartingOnATakenPortRaisesTheBindMessage) {
