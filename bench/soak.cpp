@@ -288,15 +288,13 @@ void PutBackOldLines(Shared& shared) {
   }
 }
 
-// A connection reset is a client connection error: the program starts anew.
-void Restart(Shared& shared) {
+// A registered unit's connection reset is a client connection error: the
+// program starts anew (a connection that never registered would only be closed).
+void Restart(Shared& shared, std::unique_ptr<UnitConnection> breaker) {
   pid_t before = shared.program.RunningInstances().at(0);
   std::fprintf(stderr, "restart at %.1f s\n", std::chrono::duration<double>(Clock::now() - started).count());
-  {
-    UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
-    breaker.NextMessage(5s);
-    breaker.ResetOnClose();
-  }
+  breaker->ResetOnClose();
+  breaker.reset();
   bool back = WaitUntil([&] {
     auto running = shared.program.RunningInstances();
     return running.size() == 1 && running[0] != before && ProgramUnderTest::UnitPortListening() &&
@@ -354,7 +352,7 @@ int main(int argc, char** argv) {
   double sending = RunPhase(shared, units, 0, perUnit / 2, serials);
   CheckFetchedLogs(shared);
   PutBackOldLines(shared);
-  Restart(shared);
+  Restart(shared, std::move(units.front()));
   units = ConnectUnits();
   sending += RunPhase(shared, units, perUnit / 2, perUnit, serials);
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();

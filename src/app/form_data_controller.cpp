@@ -20,6 +20,7 @@
 #include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
+#include "tftp/net_trivial_ftp_server.h"
 
 namespace {
 

@@ -21,6 +21,7 @@ class MemoPane;
 class SensorWindow;
 class TCommunicationServer;
 class TDataController;
+class TNetTrivialFTPServer;
 class UnitCommandDispatcher;
 class UnitReplies;
 
@@ -88,6 +89,7 @@ class TFormDataController : public QMainWindow {
   // What start-up built; null where it stopped before (degraded start).
   TDataController* DataStore() const { return store_.get(); }
   TCommunicationServer* UnitLinkServer() const { return server_.get(); }
+  TNetTrivialFTPServer* FileTransferServer() const { return tftp_.get(); }
 
   // One line (8-bit text, shown as Latin-1) added at the end of a pane; a
   // CR LF or LF inside it starts a further line. Add lines only this way: the
@@ -139,14 +141,17 @@ class TFormDataController : public QMainWindow {
   QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
 
   void WireServerEvents();
+  void StartServers();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;
   StartUpSettings settings_;
 
-  // Destroyed in reverse order: the server (and its events) before the
-  // dispatcher they call, the dispatcher before the store it uses.
+  // Destroyed in reverse order: the unit link server (and its events) before
+  // the dispatcher they call, the dispatcher before the store it uses; the
+  // file transfer server stops once the unit link's listener is closed.
   std::unique_ptr<TDataController> store_;
+  std::unique_ptr<TNetTrivialFTPServer> tftp_;
   std::unique_ptr<UnitReplies> replies_;
   std::unique_ptr<UnitCommandDispatcher> dispatcher_;
   std::unique_ptr<TCommunicationServer> server_;

@@ -10,6 +10,7 @@
 #include "app/unit_command_dispatcher.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
+#include "tftp/net_trivial_ftp_server.h"
 
 namespace {
 
@@ -39,15 +40,22 @@ void TFormDataController::FormCreate() {
   store_->SetRetentionDays(kRetentionDays);
   store_->DeleteOldData();
 
-  server_ = std::make_unique<TCommunicationServer>(nullptr, settings_.startDirectory);
+  server_ = std::make_unique<TCommunicationServer>();
   server_->SetPort(settings_.unitLinkPort);
-  server_->TftpServer->SetDefaultPort(settings_.fileTransferPort);
+  tftp_ = std::make_unique<TNetTrivialFTPServer>(settings_.startDirectory);
+  tftp_->SetDefaultPort(settings_.fileTransferPort);
   replies_ = std::make_unique<ServerReplies>(*server_);
   UnitCommandDispatcher::Panes panes{[this](const std::string& line) { AddCommandLine(line); },
                                      [this](const std::string& line) { AddLogLine(line); }};
   dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, *replies_, panes, AlarmUnitName, ControlUnitName);
   WireServerEvents();
+  StartServers();
+}
+
+// The unit link listens first: when it cannot, file transfer stays inactive.
+void TFormDataController::StartServers() {
   server_->StartServers();
+  tftp_->SetActive(true);
 }
 
 void TFormDataController::WireServerEvents() {
@@ -58,7 +66,8 @@ void TFormDataController::WireServerEvents() {
     HandleUnitFile(std::move(Filename), std::move(ClientName));
   };
   server_->OnClientConnectCount = [this](TCommunicationServer*) { HandleConnectCount(); };
-  server_->OnClientError = [this](TServerSocket*, TServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+  server_->Listener().OnClientError = [this](TServerSocket*, TServerConnection* Socket,
+                                             TErrorEvent ErrorEvent, int& ErrorCode) {
     HandleClientError(Socket, ErrorEvent, ErrorCode);
   };
 }
@@ -80,10 +89,13 @@ void TFormDataController::HandleConnectCount() {
   ListBoxClients()->sortItems();
 }
 
-// Every error on any client connection restarts the whole program.
-void TFormDataController::HandleClientError(TServerConnection*, TErrorEvent, int& ErrorCode) {
+// Every error on a registered unit's connection restarts the whole program.
+// A connection that never registered (a port probe, a health check) is only closed.
+void TFormDataController::HandleClientError(TServerConnection* Socket, TErrorEvent,
+                                            int& ErrorCode) {
   ErrorCode = 0;
-  RestartProgram();
+  if (TCommunicationServer::IsUnitConnection(*Socket)) return RestartProgram();
+  Socket->Close();
 }
 
 void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
@@ -92,10 +104,8 @@ void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
 // open them; the connections are dropped without goodbye and the name table
 // is left as it was.
 void TFormDataController::RestartProgram() {
-  if (server_) {
-    server_->CloseListener();
-    server_->TftpServer->SetActive(false);
-  }
+  if (server_) server_->CloseListener();
+  if (tftp_) tftp_->SetActive(false);
   close();
   LaunchOwnExecutableDetached();
 }

@@ -78,7 +78,9 @@ void UnitCommandDispatcher::MakeCameraDirectory(std::string argument, const std:
   store_.MakeDirectory(UnitDirectory(sender) + "\\" + argument);
 }
 
+// The sensor and alarm file names are checked before the extension makes them non-empty.
 void UnitCommandDispatcher::MakeSensorFile(std::string argument, const std::string& sender) {
+  RequireComponentName(argument);
   RequireComponentName(argument + store_.DataExt);
   store_.MakeFile(UnitDirectory(sender) + "\\" + argument + store_.DataExt);
 }
@@ -150,6 +152,7 @@ void UnitCommandDispatcher::NewPictureExists(std::string, const std::string& sen
 
 void UnitCommandDispatcher::AlarmUnitAlarm(std::string argument, const std::string&) {
   std::string fileBase = CutField(argument, kCommandSeparator, 0);
+  RequireComponentName(fileBase);
   store_.AppendAlarm(argument, fileBase + store_.DataExt);
 }
 

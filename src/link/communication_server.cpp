@@ -29,25 +29,22 @@ bool NextMessage(const std::string& pending, std::size_t& start, std::string_vie
 
 }  // namespace
 
-TCommunicationServer::TCommunicationServer(QObject* Owner, const std::string& StartDirectory)
-    : TServerSocket(Owner) {
-  SetPort(up::kDefaultPort);
-  OnClientConnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientConnect(s, c); };
-  OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) { HandleClientDisconnect(s, c); };
-  OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
-  TftpServer = std::make_unique<TNetTrivialFTPServer>(StartDirectory);
+TCommunicationServer::TCommunicationServer(QObject* Owner) : QObject(Owner) {
+  server_.SetPort(up::kDefaultPort);
+  server_.OnClientConnect = [this](TServerSocket* s, TServerConnection* c) {
+    HandleClientConnect(s, c);
+  };
+  server_.OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) {
+    HandleClientDisconnect(s, c);
+  };
+  server_.OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
 }
 
-TCommunicationServer::~TCommunicationServer() {
-  CloseListener();
-  TftpServer->SetActive(false);
-  TftpServer.reset();
-}
+TCommunicationServer::~TCommunicationServer() { server_.CloseListener(); }
 
 void TCommunicationServer::StartServers() {
-  CloseListener();
-  OpenListener();
-  TftpServer->SetActive(true);
+  server_.CloseListener();
+  server_.OpenListener();
 }
 
 void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {
@@ -67,7 +64,7 @@ void TCommunicationServer::HandleClientConnect(TServerSocket*, TServerConnection
 
 // The goodbye goes out while the connection can still send; its names leave the table.
 void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnection* Socket) {
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   try {
     Socket->WriteText(std::string(up::kRemoveNameNotice));
   } catch (...) {
@@ -80,13 +77,13 @@ void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnect
 void TCommunicationServer::HandleClientRead(TServerSocket*, TServerConnection* Socket) {
   std::shared_ptr<TServerConnection> held = Socket->shared_from_this();
   held->Input().Pending += held->ReadAvailableText();
-  if (held->Connected()) RunReceivePass(held.get(), held->Input());
+  RunReceivePass(held.get(), held->Input());
 }
 
 void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveState& State) {
   if (State.PassRunning) return;  // the pass under way takes the new bytes too
   State.PassRunning = true;
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   std::size_t start = 0;
   try {
     // The message is a view into Pending: its parts are copied out before
@@ -95,7 +92,6 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
     while (NextMessage(State.Pending, start, message)) {
       ExecuteMessage(Origin, message);
       if (alive.expired()) return;
-      if (Origin != nullptr && !Origin->Connected()) break;
     }
   } catch (...) {
     if (!alive.expired()) {
@@ -130,12 +126,14 @@ void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string
   }
 }
 
-// The slot is checked before anything changes: a refused registration is not counted.
+// The slot is checked before anything changes: a refused registration is not
+// counted. The table picks the slot actually taken (see TNameTable::Register).
 void TCommunicationServer::AddName(TServerConnection* Origin, std::string_view Rest) {
   int slot = StrToInt(std::string(CutField(Rest, up::kFieldSeparator, 0)));
   std::weak_ptr<TServerConnection> origin;
   if (Origin != nullptr) origin = Origin->weak_from_this();
   names_.Register(slot, std::string(Rest), std::move(origin));
+  if (Origin != nullptr) Origin->Input().Registered = true;
   RaiseConnectCount();
 }
 
@@ -147,7 +145,7 @@ void TCommunicationServer::RemoveName(const std::string& Name) {
 }
 
 void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
-  std::weak_ptr<char> alive = AliveToken();
+  std::weak_ptr<char> alive = alive_;
   for (int index = names_.FindOrigin(Origin); index >= 0; index = names_.FindOrigin(Origin)) {
     names_.RemoveAt(index);
     RaiseConnectCount();
@@ -155,17 +153,12 @@ void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
   }
 }
 
+// The continuation holds the connection: its received messages outlive its closing.
 void TCommunicationServer::PostContinuation(TServerConnection* Origin) {
   if (Origin == nullptr) return;
-  std::weak_ptr<TServerConnection> weak = Origin->weak_from_this();
+  std::shared_ptr<TServerConnection> origin = Origin->shared_from_this();
   QMetaObject::invokeMethod(
-      this,
-      [this, weak] {
-        RunGuarded([&] {
-          std::shared_ptr<TServerConnection> origin = weak.lock();
-          if (origin && origin->Connected()) RunReceivePass(origin.get(), origin->Input());
-        });
-      },
+      this, [this, origin] { RunGuarded([&] { RunReceivePass(origin.get(), origin->Input()); }); },
       Qt::QueuedConnection);
 }
 

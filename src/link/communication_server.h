@@ -1,20 +1,20 @@
-// The data unit's end of the unit link: a TServerSocket on port 10079 that
-// frames each connection's bytes into "#"-terminated messages, carries out
-// the unit commands (CS_ADD_NAME, CS_REMOVE_NAME, CS_TEXT, CS_FILE), keeps
-// the table of registered names and sends texts to units by name. Events are
-// raised only while assigned, with the server as Sender. Main thread only.
+// The data unit's end of the unit link. It has a TCP server (a TServerSocket
+// on port 10079) whose connections' bytes it frames into "#"-terminated
+// messages; it carries out the unit commands (CS_ADD_NAME, CS_REMOVE_NAME,
+// CS_TEXT, CS_FILE), keeps the table of registered names and sends texts to
+// units by name. Events are raised only while assigned, with this server as
+// Sender. Main thread only.
 #pragma once
 
 #include <QObject>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "link/name_table.h"
 #include "link/server_socket.h"
-#include "store/path_resolver.h"
-#include "tftp/net_trivial_ftp_server.h"
 
-class TCommunicationServer : public TServerSocket {
+class TCommunicationServer : public QObject {
  public:
   using TNotifyEvent = std::function<void(TCommunicationServer* Sender)>;
   using TReadTextEvent =
@@ -22,25 +22,34 @@ class TCommunicationServer : public TServerSocket {
   using TReadFileEvent =
       std::function<void(TCommunicationServer* Sender, std::string Filename, std::string ClientName)>;
 
-  // Port 10079, not listening, every name slot empty; the file transfer
-  // server (port 69, inactive) serves the data tree below StartDirectory.
-  explicit TCommunicationServer(QObject* Owner = nullptr,
-                                const std::string& StartDirectory = PathResolver::ProcessStartDirectory());
-  // Closes the listener (connections dropped without disconnect events),
-  // then stops and destroys the file transfer server.
+  // Port 10079, not listening, every name slot empty. Owner, when given,
+  // destroys the server with itself.
+  explicit TCommunicationServer(QObject* Owner = nullptr);
+  // Closes the listener: connections are dropped without disconnect events.
   ~TCommunicationServer() override;
 
-  // Closes and reopens the listener on Port, then activates the file
-  // transfer server. An opening failure (for example a port is taken) goes
-  // to the caller; when the listener fails, file transfer stays inactive.
+  // Closes and reopens the listener on Port; an opening failure (for example
+  // the port is taken) goes to the caller.
   void StartServers();
+  void CloseListener() { server_.CloseListener(); }
 
-  // The file transfer server, owned here (never null while the server lives).
-  std::unique_ptr<TNetTrivialFTPServer> TftpServer;
+  // The TCP server the units connect to: its connections, their output
+  // limits and OnClientError, the event for an error on any connection.
+  TServerSocket& Listener() { return server_; }
+  const TServerSocket& Listener() const { return server_; }
+  int Port() const { return server_.Port(); }
+  // Raises "Can't change value while socket is active" for a new value while open.
+  void SetPort(int Value) { server_.SetPort(Value); }
+  int BoundPort() const { return server_.BoundPort(); }
+  bool Active() const { return server_.Active(); }
+
   // Sends "CC_TEXT " + Text + "#" on the connection that registered the first
   // slot holding Name; nothing when Name is empty, unregistered or its
   // connection is gone.
   void SendTextTo(const std::string& Name, const std::string& Text);
+  // True once Socket has registered a name, also after the name has left the
+  // table: an error on such a connection is a unit's error, any other a stray peer's.
+  static bool IsUnitConnection(TServerConnection& Socket) { return Socket.Input().Registered; }
   bool IsValidIndex(int Index) const { return names_.IsValidIndex(Index); }
   std::string NameAt(int Index) const { return names_.NameAt(Index); }
   int Connection_count() const { return names_.Count(); }
@@ -52,6 +61,8 @@ class TCommunicationServer : public TServerSocket {
   // Carries out the complete messages in State.Pending, in order, leaving an
   // incomplete one there; the loop behind every read notification. Origin is
   // the connection the bytes came from (null: none, for measuring the loop).
+  // Messages already received are carried out even when Origin closes or the
+  // listener is closed (a restart) meanwhile; their replies are then dropped.
   // When a message's handler throws, the messages behind it are carried out
   // on a posted continuation and the exception goes on to the caller.
   void RunReceivePass(TServerConnection* Origin, TReceiveState& State);
@@ -69,5 +80,8 @@ class TCommunicationServer : public TServerSocket {
   void PostContinuation(TServerConnection* Origin);
   void RaiseConnectCount();
 
+  TServerSocket server_;
   TNameTable names_;
+  // Expires with this server: code that raised an event checks it before going on.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -6,11 +6,19 @@ std::string TNameTable::NameAt(int Index) const {
   return IsValidIndex(Index) ? slots_[static_cast<std::size_t>(Index)].name : std::string();
 }
 
-void TNameTable::Register(int Slot, const std::string& Name, std::weak_ptr<TServerConnection> Origin) {
+// Held slots are always 0..count-1, so the first free slot is the count.
+int TNameTable::Register(int Slot, const std::string& Name,
+                         std::weak_ptr<TServerConnection> Origin) {
   if (Slot < 0 || Slot >= kSlots) throw ListIndexError(Slot);
+  std::shared_ptr<TServerConnection> origin = Origin.lock();
+  if (origin && IsValidIndex(Slot) &&
+      slots_[static_cast<std::size_t>(Slot)].origin.lock() == origin) {
+    slots_[static_cast<std::size_t>(Slot)].name = Name;
+    return Slot;
+  }
   if (count_ >= kSlots) throw ListIndexError(kSlots);
-  slots_[static_cast<std::size_t>(Slot)] = {Name, std::move(Origin)};
-  ++count_;
+  slots_[static_cast<std::size_t>(count_)] = {Name, std::move(Origin)};
+  return count_++;
 }
 
 int TNameTable::Find(const std::string& Name) const {
@@ -21,6 +29,7 @@ int TNameTable::Find(const std::string& Name) const {
 }
 
 int TNameTable::FindOrigin(const TServerConnection* Origin) const {
+  if (Origin == nullptr) return -1;
   for (int i = 0; i < count_; ++i) {
     if (slots_[static_cast<std::size_t>(i)].origin.lock().get() == Origin) return i;
   }
@@ -29,11 +38,11 @@ int TNameTable::FindOrigin(const TServerConnection* Origin) const {
 
 void TNameTable::RemoveAt(int Index) {
   if (!IsValidIndex(Index)) return;
-  for (int j = Index; j < count_; ++j) {
-    auto next = static_cast<std::size_t>(j + 1);
-    slots_[static_cast<std::size_t>(j)] = next < slots_.size() ? slots_[next] : Slot{};
+  for (int j = Index; j + 1 < count_; ++j) {
+    slots_[static_cast<std::size_t>(j)] = std::move(slots_[static_cast<std::size_t>(j + 1)]);
   }
   --count_;
+  slots_[static_cast<std::size_t>(count_)] = Slot{};
 }
 
 std::shared_ptr<TServerConnection> TNameTable::ConnectionOf(const std::string& Name) const {

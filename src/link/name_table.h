@@ -1,6 +1,7 @@
 // The table of registered unit names: 20 slots, the first Count() of which
-// are registered, each remembering the connection that registered it (the
-// connection moves with its name when slots close up). Main thread only.
+// are held, each by the connection that registered it (the connection moves
+// with its name when slots close up). No registration ever overwrites another
+// connection's. Main thread only.
 #pragma once
 
 #include <array>
@@ -16,21 +17,22 @@ class TNameTable {
 
   int Count() const { return count_; }
   bool IsValidIndex(int Index) const { return Index >= 0 && Index < count_; }
-  // The name in a registered slot, or the empty text.
+  // The name in a held slot, or the empty text.
   std::string NameAt(int Index) const;
 
-  // Stores Name in Slot (an occupied slot is overwritten) and counts it.
-  // A slot outside 0..19, or a registration past 20, raises
-  // "List index out of bounds (%d)" (with the slot, or with 20) and changes nothing.
-  void Register(int Slot, const std::string& Name, std::weak_ptr<TServerConnection> Origin);
-  // The first registered slot holding Name, or -1.
+  // Registers Name for Origin and returns the slot it took. Slot is only the
+  // unit's echo of its offer: when Origin holds that slot already, its entry
+  // is renamed; otherwise the name takes the first free slot. A slot outside
+  // 0..19, or a registration past 20, raises "List index out of bounds (%d)"
+  // (with the slot, or with 20) and changes nothing.
+  int Register(int Slot, const std::string& Name, std::weak_ptr<TServerConnection> Origin);
+  // The first held slot holding Name, or -1.
   int Find(const std::string& Name) const;
-  // The first registered slot that Origin registered, or -1.
+  // The first slot that Origin holds, or -1 (never a slot for a null Origin).
   int FindOrigin(const TServerConnection* Origin) const;
-  // Removes a registered slot: those behind move down one place and the last
-  // counted slot takes the content of the first one beyond the count.
+  // Frees a held slot: those behind move down one place.
   void RemoveAt(int Index);
-  // The connection that registered the first slot holding Name, if it still exists.
+  // The connection that holds the first slot holding Name, if it still exists.
   std::shared_ptr<TServerConnection> ConnectionOf(const std::string& Name) const;
 
  private:

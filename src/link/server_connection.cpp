@@ -1,13 +1,14 @@
 #include "link/server_connection.h"
 
+#include <QTimer>
 #include <exception>
 
 #include "base/failure_report.h"
 #include "link/socket_notifier.h"
 #include "link/socket_ops.h"
 
-TServerConnection::TServerConnection(int handle, TConnectionHooks* hooks, std::size_t send_queue_limit)
-    : handle_(handle), hooks_(hooks), send_queue_limit_(send_queue_limit) {}
+TServerConnection::TServerConnection(int handle, TConnectionHooks* hooks, TOutputLimits limits)
+    : handle_(handle), hooks_(hooks), limits_(limits) {}
 
 TServerConnection::~TServerConnection() {
   hooks_ = nullptr;
@@ -32,7 +33,7 @@ void TServerConnection::Detach() {
 }
 
 void TServerConnection::HandleReadReady() {
-  if (handle_ < 0) return;
+  if (!Connected()) return;
   if (socket_ops::BytesAvailable(handle_).value > 0) return RaiseRead();
   socket_ops::Result peek = socket_ops::PeekOne(handle_);
   if (peek.value > 0) return RaiseRead();
@@ -48,24 +49,30 @@ void TServerConnection::RaiseRead() {
   if (!read_taken_ && read_notifier_) read_notifier_->setEnabled(false);
 }
 
-// The peer's end of stream or a broken connection, reported once.
+// The peer's end of stream or a broken connection, reported once. After an
+// end of stream the peer may still read: what is queued for it goes out.
 void TServerConnection::CloseNotification(int code) {
   if (read_notifier_) read_notifier_->setEnabled(false);
-  if (code == 0) return CloseStep();
+  if (code == 0) return CloseStep(true);
   int error_code = code;
   if (hooks_ != nullptr) hooks_->ConnectionError(*this, TErrorEvent::ekDisconnect, error_code);
   if (error_code != 0) throw AsyncSocketError(error_code);
 }
 
 void TServerConnection::HandleWriteReady() {
-  if (handle_ < 0 || !Flush() || QueuedBytes() > 0) return;
+  if (handle_ < 0 || !Flush()) return;
+  if (lingering_) {
+    if (QueuedBytes() == 0) FinishLingering();
+    return;
+  }
+  if (QueuedBytes() > 0) return;
   if (write_notifier_) write_notifier_->setEnabled(false);
   if (hooks_ != nullptr) hooks_->ConnectionWrite(*this);
 }
 
 int TServerConnection::WriteText(const std::string& Text) {
   auto self = shared_from_this();
-  if (handle_ < 0) return 0;
+  if (!Connected()) return 0;
   int length = static_cast<int>(Text.size());
   if (QueuedBytes() > 0) return Enqueue(Text.data(), Text.size(), length);
   socket_ops::Result sent = socket_ops::Send(handle_, Text.data(), Text.size());
@@ -78,19 +85,26 @@ int TServerConnection::WriteText(const std::string& Text) {
   return length;
 }
 
+// A backlog above the bound is watched for a stall. A text that finds more
+// than the ceiling queued closes at once; below it, a text of any size is taken.
 int TServerConnection::Enqueue(const char* data, std::size_t size, int accepted_length) {
-  if (QueuedBytes() + size > send_queue_limit_) {
+  if (QueuedBytes() > limits_.Ceiling) {
     out_.clear();
     out_start_ = 0;
-    CloseStep();
+    CloseStep(false);
     return -1;
   }
-  if (out_start_ > 0) {
+  if (QueuedBytes() == 0) last_taken_ = std::chrono::steady_clock::now();
+  if (out_start_ > 0 && out_start_ >= out_.size() / 2) {
     out_.erase(0, out_start_);
     out_start_ = 0;
   }
   out_.append(data, size);
   if (write_notifier_) write_notifier_->setEnabled(true);
+  if (QueuedBytes() > limits_.Backlog && !stall_check_due_) {
+    stall_check_due_ = true;
+    After(limits_.Stall, &TServerConnection::CheckStall);
+  }
   return accepted_length;
 }
 
@@ -104,6 +118,7 @@ bool TServerConnection::Flush() {
       return false;
     }
     out_start_ += static_cast<std::size_t>(sent.value);
+    last_taken_ = std::chrono::steady_clock::now();
   }
   out_.clear();
   out_start_ = 0;
@@ -115,14 +130,41 @@ int TServerConnection::SendFailed(int code) {
   out_start_ = 0;
   int error_code = code;
   if (hooks_ != nullptr) hooks_->ConnectionError(*this, TErrorEvent::ekSend, error_code);
-  CloseStep();
+  if (lingering_) {
+    FinishLingering();
+  } else {
+    CloseStep(false);
+  }
   if (error_code != 0) throw SocketApiError(error_code, "send");
   return -1;
 }
 
+// A peer that has taken nothing of a backlog for the stall time is closed.
+void TServerConnection::CheckStall() {
+  stall_check_due_ = false;
+  if (!Connected() || QueuedBytes() <= limits_.Backlog) return;
+  auto idle = std::chrono::steady_clock::now() - last_taken_;
+  if (idle < limits_.Stall) {
+    stall_check_due_ = true;
+    auto rest = std::chrono::ceil<std::chrono::milliseconds>(limits_.Stall - idle);
+    return After(rest, &TServerConnection::CheckStall);
+  }
+  out_.clear();
+  out_start_ = 0;
+  CloseStep(false);
+}
+
+// Runs step after delay on the main thread, unless the connection is gone by then.
+void TServerConnection::After(std::chrono::milliseconds delay, void (TServerConnection::*step)()) {
+  std::weak_ptr<TServerConnection> weak = weak_from_this();
+  QTimer::singleShot(delay, [weak, step] {
+    if (auto self = weak.lock()) RunGuarded([&] { ((*self).*step)(); });
+  });
+}
+
 std::string TServerConnection::ReadAvailableText() {
   auto self = shared_from_this();
-  if (handle_ < 0) return {};
+  if (!Connected()) return {};
   read_taken_ = true;
   if (read_notifier_ && !read_notifier_->isEnabled()) read_notifier_->setEnabled(true);
   socket_ops::Result available = socket_ops::BytesAvailable(handle_);
@@ -136,19 +178,21 @@ std::string TServerConnection::ReadAvailableText() {
   if (socket_ops::WouldBlock(received.error)) return {};
   int error_code = received.error;
   if (hooks_ != nullptr) hooks_->ConnectionError(*this, TErrorEvent::ekReceive, error_code);
-  CloseStep();
+  CloseStep(false);
   if (error_code != 0) throw SocketApiError(error_code, "recv");
   return {};
 }
 
 void TServerConnection::Close() {
   auto self = shared_from_this();
-  CloseStep();
+  CloseStep(true);
 }
 
-// A nested close step (a send failing inside the disconnect event) does nothing.
-void TServerConnection::CloseStep() {
-  if (handle_ < 0 || closing_) return;
+// A nested close step (a send failing inside the disconnect event) does
+// nothing. A lingering connection stays listed until its socket is released,
+// so its server keeps it alive and can still drop it.
+void TServerConnection::CloseStep(bool linger) {
+  if (!Connected() || closing_) return;
   closing_ = true;
   std::exception_ptr failure;
   try {
@@ -157,8 +201,22 @@ void TServerConnection::CloseStep() {
     failure = std::current_exception();
   }
   closing_ = false;
+  if (linger && handle_ >= 0 && QueuedBytes() > 0 && hooks_ != nullptr) {
+    lingering_ = true;
+    if (read_notifier_) read_notifier_->setEnabled(false);
+    After(limits_.Linger, &TServerConnection::FinishLingering);
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
   int code = ReleaseSocket();
   if (failure) std::rethrow_exception(failure);
+  if (code != 0) throw SocketApiError(code, "closesocket");
+}
+
+// What is still queued when the time is up is dropped.
+void TServerConnection::FinishLingering() {
+  if (!lingering_) return;
+  int code = ReleaseSocket();
   if (code != 0) throw SocketApiError(code, "closesocket");
 }
 
@@ -169,8 +227,10 @@ int TServerConnection::ReleaseSocket() {
   DropNotifier(write_notifier_);
   out_.clear();
   out_start_ = 0;
+  lingering_ = false;
   int handle = handle_;
   handle_ = -1;
   socket_ops::Result closed = socket_ops::Close(handle);
+  if (hooks_ != nullptr) hooks_->ConnectionReleased(*this);
   return closed.value < 0 ? closed.error : 0;
 }

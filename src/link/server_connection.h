@@ -1,10 +1,12 @@
 // One accepted connection of a TServerSocket: a non-blocking IPv4 stream
 // socket whose readiness is turned into events on the main thread. Owned by
-// shared pointer (the server's list holds it while it is listed); after its
+// shared pointer (the server's list holds it while it is listed, including
+// while a closed connection still sends what was queued for it); after its
 // server destroys it, it raises nothing more and sends nothing. Main thread only.
 #pragma once
 
 #include <QSocketNotifier>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -22,38 +24,57 @@ class TConnectionHooks {
   virtual void ConnectionClosing(TServerConnection& connection) = 0;
   // The handler may clear code; a non-zero code is then raised by the connection.
   virtual void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) = 0;
+  // The close step has released the socket (after sending what was queued, or not).
+  virtual void ConnectionReleased(TServerConnection& connection) = 0;
 
  protected:
   ~TConnectionHooks() = default;
 };
 
-// Bytes a connection's user has received but not yet framed; freed with the connection.
+// What a connection's user keeps for it: bytes received but not yet framed,
+// and whether the peer ever registered; freed with the connection.
 struct TReceiveState {
   std::string Pending;
   bool PassRunning = false;  // a framing pass over Pending is under way
+  bool Registered = false;   // the peer has registered a name (and may have removed it since)
+};
+
+// How much unsent output a connection may hold. A reply of any size is
+// queued; once more than Backlog is queued and the peer has taken no byte for
+// Stall, the connection is closed, and a text that finds more than Ceiling
+// queued closes it at once (memory stays bounded by Ceiling plus one text).
+// A closing connection sends what is queued for at most Linger before its
+// socket is released.
+struct TOutputLimits {
+  std::size_t Backlog = 1024 * 1024;
+  std::chrono::milliseconds Stall{30000};
+  std::size_t Ceiling = 16 * 1024 * 1024;
+  std::chrono::milliseconds Linger{10000};
 };
 
 class TServerConnection : public std::enable_shared_from_this<TServerConnection> {
  public:
   // Takes over handle; events go to hooks until the connection is detached.
-  TServerConnection(int handle, TConnectionHooks* hooks, std::size_t send_queue_limit);
+  TServerConnection(int handle, TConnectionHooks* hooks, TOutputLimits limits);
   ~TServerConnection();
   TServerConnection(const TServerConnection&) = delete;
   TServerConnection& operator=(const TServerConnection&) = delete;
 
   // Sends Text; what the kernel does not take now is queued and sent in order
   // when the socket is writable. Returns Text's length; 0 when the connection
-  // is closed; -1 when the queue would pass its limit (the connection is then
-  // closed) or when a failed send was cleared by the error handler. Any other
-  // failure: error event, close step, then the "send" message.
+  // is closed; -1 when more than the ceiling is queued already (the connection
+  // is then closed) or when a failed send was cleared by the error handler. Any
+  // other failure: error event, close step, then the "send" message.
   int WriteText(const std::string& Text);
   // The bytes that can be read now, in one piece; empty when none or closed.
   // A failure: error event, close step, then the "recv" message unless cleared.
   std::string ReadAvailableText();
-  // Runs the close step: the disconnect event (while hooked), then the socket is closed.
+  // Runs the close step: the disconnect event (while hooked); the socket is
+  // released once what is queued has gone out (at most Linger later).
   void Close();
 
-  bool Connected() const { return handle_ >= 0; }
+  // False from the close step on, also while queued output still goes out.
+  bool Connected() const { return handle_ >= 0 && !lingering_; }
   std::size_t QueuedBytes() const { return out_.size() - out_start_; }
   TReceiveState& Input() { return input_; }
 
@@ -70,17 +91,25 @@ class TServerConnection : public std::enable_shared_from_this<TServerConnection>
   int Enqueue(const char* data, std::size_t size, int accepted_length);
   bool Flush();
   int SendFailed(int code);
-  void CloseStep();
+  void CheckStall();
+  void After(std::chrono::milliseconds delay, void (TServerConnection::*step)());
+  // linger: keep the socket until the queued output has gone out.
+  void CloseStep(bool linger);
+  void FinishLingering();
   int ReleaseSocket();
 
   int handle_;
   TConnectionHooks* hooks_;
-  std::size_t send_queue_limit_;
+  TOutputLimits limits_;
   std::string out_;
   std::size_t out_start_ = 0;
+  // When the peer last took a byte of queued output (or the queue began).
+  std::chrono::steady_clock::time_point last_taken_;
   std::unique_ptr<QSocketNotifier> read_notifier_;
   std::unique_ptr<QSocketNotifier> write_notifier_;
   bool closing_ = false;
+  bool lingering_ = false;
+  bool stall_check_due_ = false;
   bool read_taken_ = false;
   TReceiveState input_;
 };

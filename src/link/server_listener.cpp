@@ -1,5 +1,8 @@
 #include "link/server_listener.h"
 
+#include <QTimer>
+#include <cerrno>
+
 #include "link/socket_error.h"
 #include "link/socket_notifier.h"
 #include "link/socket_ops.h"
@@ -19,6 +22,7 @@ void TServerListener::Bind(int port) {
     throw SocketApiError(bound.error, "bind");
   }
   notifier_ = WatchSocket(handle_, QSocketNotifier::Read, [this] { accept_ready_(); });
+  watching_ = std::make_shared<char>();
 }
 
 void TServerListener::Listen(int backlog) {
@@ -26,13 +30,23 @@ void TServerListener::Listen(int backlog) {
   if (listening.value < 0) throw SocketApiError(listening.error, "listen");
 }
 
-int TServerListener::AcceptOne() {
-  if (handle_ < 0) return -1;
-  return static_cast<int>(socket_ops::Accept(handle_).value);
+socket_ops::Result TServerListener::AcceptOne() {
+  if (handle_ < 0) return {-1, EBADF};
+  return socket_ops::Accept(handle_);
+}
+
+void TServerListener::Pause(std::chrono::milliseconds span) {
+  if (!notifier_) return;
+  notifier_->setEnabled(false);
+  std::weak_ptr<char> watching = watching_;
+  QTimer::singleShot(span, notifier_.get(), [this, watching] {
+    if (!watching.expired()) notifier_->setEnabled(true);
+  });
 }
 
 void TServerListener::Close() {
   if (handle_ < 0) return;
+  watching_.reset();
   DropNotifier(notifier_);
   socket_ops::Close(handle_);
   handle_ = -1;

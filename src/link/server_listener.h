@@ -4,8 +4,11 @@
 #pragma once
 
 #include <QSocketNotifier>
+#include <chrono>
 #include <functional>
 #include <memory>
+
+#include "link/socket_ops.h"
 
 class TServerListener {
  public:
@@ -20,8 +23,10 @@ class TServerListener {
   void Bind(int port);
   // Starts listening; raises the "listen" message.
   void Listen(int backlog);
-  // One pending connection's handle, or -1 when accepting failed (silently).
-  int AcceptOne();
+  // One pending connection's handle, or -1 with the error of the failed accept.
+  socket_ops::Result AcceptOne();
+  // Stops accept notifications for span; they resume unless the socket was closed meanwhile.
+  void Pause(std::chrono::milliseconds span);
   void Close();
   bool IsOpen() const { return handle_ >= 0; }
   // The port bound to, or 0 while closed.
@@ -31,4 +36,6 @@ class TServerListener {
   std::function<void()> accept_ready_;
   int handle_ = -1;
   std::unique_ptr<QSocketNotifier> notifier_;
+  // Expires when the notifier it was made for is dropped.
+  std::shared_ptr<char> watching_;
 };

@@ -1,6 +1,7 @@
 #include "link/server_socket.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "base/failure_report.h"
 #include "link/socket_ops.h"
@@ -56,16 +57,30 @@ TServerConnection* TServerSocket::ConnectionAt(int Index) const {
 }
 
 void TServerSocket::AcceptOne() {
-  int handle = listener_.AcceptOne();
-  if (handle < 0) return;
+  socket_ops::Result accepted = listener_.AcceptOne();
+  if (accepted.value < 0) return AcceptFailed(accepted.error);
+  accept_failing_ = false;
+  auto handle = static_cast<int>(accepted.value);
   if (connections_.size() >= kMaxConnections) {
     socket_ops::Close(handle);
     return;
   }
-  auto connection = std::make_shared<TServerConnection>(handle, static_cast<TConnectionHooks*>(this), kSendQueueLimit);
+  auto connection = std::make_shared<TServerConnection>(
+      handle, static_cast<TConnectionHooks*>(this), OutputLimits);
   connections_.push_back(connection);
   connection->Watch();
   RaiseAccepted(connection);
+}
+
+// A connection already gone, or nothing pending, needs nothing. Any other
+// failure would come back at once while connections wait (the listener stays
+// readable), so accepting pauses instead of spinning.
+void TServerSocket::AcceptFailed(int code) {
+  if (socket_ops::WouldBlock(code) || code == ECONNABORTED) return;
+  listener_.Pause(kAcceptPause);
+  if (accept_failing_) return;
+  accept_failing_ = true;
+  throw SocketApiError(code, "accept");
 }
 
 // A failed OnClientConnect destroys the new connection without a disconnect event.
@@ -89,18 +104,15 @@ void TServerSocket::ConnectionWrite(TServerConnection& connection) {
 }
 
 void TServerSocket::ConnectionClosing(TServerConnection& connection) {
-  std::weak_ptr<char> alive = alive_;
-  try {
-    if (OnClientDisconnect) OnClientDisconnect(this, &connection);
-  } catch (...) {
-    if (!alive.expired()) PostDestruction(connection);
-    throw;
-  }
-  if (!alive.expired()) PostDestruction(connection);
+  if (OnClientDisconnect) OnClientDisconnect(this, &connection);
 }
 
 void TServerSocket::ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) {
   if (OnClientError) OnClientError(this, &connection, event, code);
+}
+
+void TServerSocket::ConnectionReleased(TServerConnection& connection) {
+  PostDestruction(connection);
 }
 
 // Runs after the current notification; a connection destroyed meanwhile is left alone.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -29,8 +30,8 @@ class TServerSocket : public QObject, private TConnectionHooks {
   static constexpr int kListenBacklog = 5;
   // Connections beyond this many are accepted and closed at once, without events.
   static constexpr std::size_t kMaxConnections = 256;
-  // A connection whose unsent output would pass this is closed.
-  static constexpr std::size_t kSendQueueLimit = 1024 * 1024;
+  // After a failed accept (no descriptor left, no memory) accepting pauses this long.
+  static constexpr std::chrono::milliseconds kAcceptPause{100};
 
   // Owner, when given, destroys the server with itself. The server does not listen yet.
   explicit TServerSocket(QObject* Owner = nullptr);
@@ -64,23 +65,26 @@ class TServerSocket : public QObject, private TConnectionHooks {
   TListenEvent OnListen;                  // the listener is about to listen
   TSocketNotifyEvent OnAccept;            // after OnClientConnect
 
- protected:
-  // Expires when the server is destroyed; check it after raising an event.
-  std::weak_ptr<char> AliveToken() const { return alive_; }
+  // The unsent output a connection may hold; applies to connections accepted from now on.
+  TOutputLimits OutputLimits;
 
  private:
   void ConnectionRead(TServerConnection& connection) override;
   void ConnectionWrite(TServerConnection& connection) override;
   void ConnectionClosing(TServerConnection& connection) override;
   void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) override;
+  void ConnectionReleased(TServerConnection& connection) override;
 
   void AcceptOne();
+  void AcceptFailed(int code);
   void RaiseAccepted(const std::shared_ptr<TServerConnection>& connection);
   void PostDestruction(TServerConnection& connection);
   void DestroyConnection(TServerConnection* connection);
 
   bool active_ = false;
   int port_ = 0;
+  // A run of failed accepts is reported once, at its first failure.
+  bool accept_failing_ = false;
   TServerListener listener_;
   std::vector<std::shared_ptr<TServerConnection>> connections_;
   // Expires with the server: code that raised an event checks it before going on.

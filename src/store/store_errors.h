@@ -35,5 +35,5 @@ class EInOutError : public Exception {
 std::string InOutErrorText(int errorNumber);
 
 // Raises EInvalidName unless value can stand as one component of a path:
-// not empty of meaning ("." or ".."), and without "\", "/" or a NUL byte.
+// not empty, not empty of meaning ("." or ".."), and without "\", "/" or a NUL byte.
 void RequireComponentName(std::string_view value);

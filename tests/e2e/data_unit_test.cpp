@@ -147,7 +147,25 @@ TEST_F(DataUnitTest, WithoutLogDirectoryTheProgramRunsWithoutPorts) {
   EXPECT_EQ(degraded.RunningInstances().size(), 1u);
 }
 
-// A reset connection is an error on a client connection: the program starts anew.
+// Health checks and port scanners connect and hang up, often with a reset.
+TEST_F(DataUnitTest, APortProbeNeitherRestartsTheProgramNorDisturbsItsUnits) {
+  StartProgram();
+  pid_t first = program_.FirstPid();
+  UnitConnection* sensor = Unit("SU1");
+  for (int i = 0; i < 3; ++i) {
+    UnitConnection probe("127.0.0.1", ProgramUnderTest::kUnitPort);
+    if (i == 1) ASSERT_TRUE(probe.NextMessage(5s));  // the offer read, then hung up
+    if (i != 2) probe.ResetOnClose();
+  }
+  Settle(*sensor);
+  Settle(*sensor);
+  EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{first});
+  EXPECT_EQ(program_.StandardError().find(" datacontroller: "), std::string::npos)
+      << program_.StandardError();
+}
+
+// A reset connection of a registered unit is an error on a client connection:
+// the program starts anew.
 TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramWithBothPortsBack) {
   StartProgram();
   ASSERT_TRUE(program_.WaitForFileTransferPort());

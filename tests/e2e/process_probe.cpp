@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 
 #include <fstream>
 #include <string>
@@ -26,6 +27,12 @@ std::string ProcPath(pid_t pid, const char* tail) { return "/proc/" + std::to_st
 int OpenDescriptorCount(pid_t pid) { return CountEntries(ProcPath(pid, "fd")); }
 
 int ThreadCount(pid_t pid) { return CountEntries(ProcPath(pid, "task")); }
+
+bool MainThreadSleeping(pid_t pid) {
+  long call = -1;
+  std::ifstream(ProcPath(pid, "syscall")) >> call;
+  return call == SYS_clock_nanosleep || call == SYS_nanosleep;
+}
 
 std::int64_t PeakResidentKiB(pid_t pid) {
   std::ifstream status(ProcPath(pid, "status"));

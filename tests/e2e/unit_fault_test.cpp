@@ -144,7 +144,8 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
   ASSERT_TRUE(WaitUntil([&] { return load.back()->batches >= 5; }, 30s));
   {
     UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
-    breaker.NextMessage(5s);
+    breaker.Register("SU9");  // only a registered unit's error restarts the program
+    Settle(breaker);
     breaker.ResetOnClose();
   }
   for (auto& thread : threads) thread.join();
@@ -166,6 +167,29 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
   again->SendText("DU_SAVELOG T1 " + Record("again"));
   Settle(*again);
   EXPECT_NE(ReadWholeFile(program_.Path("log/SU0/T1.dat")).find(Record("again") + "\r\n"), std::string::npos);
+}
+
+// The forward behind the pause fails on the reset connection and restarts
+// the program; the record received behind it in the same segment is stored.
+TEST_F(UnitFaultTest, ARecordBehindAForwardThatRestartsTheProgramIsStillStored) {
+  StartProgram();
+  UnitConnection* control = Unit("CU1");
+  auto target = std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort);
+  target->Register("SU2");
+  Settle(*target);
+  control->SendRaw("CS_TEXT CU1 DU_NEWCONFIGEXISTS SU2#CS_TEXT CU1 DU_SAVELOG T1 " +
+                   Record("behind") + "#");
+  ASSERT_TRUE(WaitUntil([&] { return MainThreadSleeping(pid_); }, 5s));
+  target->ResetOnClose();
+  target.reset();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        auto running = program_.RunningInstances();
+        return running.size() == 1 && running[0] != pid_;
+      },
+      20s))
+      << program_.StandardError();
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/CU1/T1.dat")), Record("behind") + "\r\n");
 }
 
 // RLIMIT_FSIZE on the program: its appends fail as on a full disk.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,13 +19,11 @@ class CommunicationServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_.SetPort(0);
-    // The file transfer server starts with the link: a free loopback port, not 69.
-    server_.TftpServer->SetDefaultPort(0);
-    server_.TftpServer->Bindings().Add().IP = "127.0.0.1";
     server_.OnClientReadText = [this](TCommunicationServer* sender, std::string text, std::string name) {
       EXPECT_EQ(sender, &server_);
       received_.push_back("text:" + name + ":" + text);
       if (text == "boom") throw std::runtime_error("handler failed");
+      if (text == "restart") server_.CloseListener();  // what a restart does first
     };
     server_.OnClientReadFile = [this](TCommunicationServer*, std::string file, std::string name) {
       received_.push_back("file:" + name + ":" + file);
@@ -55,6 +54,13 @@ class CommunicationServerTest : public ::testing::Test {
       Register(*units.back(), i, names[i]);
     }
     return units;
+  }
+
+  // Text without "#", numbered so that a lost or reordered piece shows.
+  static std::string LargeText(std::size_t size) {
+    std::string text;
+    for (int i = 0; text.size() < size; ++i) text += std::to_string(i) + " ";
+    return text;
   }
 
   bool ReceivedCount(std::size_t count) {
@@ -88,10 +94,30 @@ TEST_F(CommunicationServerTest, EveryUnregisteredUnitIsToldOnItsOwnConnection) {
   EXPECT_EQ(first->Received(), "");
 }
 
+// After a restart every unit reconnects at once and is offered the same slot.
+TEST_F(CommunicationServerTest, UnitsOfferedTheSameSlotKeepTheirOwnNamesAndTheCountStaysTrue) {
+  auto first = Join(0);
+  auto second = Join(0);
+  Register(*first, 0, "A");
+  Register(*second, 0, "B");
+  Register(*second, 1, "B2");  // its own slot: renamed, not counted again
+  EXPECT_EQ(Names(), (std::vector<std::string>{"A", "B2"}));
+  server_.SendTextTo("A", "to A");
+  server_.SendTextTo("B2", "to B");
+  EXPECT_TRUE(first->ExpectReceived("CC_TEXT to A#"));
+  EXPECT_TRUE(second->ExpectReceived("CC_TEXT to B#"));
+  first->ShutdownWrite();
+  second->ShutdownWrite();
+  EXPECT_TRUE(first->ExpectClosed());
+  EXPECT_TRUE(second->ExpectClosed());
+  EXPECT_EQ(server_.Connection_count(), 0);
+}
+
 TEST_F(CommunicationServerTest, MessagesAreFramedAcrossReadsAndSeveralInOneRead) {
   auto unit = Join(0);
   unit->Send("CS_TEXT SU1 hel");
-  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionAt(0)->Input().Pending == "CS_TEXT SU1 hel"; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return server_.Listener().ConnectionAt(0)->Input().Pending == "CS_TEXT SU1 hel"; }));
   EXPECT_TRUE(received_.empty());
   unit->Send("lo world#CS_FILE SU1 .\\log\\SU1\\a.txt#CS_TEXT SU2 x");
   ASSERT_TRUE(ReceivedCount(2));
@@ -102,7 +128,8 @@ TEST_F(CommunicationServerTest, FragmentsOfTwoConnectionsNeverJoin) {
   auto first = Join(0);
   auto second = Join(0);
   first->Send("CS_TEXT A he");
-  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionAt(0)->Input().Pending.size() == 12; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return server_.Listener().ConnectionAt(0)->Input().Pending.size() == 12; }));
   second->Send("CS_TEXT B x#");
   ASSERT_TRUE(ReceivedCount(1));
   first->Send("llo#");
@@ -204,7 +231,8 @@ TEST_F(CommunicationServerTest, SlotsOutsideTheTableAreRefusedAndReported) {
 TEST_F(CommunicationServerTest, ATwentyFirstRegistrationIsRefused) {
   auto unit = Join(0);
   for (int slot = 0; slot < 20; ++slot) Register(*unit, slot, "U" + std::to_string(slot));
-  unit->Send("CS_ADD_NAME 3 late#CS_TEXT SU1 after#");
+  auto late = Join(20);
+  late->Send("CS_ADD_NAME 3 late#CS_TEXT SU1 after#");
   ASSERT_TRUE(ReceivedCount(1));
   EXPECT_EQ(reports_.Reports(), std::vector<std::string>{"List index out of bounds (20)"});
   EXPECT_EQ(server_.Connection_count(), 20);
@@ -219,6 +247,17 @@ TEST_F(CommunicationServerTest, ANonNumericSlotChangesNothingAndIsReported) {
                                                           "'' is not a valid integer value."}));
   EXPECT_EQ(server_.Connection_count(), 0);
   EXPECT_EQ(count_events_, 0);
+}
+
+TEST_F(CommunicationServerTest, MessagesBehindARestartInTheMiddleOfAPassAreStillCarriedOut) {
+  auto unit = Join(0);
+  Register(*unit, 0, "A");
+  unit->Send("CS_TEXT A restart#CS_TEXT A after#");
+  ASSERT_TRUE(ReceivedCount(2));
+  EXPECT_EQ(received_, (std::vector<std::string>{"text:A:restart", "text:A:after"}));
+  server_.SendTextTo("A", "dropped");  // no connection left to carry it
+  EXPECT_TRUE(unit->ExpectClosed());
+  EXPECT_EQ(unit->Received(), "");
 }
 
 TEST_F(CommunicationServerTest, MessagesBehindAFailedHandlerAreStillCarriedOut) {
@@ -253,18 +292,44 @@ TEST_F(CommunicationServerTest, SixtyFourKilobytesWithoutTerminatorCloseTheConne
   EXPECT_TRUE(unit->ExpectReceived("CC_REMOVE_NAME#"));
   EXPECT_TRUE(unit->ExpectClosed());
   EXPECT_EQ(server_.Connection_count(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
 }
 
-TEST_F(CommunicationServerTest, AUnitThatStopsReadingIsClosedAndLeavesTheTable) {
+// A reply far above the backlog bound, to a unit with a 4 KiB receive buffer.
+TEST_F(CommunicationServerTest, AReplyOfSeveralMegabytesReachesAUnitThatReadsInFull) {
   auto unit = std::make_unique<TestClient>(server_.BoundPort(), 4096);
   ASSERT_TRUE(unit->ExpectReceived("CC_ADD_NAME 0#"));
   Register(*unit, 0, "A");
-  std::string text(60 * 1024, 'z');
-  for (int i = 0; i < 64 && server_.Connection_count() == 1; ++i) server_.SendTextTo("A", text);
-  EXPECT_EQ(server_.Connection_count(), 0);
+  std::string text = LargeText(5 * 1024 * 1024);
+  server_.SendTextTo("A", text);
+  EXPECT_TRUE(unit->ExpectReceived("CC_TEXT " + text + "#", 30000));
+  EXPECT_EQ(server_.Connection_count(), 1);
+}
+
+TEST_F(CommunicationServerTest, AUnitThatHalfClosesGetsWhatIsQueuedThenGoodbye) {
+  auto unit = std::make_unique<TestClient>(server_.BoundPort(), 4096);
+  ASSERT_TRUE(unit->ExpectReceived("CC_ADD_NAME 0#"));
+  Register(*unit, 0, "A");
+  std::string text = LargeText(6 * 1024 * 1024);
+  server_.SendTextTo("A", text);
+  ASSERT_GT(server_.Listener().ConnectionAt(0)->QueuedBytes(), 0u);
+  unit->ShutdownWrite();
+  ASSERT_TRUE(WaitUntil([&] { return server_.Connection_count() == 0; }));
+  EXPECT_TRUE(unit->ExpectReceived("CC_TEXT " + text + "#CC_REMOVE_NAME#", 30000));
+  EXPECT_TRUE(unit->ExpectClosed());
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
+  EXPECT_TRUE(reports_.Reports().empty());
+}
+
+TEST_F(CommunicationServerTest, AUnitThatStopsReadingIsClosedAndLeavesTheTable) {
+  server_.Listener().OutputLimits.Stall = std::chrono::milliseconds(100);
+  auto unit = std::make_unique<TestClient>(server_.BoundPort(), 4096);
+  ASSERT_TRUE(unit->ExpectReceived("CC_ADD_NAME 0#"));
+  Register(*unit, 0, "A");
+  server_.SendTextTo("A", LargeText(6 * 1024 * 1024));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Connection_count() == 0; }));
   EXPECT_EQ(count_events_, 2);
-  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_.Listener().ConnectionCount() == 0; }));
 }
 
 TEST_F(CommunicationServerTest, StartingOnATakenPortRaisesTheBindMessage) {

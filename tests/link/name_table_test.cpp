@@ -23,13 +23,28 @@ TEST(NameTableTest, RemovingAMiddleSlotClosesUpBehindIt) {
   EXPECT_EQ(table.NameAt(-1), "");
 }
 
-TEST(NameTableTest, EqualNamesAreFoundAtTheLowestSlotAndOccupiedSlotsAreOverwritten) {
+TEST(NameTableTest, EqualNamesAreFoundAtTheLowestSlot) {
   TNameTable table = Registered({"X", "Y", "X"});
   EXPECT_EQ(table.Find("X"), 0);
-  table.Register(1, "Z", {});
+  EXPECT_EQ(table.Find("Z"), -1);
+}
+
+// The slot a unit sends is only its echo of the offer: two units offered the
+// same slot both keep their names, and only a slot's own connection renames it.
+TEST(NameTableTest, ASlotHeldByAnotherConnectionOrBeyondTheCountTakesTheFirstFreeSlot) {
+  auto a = std::make_shared<TServerConnection>(-1, nullptr, TOutputLimits{});
+  auto b = std::make_shared<TServerConnection>(-1, nullptr, TOutputLimits{});
+  TNameTable table;
+  EXPECT_EQ(table.Register(0, "A", a), 0);
+  EXPECT_EQ(table.Register(0, "B", b), 1);
+  EXPECT_EQ(table.Register(5, "C", b), 2);
+  EXPECT_EQ(table.Register(1, "B2", b), 1);
+  EXPECT_EQ(table.Register(0, "D", {}), 3);
   EXPECT_EQ(table.Count(), 4);
-  EXPECT_EQ(table.NameAt(1), "Z");
-  EXPECT_EQ(table.Find("Y"), -1);
+  EXPECT_EQ(table.NameAt(0), "A");
+  EXPECT_EQ(table.NameAt(1), "B2");
+  EXPECT_EQ(table.FindOrigin(b.get()), 1);
+  EXPECT_EQ(table.FindOrigin(nullptr), -1);
 }
 
 TEST(NameTableTest, SlotsOutsideTheTableAndATwentyFirstNameAreRefused) {
@@ -48,15 +63,15 @@ TEST(NameTableTest, SlotsOutsideTheTableAndATwentyFirstNameAreRefused) {
   EXPECT_EQ(table.NameAt(3), "U3");
 }
 
-TEST(NameTableTest, RemovalFromAFullTableEmptiesTheLastSlot) {
+TEST(NameTableTest, RemovalFromAFullTableFreesTheLastSlot) {
   TNameTable table;
   for (int slot = 0; slot < 20; ++slot) table.Register(slot, "U" + std::to_string(slot), {});
   table.RemoveAt(0);
   EXPECT_EQ(table.Count(), 19);
   EXPECT_EQ(table.NameAt(0), "U1");
   EXPECT_EQ(table.NameAt(18), "U19");
-  table.Register(5, "again", {});
   EXPECT_EQ(table.NameAt(19), "");
+  EXPECT_EQ(table.Register(5, "again", {}), 19);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #include "link/server_socket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -242,16 +246,44 @@ TEST_F(ServerSocketTest, OutputTheKernelCannotTakeIsQueuedAndSentInOrder) {
   EXPECT_EQ(socket->QueuedBytes(), 0u);
 }
 
-TEST_F(ServerSocketTest, APeerThatStopsReadingIsClosedOnceTheQueueIsFull) {
-  auto client = Connect(1, 4096);
-  TServerConnection* socket = server_->ConnectionAt(0);
+TEST_F(ServerSocketTest, APeerThatStopsReadingIsClosedOnceItsBacklogStallsOrPassesTheCeiling) {
+  server_->OutputLimits = {64 * 1024, std::chrono::milliseconds(100), 1024 * 1024,
+                           std::chrono::milliseconds(100)};
+  auto stalled = Connect(1, 4096);
+  auto flooded = Connect(2, 4096);
   std::string block(64 * 1024, 'y');
+  TServerConnection* socket = server_->ConnectionAt(0);
+  for (int i = 0; i < 256 && socket->QueuedBytes() <= 64 * 1024; ++i)
+    ASSERT_EQ(socket->WriteText(block), 64 * 1024);
+  socket = server_->ConnectionAt(1);
   int result = 0;
-  for (int i = 0; i < 64 && result >= 0; ++i) result = socket->WriteText(block);
+  for (int i = 0; i < 256 && result >= 0; ++i) result = socket->WriteText(block);
   EXPECT_EQ(result, -1);
   EXPECT_EQ(Count("disconnect"), 1);
   EXPECT_TRUE(WaitUntil([&] { return server_->ConnectionCount() == 0; }));
-  EXPECT_TRUE(client->ExpectClosed());
+  EXPECT_EQ(Count("disconnect"), 2);
+  EXPECT_TRUE(stalled->ExpectClosed());
+  EXPECT_TRUE(flooded->ExpectClosed());
+}
+
+// No descriptor left while a connection waits: accepting would fail at once on every turn.
+TEST_F(ServerSocketTest, FailedAcceptsPauseAndAreReportedOnce) {
+  TestClient waiting(port_);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ::close(lowest_free);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  bool reported = WaitUntil([&] { return !reports_.Reports().empty(); }, 2000);
+  WaitUntil([] { return false; }, 500);  // several pauses pass
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(reports_.Reports(),
+            std::vector<std::string>{"Windows socket error: " + std::string(std::strerror(EMFILE)) +
+                                     " (" + std::to_string(EMFILE) + "), on API 'accept'"});
+  EXPECT_TRUE(WaitUntil([&] { return server_->ConnectionCount() == 1; }));
 }
 
 TEST_F(ServerSocketTest, AServerDestroyedInsideAnEventRaisesNothingMore) {

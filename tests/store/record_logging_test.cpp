@@ -45,16 +45,14 @@ TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 3\r\n");
 }
 
+// A record without a blank has an empty sensor name, which is refused.
 TEST_F(RecordLoggingTest, RecordsWithoutABlankInsideAreCutAsTheFieldHelperCuts) {
-  store_.SaveLogRecord("T1", "A");
-  EXPECT_EQ(tree_.Read("log/A/alllog.dat"), "T1 \r\n");
-  EXPECT_EQ(tree_.Read("log/A/.dat"), "T1\r\n");
+  EXPECT_THROW(store_.SaveLogRecord("T1", "A"), EInvalidName);
+  EXPECT_FALSE(tree_.Exists("log/A"));
   store_.SaveLogRecord("T1 ", "B");
   EXPECT_EQ(tree_.Read("log/B/alllog.dat"), " T1\r\n");
   EXPECT_EQ(tree_.Read("log/B/T1.dat"), "\r\n");
-  store_.SaveLogRecord("", "C");
-  EXPECT_EQ(tree_.Read("log/C/alllog.dat"), " \r\n");
-  EXPECT_EQ(tree_.Read("log/C/.dat"), "\r\n");
+  EXPECT_THROW(store_.SaveLogRecord("", "C"), EInvalidName);
 }
 
 TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {
