@@ -79,7 +79,7 @@ void UnitCommandDispatcher::MakeCameraDirectory(std::string argument, const std:
 }
 
 void UnitCommandDispatcher::MakeSensorFile(std::string argument, const std::string& sender) {
-  RequireComponentName(argument + store_.DataExt);
+  RequireComponentName(argument);
   store_.MakeFile(UnitDirectory(sender) + "\\" + argument + store_.DataExt);
 }
 
@@ -150,6 +150,7 @@ void UnitCommandDispatcher::NewPictureExists(std::string, const std::string& sen
 
 void UnitCommandDispatcher::AlarmUnitAlarm(std::string argument, const std::string&) {
   std::string fileBase = CutField(argument, kCommandSeparator, 0);
+  RequireComponentName(fileBase);
   store_.AppendAlarm(argument, fileBase + store_.DataExt);
 }
 
