@@ -155,8 +155,10 @@ int LongLine(const fs::path& root, const ShortDateFormat& format, int megabytes)
   store.SetDateFormat(format);
   auto start = Clock::now();
   store.DeleteOldData();
-  std::printf("one line of %d MB: sweep %.3f s, peak RSS %.1f MB (%.1f MB before the sweep), %.1f MB after\n",
-              megabytes, Seconds(start), PeakRssKiB() / 1024.0, before / 1024.0, fs::file_size(file) / 1e6);
+  std::printf(
+      "one line of %d MB: sweep %.3f s, peak RSS %.1f MB (%.1f MB before the sweep), %.1f MB "
+      "after\n",
+      megabytes, Seconds(start), PeakRssKiB() / 1024.0, before / 1024.0, fs::file_size(file) / 1e6);
   fs::remove_all(root);
   return 0;
 }
@@ -171,7 +173,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--full") == 0) units = 20;
     if (std::strcmp(argv[i], "--units") == 0 && i + 1 < argc) units = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--keep") == 0) keep = true;
-    if (std::strcmp(argv[i], "--long-line") == 0 && i + 1 < argc) longLineMegabytes = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--long-line") == 0 && i + 1 < argc)
+      longLineMegabytes = std::atoi(argv[++i]);
   }
   std::string pattern = (fs::temp_directory_path() / "dc_sweep_bench_XXXXXX").string();
   if (!::mkdtemp(pattern.data())) return 1;

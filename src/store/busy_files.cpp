@@ -93,8 +93,8 @@ bool BusyFiles::ReplaceIfUntouched(const std::string& hostPath,
   auto found = entries_.find(hostPath);
   if (found == entries_.end()) return false;
   const Entry& entry = found->second;
-  const bool untouched = entry.watched && !entry.writtenSinceWatch && !entry.writer &&
-                         entry.readers == 0;
+  const bool untouched =
+      entry.watched && !entry.writtenSinceWatch && !entry.writer && entry.readers == 0;
   found->second.watched = false;
   DropIfIdle(found);
   if (untouched) replace();

@@ -53,7 +53,8 @@ void AppendAndClose(const std::string& hostPath, std::string_view bytes) {
 
 // Appends now, or after the upload that holds the file has ended.
 void AppendAfterUpload(const std::string& hostPath, const std::string& bytes) {
-  BusyFiles::Instance().AppendOrHold(hostPath, bytes, [&](std::string_view now) { AppendAndClose(hostPath, now); });
+  BusyFiles::Instance().AppendOrHold(hostPath, bytes,
+                                     [&](std::string_view now) { AppendAndClose(hostPath, now); });
 }
 
 // The list-entry form of the directory as the caller named it.

@@ -96,7 +96,9 @@ void RetentionFilter::StreamKept(std::string_view bytes, std::string& out) {
 // The long line's bytes in chunk up to its end; returns how many were used.
 std::size_t RetentionFilter::ContinueLongLine(std::string_view chunk, std::string& out) {
   const void* end = std::memchr(chunk.data(), '\n', chunk.size());
-  std::size_t length = end == nullptr ? chunk.size() : static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data());
+  std::size_t length = end == nullptr
+                           ? chunk.size()
+                           : static_cast<std::size_t>(static_cast<const char*>(end) - chunk.data());
   std::string_view part = chunk.substr(0, length);
   if (longLine_ == LongLine::kKept) {
     StreamKept(part, out);

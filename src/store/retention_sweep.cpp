@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <vector>
@@ -109,11 +109,12 @@ void CopyRange(int in, long long offset, long long length, int out) {
 }
 
 void Filter(int in, int out, RetentionFilter& filter) {
-  filter.SetLongLines(kMaxLine, [in, out](long long offset, long long length, std::string& pending) {
-    WriteAll(out, pending);
-    pending.clear();
-    CopyRange(in, offset, length, out);
-  });
+  filter.SetLongLines(kMaxLine,
+                      [in, out](long long offset, long long length, std::string& pending) {
+                        WriteAll(out, pending);
+                        pending.clear();
+                        CopyRange(in, offset, length, out);
+                      });
   std::vector<char> buffer(kChunk);
   std::string pending;
   pending.reserve(2 * kChunk);
@@ -164,7 +165,8 @@ void RetentionSweep::Run(const std::string& hostLogDirectory) {
     NoteFailure(directory, "the directory cannot be read");
   }
   for (const std::string& leftover : listing.leftovers) {
-    if (::unlink(leftover.c_str()) != 0 && errno != ENOENT) NoteFailure(leftover, InOutErrorText(errno));
+    if (::unlink(leftover.c_str()) != 0 && errno != ENOENT)
+      NoteFailure(leftover, InOutErrorText(errno));
   }
   for (const auto& [directory, name] : listing.files) SweepFile(directory, name);
 }

@@ -119,8 +119,10 @@ ShortDateFormat ShortDateFormat::FromPattern(std::string_view pattern) {
 std::optional<ShortDateFormat> ShortDateFormat::FromKnownLocale(const std::string& localeName) {
   if (IsCLocaleName(localeName)) return ShortDateFormat();
   const QLocale locale(QString::fromStdString(localeName));
-  if (locale.language() == QLocale::C || locale.language() == QLocale::AnyLanguage) return std::nullopt;
-  std::optional<std::string> pattern = PatternFromQt(locale.dateFormat(QLocale::ShortFormat).toStdString());
+  if (locale.language() == QLocale::C || locale.language() == QLocale::AnyLanguage)
+    return std::nullopt;
+  std::optional<std::string> pattern =
+      PatternFromQt(locale.dateFormat(QLocale::ShortFormat).toStdString());
   if (!pattern) return ShortDateFormat();
   return FromPattern(*pattern);
 }
@@ -143,7 +145,8 @@ ShortDateFormat ShortDateFormat::FromEnvironment() {
   if (format) return *format;
   static std::once_flag told;
   std::call_once(told, [&name] {
-    std::fprintf(stderr, "The locale \"%s\" is not known; dates are read as month/day/year (C)\n", name.c_str());
+    std::fprintf(stderr, "The locale \"%s\" is not known; dates are read as month/day/year (C)\n",
+                 name.c_str());
   });
   return ShortDateFormat();
 }

@@ -49,7 +49,8 @@ std::string Printable(std::string_view value) {
 }  // namespace
 
 void RequireComponentName(std::string_view value) {
-  bool refused = value.empty() || value == "." || value == ".." || value.find_first_of(std::string_view("\\/\0", 3)) != std::string_view::npos;
+  bool refused = value.empty() || value == "." || value == ".." ||
+                 value.find_first_of(std::string_view("\\/\0", 3)) != std::string_view::npos;
   if (refused) {
     throw EInvalidName("Refused name '" + Printable(value) +
                        "': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");

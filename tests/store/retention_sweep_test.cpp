@@ -151,9 +151,10 @@ TEST_F(RetentionSweepTest, BusyFilesWaitForTheNextRun) {
   Picture("old.jpg", At(10, 8, 0, 0));
   Picture("new.jpg", At(0, 8, 0, 0));
   {
-    BusyFiles::Mark log = BusyFiles::Instance().TryMark(tree_.Host("log/SU1/T1.dat"), BusyFiles::Mode::kWrite);
-    BusyFiles::Mark picture =
-        BusyFiles::Instance().TryMark(tree_.Host("log/SU1/Camera_Cam0/old.jpg"), BusyFiles::Mode::kRead);
+    BusyFiles::Mark log =
+        BusyFiles::Instance().TryMark(tree_.Host("log/SU1/T1.dat"), BusyFiles::Mode::kWrite);
+    BusyFiles::Mark picture = BusyFiles::Instance().TryMark(
+        tree_.Host("log/SU1/Camera_Cam0/old.jpg"), BusyFiles::Mode::kRead);
     store_.DeleteOldData();
     EXPECT_EQ(tree_.Read("log/SU1/T1.dat"), "01.12.2026 a\n05.12.2026 b\n");
     EXPECT_TRUE(HasPicture("old.jpg"));
