@@ -1,8 +1,10 @@
 // Times the retention sweep over a generated log tree against the I/O floor:
 // reading every log file and writing the same bytes to a new file with plain
 // buffered streams, in the same run. Prints the ratios and the peak memory.
-// Usage: sweep_bench [--full] [--units N] [--keep DIR]
-//   default: 4 units x 5 sensors x 14 days; --full: 20 units (about 450 MB).
+// Usage: sweep_bench [--full] [--units N] [--keep DIR] [--long-line MB]
+//   default: 4 units x 5 sensors x 14 days; --full: 20 units (about 450 MB);
+//   --long-line: instead, one log file of a single line of MB megabytes, and
+//   the peak memory of sweeping it.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -135,21 +137,51 @@ void Measure(const char* label, const fs::path& root, TDataController& store) {
               TreeBytes(logDir) / 1e6, floor, sweep, sweep / floor);
 }
 
+// One log file holding a single dated line of megabytes MB without a line
+// end; prints the sweep's time and the peak memory of the process.
+int LongLine(const fs::path& root, const ShortDateFormat& format, int megabytes) {
+  const fs::path file = root / "log" / "SU1" / "long.dat";
+  fs::create_directories(file.parent_path());
+  {
+    BufferedFile out(file);
+    out.Write("01.01.2020 ");
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < megabytes; ++i) out.Write(block);
+  }
+  const long before = PeakRssKiB();
+  TDataController store(root.string());
+  store.UseStandardNames();
+  store.SetRetentionDays(7);
+  store.SetDateFormat(format);
+  auto start = Clock::now();
+  store.DeleteOldData();
+  std::printf(
+      "one line of %d MB: sweep %.3f s, peak RSS %.1f MB (%.1f MB before the sweep), %.1f MB "
+      "after\n",
+      megabytes, Seconds(start), PeakRssKiB() / 1024.0, before / 1024.0, fs::file_size(file) / 1e6);
+  fs::remove_all(root);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int units = 4;
   bool keep = false;
+  int longLineMegabytes = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--full") == 0) units = 20;
     if (std::strcmp(argv[i], "--units") == 0 && i + 1 < argc) units = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--keep") == 0) keep = true;
+    if (std::strcmp(argv[i], "--long-line") == 0 && i + 1 < argc)
+      longLineMegabytes = std::atoi(argv[++i]);
   }
   std::string pattern = (fs::temp_directory_path() / "dc_sweep_bench_XXXXXX").string();
   if (!::mkdtemp(pattern.data())) return 1;
   const fs::path root = pattern;
   const ShortDateFormat format = ShortDateFormat::FromPattern("%d.%m.%Y");
   const int today = local_calendar::ToLocal(std::time(nullptr)).dayNumber;
+  if (longLineMegabytes > 0) return LongLine(root, format, longLineMegabytes);
 
   auto start = Clock::now();
   for (int u = 0; u < units; ++u) GenerateUnit(root / "log" / ("SU" + std::to_string(u + 1)), format, today);

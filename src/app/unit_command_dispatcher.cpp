@@ -81,7 +81,6 @@ void UnitCommandDispatcher::MakeCameraDirectory(std::string argument, const std:
 // The sensor and alarm file names are checked before the extension makes them non-empty.
 void UnitCommandDispatcher::MakeSensorFile(std::string argument, const std::string& sender) {
   RequireComponentName(argument);
-  RequireComponentName(argument + store_.DataExt);
   store_.MakeFile(UnitDirectory(sender) + "\\" + argument + store_.DataExt);
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "base/failure_report.h"
+#include "store/busy_files.h"
 #include "store/directory_scan.h"
 #include "store/local_calendar.h"
 #include "store/retention_sweep.h"
@@ -38,7 +39,7 @@ bool CreateEmptyFile(const std::string& hostPath) {
   return true;
 }
 
-void AppendAndClose(const std::string& hostPath, const std::string& bytes) {
+void AppendAndClose(const std::string& hostPath, std::string_view bytes) {
   int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) throw EInOutError(errno);
   try {
@@ -48,6 +49,12 @@ void AppendAndClose(const std::string& hostPath, const std::string& bytes) {
     throw;
   }
   if (::close(fd) != 0) throw EInOutError(errno);
+}
+
+// Appends now, or after the upload that holds the file has ended.
+void AppendAfterUpload(const std::string& hostPath, const std::string& bytes) {
+  BusyFiles::Instance().AppendOrHold(hostPath, bytes,
+                                     [&](std::string_view now) { AppendAndClose(hostPath, now); });
 }
 
 // The list-entry form of the directory as the caller named it.
@@ -110,7 +117,7 @@ void TDataController::DeleteFileIfExists(const std::string& path) const {
 void TDataController::AppendLine(const std::string& path, const std::string& text) const {
   std::string host = resolver_.Resolve(path);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
-  AppendAndClose(host, text + "\r\n");
+  AppendAfterUpload(host, text + "\r\n");
 }
 
 void TDataController::EnsureConfigDirectory() const {
@@ -184,7 +191,9 @@ void TDataController::AppendLogLine(const std::string& hostDirectory, const std:
     info = StatOf(host);
     if (!IsFile(info)) throw EDataStoreError("File does not exist!");
   }
-  logHandles_.Append(host, info->st_dev, info->st_ino, text + "\r\n");
+  BusyFiles::Instance().AppendOrHold(host, text + "\r\n", [&](std::string_view bytes) {
+    logHandles_.Append(host, info->st_dev, info->st_ino, bytes);
+  });
 }
 
 std::string TDataController::LogFileHostPath(const std::string& hostDirectory, const std::string& fileName) {
@@ -202,7 +211,7 @@ void TDataController::AppendAlarm(const std::string& line, const std::string& fi
   std::string host = resolver_.ResolveFrom(EnterableDirectory(alarmPath + "\\"), fileName);
   if (!IsFile(StatOf(host)) && !CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
-  AppendAndClose(host, line + "\r\n");
+  AppendAfterUpload(host, line + "\r\n");
 }
 
 void TDataController::DeleteOldData() {

@@ -76,9 +76,11 @@ class TDataController {
   // log\{unit}\{first}.dat, cutting record at FieldSeparator; creates the log
   // directory, the unit's directory and the files when missing. Raises
   // EInvalidName (nothing written) when unit or first field would leave its
-  // place in the tree.
+  // place in the tree. A line for a file that a file transfer is storing
+  // waits and follows the stored bytes (BusyFiles::AppendOrHold).
   void SaveLogRecord(const std::string& record, const std::string& unitName);
-  // Appends line to fileName in AlarmDir, creating both when missing.
+  // Appends line to fileName in AlarmDir, creating both when missing; it
+  // waits while a file transfer stores that file, as records do.
   // Raises EInvalidName when fileName is not a plain file name.
   void AppendAlarm(const std::string& line, const std::string& fileName) const;
   // The retention sweep over everything below LogDir. Raises "Can't change

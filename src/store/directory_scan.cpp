@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <memory>
 
 namespace directory_scan {
@@ -50,7 +51,8 @@ bool Walk(const std::string& hostDirectory, const std::string& subPath, std::str
   DirHandle dir = Open(hostDirectory);
   if (!dir) return false;
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (IsDotOrDotDot(entry->d_name) || !MatchesMask(entry->d_name, mask)) continue;
+    if (IsDotOrDotDot(entry->d_name) || IsSweepTemporary(entry->d_name)) continue;
+    if (!MatchesMask(entry->d_name, mask)) continue;
     std::string name(entry->d_name);
     Kind kind = KindOf(dir.get(), entry);
     if (kind == Kind::File) {
@@ -62,7 +64,45 @@ bool Walk(const std::string& hostDirectory, const std::string& subPath, std::str
   return true;
 }
 
+bool IsTemporaryTail(std::string_view tail) {
+  if (tail.size() != sizeof kTemporaryPattern - 1 || tail.substr(0, 7) != ".sweep-") return false;
+  for (char c : tail.substr(7)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+void ListLevel(const std::string& hostDirectory, SweepListing& listing) {
+  DirHandle dir = Open(hostDirectory);
+  if (!dir) return listing.unreadableDirectories.push_back(hostDirectory);
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (IsDotOrDotDot(entry->d_name)) continue;
+    struct stat info;
+    if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string name(entry->d_name);
+    if (S_ISDIR(info.st_mode)) {
+      ListLevel(hostDirectory + "/" + name, listing);
+    } else if (S_ISREG(info.st_mode) && IsSweepTemporary(name)) {
+      listing.leftovers.push_back(hostDirectory + "/" + name);
+    } else if (S_ISREG(info.st_mode)) {
+      listing.files.emplace_back(hostDirectory, std::move(name));
+    }
+  }
+}
+
 }  // namespace
+
+bool IsSweepTemporary(std::string_view name) {
+  const std::size_t length = sizeof kTemporaryPattern - 1;
+  return !name.empty() && name.front() == '.' && name.size() >= length &&
+         IsTemporaryTail(name.substr(name.size() - length));
+}
+
+SweepListing ListForSweep(const std::string& hostDirectory) {
+  SweepListing listing;
+  ListLevel(hostDirectory, listing);
+  return listing;
+}
 
 bool MatchesMask(std::string_view name, std::string_view mask) {
   if (mask == "*.*" || mask == "*") return true;

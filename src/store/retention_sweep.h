@@ -1,9 +1,14 @@
 // One run of the retention sweep over the host directory of the log tree:
 // old pictures are deleted unless they are the newest file of their
 // directory; log files are rewritten through RetentionFilter into a
-// temporary file beside them that is renamed over the original. Files marked
-// busy by a file transfer are left for the next run. A file that cannot be
-// read or rewritten is skipped and noted; the run goes on. Main thread only.
+// temporary file beside them, flushed to disk and renamed over the original
+// (the directory flushed after). Temporary files that an interrupted run
+// left behind are removed. Symbolic links are never followed or replaced.
+// A file that a transfer holds, or that a transfer began on while it was
+// being swept, is left for the next run: the check and the rename or
+// deletion are one step under the BusyFiles lock. A file or directory that
+// cannot be read or rewritten is skipped and noted; the run goes on.
+// Main thread only.
 #pragma once
 
 #include <map>

@@ -1,10 +1,11 @@
 #include "store/short_date_format.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
+#include <QLocale>
+#include <QString>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "store/local_calendar.h"
 
@@ -63,6 +64,35 @@ std::string TwoDigits(int value) {
   return std::string(1, static_cast<char>('0' + value / 10 % 10)) + static_cast<char>('0' + value % 10);
 }
 
+bool IsCLocaleName(std::string_view name) {
+  std::string_view base = name.substr(0, name.find_first_of(".@"));
+  return base == "C" || base == "POSIX";
+}
+
+// A Qt date pattern ("dd.MM.yy") as a strftime one ("%d.%m.%y"); nullopt
+// when it names the month or weekday in words.
+std::optional<std::string> PatternFromQt(std::string_view qt) {
+  std::string out;
+  for (std::size_t i = 0; i < qt.size();) {
+    const char letter = qt[i];
+    std::size_t run = 1;
+    while (i + run < qt.size() && qt[i + run] == letter) ++run;
+    i += run;
+    if (letter == 'd' && run <= 2) {
+      out += "%d";
+    } else if (letter == 'M' && run <= 2) {
+      out += "%m";
+    } else if (letter == 'y') {
+      out += run >= 4 ? "%Y" : "%y";
+    } else if (letter == 'd' || letter == 'M') {
+      return std::nullopt;
+    } else if (letter != '\'') {
+      out.append(run, letter);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 ShortDateFormat ShortDateFormat::FromPattern(std::string_view pattern) {
@@ -86,12 +116,19 @@ ShortDateFormat ShortDateFormat::FromPattern(std::string_view pattern) {
   return format;
 }
 
+std::optional<ShortDateFormat> ShortDateFormat::FromKnownLocale(const std::string& localeName) {
+  if (IsCLocaleName(localeName)) return ShortDateFormat();
+  const QLocale locale(QString::fromStdString(localeName));
+  if (locale.language() == QLocale::C || locale.language() == QLocale::AnyLanguage)
+    return std::nullopt;
+  std::optional<std::string> pattern =
+      PatternFromQt(locale.dateFormat(QLocale::ShortFormat).toStdString());
+  if (!pattern) return ShortDateFormat();
+  return FromPattern(*pattern);
+}
+
 ShortDateFormat ShortDateFormat::FromLocale(const std::string& localeName) {
-  locale_t locale = ::newlocale(LC_TIME_MASK, localeName.c_str(), static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) return ShortDateFormat();
-  ShortDateFormat format = FromPattern(::nl_langinfo_l(D_FMT, locale));
-  ::freelocale(locale);
-  return format;
+  return FromKnownLocale(localeName).value_or(ShortDateFormat());
 }
 
 std::string ShortDateFormat::LocaleNameFromEnvironment() {
@@ -102,7 +139,17 @@ std::string ShortDateFormat::LocaleNameFromEnvironment() {
   return "C";
 }
 
-ShortDateFormat ShortDateFormat::FromEnvironment() { return FromLocale(LocaleNameFromEnvironment()); }
+ShortDateFormat ShortDateFormat::FromEnvironment() {
+  const std::string name = LocaleNameFromEnvironment();
+  std::optional<ShortDateFormat> format = FromKnownLocale(name);
+  if (format) return *format;
+  static std::once_flag told;
+  std::call_once(told, [&name] {
+    std::fprintf(stderr, "The locale \"%s\" is not known; dates are read as month/day/year (C)\n",
+                 name.c_str());
+  });
+  return ShortDateFormat();
+}
 
 std::optional<int> ShortDateFormat::TryParse(std::string_view text, int currentYear) const {
   std::size_t first = text.find(separator_);

@@ -1,6 +1,7 @@
 // The host's short date format: the order of day, month and year and their
-// separator, taken from the regional settings the process sees (LC_ALL, then
-// LC_TIME, then LANG). Reads dates tolerantly (one or two digits for day and
+// separator, taken from Qt's own locale data (QLocale) for the locale named
+// by LC_ALL, then LC_TIME, then LANG, whether or not the system has that
+// locale generated. Reads dates tolerantly (one or two digits for day and
 // month, two or four for the year) and writes them in the host's form.
 // A value type; thread safe.
 #pragma once
@@ -21,12 +22,17 @@ class ShortDateFormat {
   // From a strftime date pattern such as "%d.%m.%Y" (what nl_langinfo(D_FMT)
   // gives); a pattern without day, month and year gives the C format.
   static ShortDateFormat FromPattern(std::string_view pattern);
-  // The date pattern of a locale's time category; the C format when the
-  // locale is not installed.
+  // The short date format of a locale name ("de_DE.UTF-8") by Qt's locale
+  // data; nullopt when Qt does not know the name. "C" and "POSIX" give the C
+  // format, as does a known locale whose format names the month in words.
+  static std::optional<ShortDateFormat> FromKnownLocale(const std::string& localeName);
+  // As FromKnownLocale, the C format for an unknown name.
   static ShortDateFormat FromLocale(const std::string& localeName);
   // The locale named by LC_ALL, else LC_TIME, else LANG (the first that is
   // set and not empty), else "C".
   static std::string LocaleNameFromEnvironment();
+  // The format of that locale; for an unknown name the C format, said once
+  // on standard error.
   static ShortDateFormat FromEnvironment();
 
   Order DateOrder() const { return order_; }

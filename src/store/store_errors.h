@@ -35,5 +35,6 @@ class EInOutError : public Exception {
 std::string InOutErrorText(int errorNumber);
 
 // Raises EInvalidName unless value can stand as one component of a path:
-// not empty, not empty of meaning ("." or ".."), and without "\", "/" or a NUL byte.
+// not empty, not "." or "..", and without "\", "/" or a NUL byte.
+// Names that get an extension appended are checked before it is appended.
 void RequireComponentName(std::string_view value);

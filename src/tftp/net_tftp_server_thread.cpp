@@ -104,6 +104,7 @@ void TNetTFTPServerThread::Exchange() {
       AfterSend();
     }
     const TAnswer answer = AwaitAnswer();
+    if (Finished && IsWriteOperation()) busy_ = BusyFiles::Mark();  // the file is complete
     if (answer == TAnswer::kEnded) return;
     send = answer != TAnswer::kProgress;
     if (answer == TAnswer::kProgress) retries = 0;

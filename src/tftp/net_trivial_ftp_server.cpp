@@ -82,7 +82,8 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode 
   BusyFiles::Mark busy;
   if (!stream) {
     const std::string hostPath = ConfinedPath(fileName);
-    busy = BusyFiles::Instance().MarkBusy(hostPath);
+    busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
+    if (!busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     stream = TFileStream::OpenRead(hostPath);
     if (!stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     freeStream = true;
@@ -100,7 +101,8 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, TransferMode
   BusyFiles::Mark busy;
   if (!stream) {
     const std::string hostPath = ConfinedPath(fileName);
-    busy = BusyFiles::Instance().MarkBusy(hostPath);
+    busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kWrite);
+    if (!busy) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     if (options.AnnouncedSize > 0 && !TFileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
       throw ENetTFTPAllocationExceeded(NoRoomText(fileName, options.AnnouncedSize));
     }

@@ -116,6 +116,14 @@ TEST_F(DispatcherTest, NamesThatWouldLeaveTheTreeAreRefusedAndNothingIsCreated) 
   EXPECT_NE(Fail("DU_MAKESENSORFILE a/b"), "(no failure)");
   EXPECT_NE(Fail("DU_SAVELOG x/y 01.01.2026 1"), "(no failure)");
   EXPECT_NE(Fail("DU_GIVELOGFILENAMES .."), "(no failure)");
+  // Checked before the extension is added, as "..dat" or "...dat" would pass.
+  EXPECT_EQ(Fail("DU_MAKESENSORFILE ."),
+            "Refused name '.': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a "
+            "NUL byte");
+  EXPECT_NE(Fail("DU_AUALARM .. door open", "AU"), "(no failure)");
+  EXPECT_NE(Fail("DU_AUALARM lonely", "AU"), "(no failure)");
+  EXPECT_TRUE(fs::is_empty(root_ + "/log/SU1"));
+  EXPECT_FALSE(fs::exists(root_ + "/alarms"));
   EXPECT_FALSE(fs::exists(root_ + "/x"));
   EXPECT_FALSE(fs::exists(fs::path(root_).parent_path() / "x"));
   EXPECT_FALSE(fs::exists(root_ + "/log/SU1/a"));

@@ -64,4 +64,33 @@ TEST(SweepDuringTransferTest, TheSweepLeavesAFileBeingStoredAndSweepsItNextTime)
   EXPECT_EQ(ReadFile(file), "1/1/20 old79\r\n");
 }
 
+// Records for the file under upload wait for it: they follow the uploaded
+// bytes, in order, instead of being overwritten by the blocks still to come.
+TEST(SweepDuringTransferTest, RecordsSavedDuringAnUploadFollowTheUploadedFile) {
+  TempTree tree;
+  ::mkdir(tree.At("log/SU1").c_str(), 0777);
+  const std::string file = tree.At("log/SU1/T1.dat");
+  WriteFile(file, "before\r\n");
+  RunningServer server(tree);
+  TDataController store(tree.Path());
+  store.UseStandardNames();
+
+  const std::string upload = OldLines(60);
+  RawPeer peer;
+  peer.Send(server.Port(), Request(kWrite, "log/SU1/T1.dat", "octet"));
+  std::optional<Datagram> ack = peer.Receive();
+  ASSERT_TRUE(ack && OpcodeOf(*ack) == kAck);
+  const uint16_t session = ack->Port;
+  std::string records;
+  for (uint16_t block = 1; (block - 1) * 512u <= upload.size(); ++block) {
+    peer.Send(session, Data(block, upload.substr((block - 1) * 512u, 512)));
+    ack = peer.Receive();
+    ASSERT_TRUE(ack && OpcodeOf(*ack) == kAck && BlockOf(*ack) == block);
+    store.SaveLogRecord("T1 06.12.2026 " + std::to_string(block), "SU1");
+    records += "06.12.2026 " + std::to_string(block) + "\r\n";
+  }
+  ASSERT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(file), upload + records);
+}
+
 }  // namespace

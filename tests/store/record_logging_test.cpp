@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "store/busy_files.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
 #include "store/store_fixture.h"
@@ -45,14 +46,49 @@ TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 3\r\n");
 }
 
-// A record without a blank has an empty sensor name, which is refused.
+// A record without a blank has an empty first field: no sensor file ".dat".
 TEST_F(RecordLoggingTest, RecordsWithoutABlankInsideAreCutAsTheFieldHelperCuts) {
   EXPECT_THROW(store_.SaveLogRecord("T1", "A"), EInvalidName);
-  EXPECT_FALSE(tree_.Exists("log/A"));
+  EXPECT_THROW(store_.SaveLogRecord("", "C"), EInvalidName);
+  EXPECT_FALSE(tree_.Exists("log"));
   store_.SaveLogRecord("T1 ", "B");
   EXPECT_EQ(tree_.Read("log/B/alllog.dat"), " T1\r\n");
   EXPECT_EQ(tree_.Read("log/B/T1.dat"), "\r\n");
-  EXPECT_THROW(store_.SaveLogRecord("", "C"), EInvalidName);
+}
+
+// An upload holds T1.dat: its records wait, in order, and follow the
+// uploaded bytes when the upload ends; the combined log goes on meanwhile.
+TEST_F(RecordLoggingTest, RecordsForAFileUnderUploadAreAppendedWhenItEnds) {
+  store_.SaveLogRecord("T1 06.12.2026 1", "U");
+  {
+    BusyFiles::Mark upload =
+        BusyFiles::Instance().TryMark(tree_.Host("log/U/T1.dat"), BusyFiles::Mode::kWrite);
+    ASSERT_TRUE(upload);
+    tree_.Write("log/U/T1.dat", "uploaded\r\n");
+    store_.SaveLogRecord("T1 06.12.2026 2", "U");
+    store_.SaveLogRecord("T1 06.12.2026 3", "U");
+    EXPECT_EQ(tree_.Read("log/U/T1.dat"), "uploaded\r\n");
+    EXPECT_EQ(tree_.Read("log/U/alllog.dat"),
+              "06.12.2026 1 T1\r\n06.12.2026 2 T1\r\n06.12.2026 3 T1\r\n");
+    const std::string big(BusyFiles::kMaxHeldBytes, 'x');
+    EXPECT_THROW(store_.SaveLogRecord("T1 " + big, "U"), EDataStoreError);
+  }
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "uploaded\r\n06.12.2026 2\r\n06.12.2026 3\r\n");
+  store_.SaveLogRecord("T1 06.12.2026 4", "U");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"),
+            "uploaded\r\n06.12.2026 2\r\n06.12.2026 3\r\n06.12.2026 4\r\n");
+}
+
+TEST_F(RecordLoggingTest, AlarmLinesForAFileUnderUploadWaitForItToEnd) {
+  store_.AppendAlarm("first", "AU1.dat");
+  {
+    BusyFiles::Mark upload =
+        BusyFiles::Instance().TryMark(tree_.Host("alarms/AU1.dat"), BusyFiles::Mode::kWrite);
+    tree_.Write("alarms/AU1.dat", "");
+    store_.AppendAlarm("second", "AU1.dat");
+    EXPECT_EQ(tree_.Read("alarms/AU1.dat"), "");
+  }
+  EXPECT_EQ(tree_.Read("alarms/AU1.dat"), "second\r\n");
 }
 
 TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {

@@ -62,7 +62,9 @@ TEST_F(RetentionFilterTest, UndatedLinesAreKeptAsTheyAre) {
 TEST_F(RetentionFilterTest, BytesFromAnEndOfTextLineOnAreKeptUnchanged) {
   EXPECT_EQ(Filter("01.12.2026 a\r\n05.12.2026 b\r\n\x1A" "01.12.2026 c\n\n\x1Ax"),
             "05.12.2026 b\r\n\x1A" "01.12.2026 c\n\n\x1Ax");
-  EXPECT_EQ(Filter("01.12.2026 a\r\n\x1A"), "\x1A");
+  EXPECT_EQ(Filter("01.12.2026 a\r\n\x1A"), "01.12.2026 a\r\n\x1A")
+      << "the last record before the end stays";
+  EXPECT_EQ(Filter("01.12.2026 a\n02.12.2026 b\n\x1A"), "02.12.2026 b\r\n\x1A");
   EXPECT_EQ(Filter("05.12.2026 a\x1A\r\n"), "05.12.2026 a\x1A\r\n");
 }
 
@@ -70,6 +72,31 @@ TEST_F(RetentionFilterTest, ChunkBoundariesDoNotChangeTheResult) {
   ExpectSameInAnyChunking("01.12.2026 a\r\n05.12.2026 bb\n\n02.12.2026 c\r\nx y\r\n03.12.2026 z");
   ExpectSameInAnyChunking("01.12.2026 a\r\n02.12.2026 b\r\n\x1A" "01.12.2026 c\nrest");
   ExpectSameInAnyChunking("05.12.2026 a\r\n01.12.2026 last\r\n");
+}
+
+// With a bound of 8 bytes every line here is long: the first field decides,
+// the rest streams, and an old last line is read back from the input.
+TEST_F(RetentionFilterTest, LinesPastTheBoundComeOutAsIfHeldWhole) {
+  const std::string contents[] = {
+      "01.12.2026 old and long\r\n05.12.2026 young and long\r\n01.12.2026 last and old\r",
+      "05.12.2026 kept\r\r\n01.12.2026 old\n\x1A"
+      "after the end",
+      "no-blank-in-this-long-first-field\n01.12.2026 the last old line",
+      "05.12.2026 x\n01.12.2026 short\n01.12.2026 a long old line\r\n"};
+  for (const std::string& content : contents) {
+    const std::string whole = Filter(content);
+    for (std::size_t size = 1; size <= content.size(); ++size) {
+      RetentionFilter filter(format_, today_, 2026, 7);
+      filter.SetLongLines(8, [&](long long offset, long long length, std::string& out) {
+        out.append(content, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+      });
+      std::string out;
+      for (std::size_t at = 0; at < content.size(); at += size)
+        filter.Feed(content.substr(at, size), out);
+      filter.Finish(out);
+      ASSERT_EQ(out, whole) << "chunk size " << size << " of " << content;
+    }
+  }
 }
 
 TEST_F(RetentionFilterTest, CountsDroppedLines) {

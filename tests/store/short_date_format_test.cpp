@@ -54,6 +54,26 @@ TEST(ShortDateFormatTest, LocaleLookupReadsTheLocalesDatePattern) {
   EXPECT_EQ(unknown.Format(2026, 12, 6), "12/06/26");
 }
 
+// Qt's locale data knows the format whether or not the system generated
+// the locale; an unknown name gives the C format and says so once.
+TEST(ShortDateFormatTest, TheLocaleComesFromQtsDataAndAnUnknownNameIsSaidOnce) {
+  ::setenv("LC_ALL", "de_DE.UTF-8", 1);
+  ShortDateFormat german = ShortDateFormat::FromEnvironment();
+  EXPECT_EQ(german.DateOrder(), Order::DayMonthYear);
+  EXPECT_EQ(german.TryParse("06.12.2026", 2026), DaysFromCivil(2026, 12, 6));
+  EXPECT_EQ(ShortDateFormat::FromLocale("en_US").Format(2026, 12, 6), "12/06/26");
+  EXPECT_EQ(ShortDateFormat::FromLocale("sv_SE.UTF-8").Format(2026, 12, 6), "2026-12-06");
+  ::setenv("LC_ALL", "xx_NOWHERE.UTF-8", 1);
+  testing::internal::CaptureStderr();
+  ShortDateFormat unknown = ShortDateFormat::FromEnvironment();
+  ShortDateFormat::FromEnvironment();
+  const std::string said = testing::internal::GetCapturedStderr();
+  ::unsetenv("LC_ALL");
+  EXPECT_EQ(unknown.Format(2026, 12, 6), "12/06/26");
+  EXPECT_EQ(said,
+            "The locale \"xx_NOWHERE.UTF-8\" is not known; dates are read as month/day/year (C)\n");
+}
+
 TEST(ShortDateFormatTest, LocaleNameComesFromLcAllThenLcTimeThenLang) {
   ::setenv("LC_ALL", "a_A", 1);
   ::setenv("LC_TIME", "b_B", 1);

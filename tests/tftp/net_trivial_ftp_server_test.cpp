@@ -161,6 +161,36 @@ TEST_F(RequestServerTest, WriteRequestEmptiesTheFileAtOnceAndMarksItBusy) {
   EXPECT_FALSE(BusyFiles::Instance().IsBusy(path));
 }
 
+// A file being written is nobody else's; a file being read may be read by
+// others but not written. Refusals empty nothing.
+TEST_F(RequestServerTest, AFileInUseIsRefusedWithTheCodeOfItsRequest) {
+  const std::string path = tree_.At("config/c.ini");
+  WriteFile(path, "old content");
+  Datagram upload = Ask(Request(2, "config/c.ini", "octet"));
+  ASSERT_EQ(upload.Bytes, Ack(0));
+  ExpectError(Request(2, "config/c.ini", "octet"), 3, "Cannot create file config/c.ini");
+  ExpectError(Request(1, "config/c.ini", "octet"), 1, "Cannot open file config/c.ini");
+  peer_.Send(upload.Port, Data(1, "new"));
+  ASSERT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1));
+  peer_.Send(upload.Port, Error(0, "done"));  // ends the session's wait for a repeat
+  EXPECT_EQ(PayloadOf(peer_.Receive().value_or(Datagram{})), "Operation aborted");
+  ASSERT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(path), "new");
+
+  WriteFile(path, std::string(600, 'r'));
+  Datagram first = Ask(Request(1, "config/c.ini", "octet"));
+  ASSERT_EQ(OpcodeOf(first), 3);
+  RawPeer second;
+  second.Send(server_.Port(), Request(1, "config/c.ini", "octet"));
+  Datagram shared = second.Receive().value_or(Datagram{});
+  EXPECT_EQ(OpcodeOf(shared), 3) << "readers share the file";
+  ExpectError(Request(2, "config/c.ini", "octet"), 3, "Cannot create file config/c.ini");
+  EXPECT_EQ(ReadFile(path), std::string(600, 'r'));
+  peer_.Send(first.Port, Error(0, "done"));
+  second.Send(shared.Port, Error(0, "done"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
 TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
   struct Memory : TTransferStream {
     std::string bytes;
