@@ -10,14 +10,16 @@
 #include "app/form_data_controller.h"
 #include "app/program_launch.h"
 #include "app/service_notice.h"
-#include "link/communication_server.h"
+include "link/communication_server.h"
+#include "tftp/net_trivial_ftp_server.h"
 #include "store/path_resolver.h"
 
 namespace {
 
 bool ServesBothPorts(const TFormDataController& window) {
   const TCommunicationServer* server = window.UnitLinkServer();
-  return server != nullptr && server->Active() && server->TftpServer->Active();
+  const TNetTrivialFTPServer* files = window.FileTransferServer();
+  return server != nullptr && server->Active() && files != nullptr && files->Active();
 }
 
 }  // namespace
