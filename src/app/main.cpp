@@ -10,7 +10,7 @@
 #include "app/form_data_controller.h"
 #include "app/program_launch.h"
 #include "app/service_notice.h"
-include "link/communication_server.h"
+#include "link/communication_server.h"
 #include "tftp/net_trivial_ftp_server.h"
 #include "store/path_resolver.h"
 
