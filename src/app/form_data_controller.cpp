@@ -215,7 +215,10 @@ void TFormDataController::Button1Click() {
 
 void TFormDataController::Button2Click() { RestartProgram(); }
 
-void TFormDataController::Exit1Click() { close(); }
+void TFormDataController::Exit1Click() {
+  ReleaseListeners();
+  close();
+}
 
 // Deleting a line changes the text again; the flag keeps that from recursing.
 void TFormDataController::MemoLogChange() {

@@ -76,6 +76,9 @@ class TFormDataController : public QMainWindow {
   void TimerDeleteLogTimer();
   void MemoLogChange();
   void RestartProgram();
+  // Closes the unit port and the file transfer port (transfers under way go
+  // on), so that another instance can open them at once.
+  void ReleaseListeners();
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);

@@ -20,7 +20,7 @@ class CommunicationServerTest : public ::testing::Test {
     server_.SetPort(0);
     // The file transfer server starts with the link: a free loopback port, not 69.
     server_.TftpServer->SetDefaultPort(0);
-    server_.TftpServer->Bindings().Add().IP = "127.0.0.1";
+    server_.TftpServer->SetLocalAddress("127.0.0.1");
     server_.OnClientReadText = [this](TCommunicationServer* sender, std::string text, std::string name) {
       EXPECT_EQ(sender, &server_);
       received_.push_back("text:" + name + ":" + text);
