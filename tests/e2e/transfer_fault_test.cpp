@@ -128,7 +128,9 @@ TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
   EXPECT_TRUE(program_.WaitForUnitPort());
   uploader.join();
   EXPECT_EQ(acknowledged, 41);
-  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg")), upload);
+  const std::string stored = ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg"));
+  EXPECT_EQ(stored.size(), upload.size());
+  EXPECT_TRUE(stored == upload);
   EXPECT_TRUE(WaitUntil(
       [&] {
         auto running = program_.RunningInstances();
