@@ -7,6 +7,9 @@
 // the noise of a shared machine hardly moves) and the CPU seconds of server
 // and clients, which show who had the two cores.
 // Usage: tftp_throughput_bench [MiB of the single file, default 64] [runs, default 3]
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,14 +19,12 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
-#include "tftp/net_tftp_server_thread.h"
 #include "tftp/net_trivial_ftp_server.h"
-#include "tftp/udp_socket_ops.h"
+#include "tftp/session_budget.h"
+#include "tftp/udp_socket.h"
 
 namespace {
 
@@ -65,69 +66,55 @@ bool Run(const std::string& command) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int BoundLoopbackSocket(uint16_t& port) {
-  int fd = udp_ops::OpenDatagramSocket();
-  uint32_t address = 0;
-  udp_ops::Bind(fd, 0x7F000001, 0);
-  udp_ops::LocalName(fd, address, port);
-  return fd;
-}
+sockaddr_in Loopback(uint16_t port) { return SocketAddress(0x7F000001, port); }
 
 // Lock step without any protocol: blockSize+4 bytes out, 4 bytes back.
 double PingPongFloor(size_t blockSize, size_t totalBytes) {
-  uint16_t serverPort = 0, clientPort = 0;
-  int server = BoundLoopbackSocket(serverPort);
-  int client = BoundLoopbackSocket(clientPort);
+  UdpSocket server(Loopback(0));
+  UdpSocket client(Loopback(0));
+  const sockaddr_in serverAddress = server.LocalAddress();
+  const sockaddr_in clientAddress = client.LocalAddress();
   const size_t packets = totalBytes / blockSize + 1;
   std::thread echo([&] {
     std::vector<char> buffer(blockSize + 4);
-    uint32_t address;
-    uint16_t port;
     for (size_t i = 0; i < packets; ++i) {
-      udp_ops::ReceiveFrom(client, buffer.data(), buffer.size(), address, port);
-      udp_ops::SendTo(client, buffer.data(), 4, 0x7F000001, serverPort);
+      client.Receive(buffer.data(), buffer.size(), -1);
+      client.SendTo(serverAddress, std::string_view(buffer.data(), 4));
     }
   });
   std::vector<char> packet(blockSize + 4, 'x');
   char ack[4];
-  uint32_t address;
-  uint16_t port;
   Clock::time_point start = Clock::now();
   for (size_t i = 0; i < packets; ++i) {
-    udp_ops::SendTo(server, packet.data(), packet.size(), 0x7F000001, clientPort);
-    udp_ops::ReceiveFrom(server, ack, sizeof ack, address, port);
+    server.SendTo(clientAddress, std::string_view(packet.data(), packet.size()));
+    server.Receive(ack, sizeof ack, -1);
   }
   double seconds = Seconds(start);
   echo.join();
-  udp_ops::Close(server);
-  udp_ops::Close(client);
   return MBps(static_cast<double>(totalBytes), seconds);
 }
 
 // A minimal lock-step reader without any client overhead: shows how much of
 // the gap to the floor is the server's and how much is curl's.
 double RawClientRead(uint16_t serverPort, int blockSize, size_t expected) {
-  uint16_t port = 0;
-  int fd = BoundLoopbackSocket(port);
+  UdpSocket socket(Loopback(0));
   std::string request = std::string("\0\1log/single.dat\0octet\0blksize\0", 31) +
                         std::to_string(blockSize) + std::string(1, '\0');
   std::vector<char> buffer(static_cast<size_t>(blockSize) + 4);
-  uint32_t address;
-  uint16_t from = 0;
   size_t received = 0;
   Clock::time_point start = Clock::now();
-  udp_ops::SendTo(fd, request.data(), request.size(), 0x7F000001, serverPort);
+  socket.SendTo(Loopback(serverPort), request);
   for (;;) {
-    ssize_t got = udp_ops::ReceiveFrom(fd, buffer.data(), buffer.size(), address, from);
-    if (got < 4 || buffer[1] == 5) break;
+    const Received got = socket.Receive(buffer.data(), buffer.size(), 10000);
+    const size_t length = got.status == Received::kDatagram ? got.length : 0;
+    if (length < 4 || buffer[1] == 5) break;
     char ack[4] = {0, 4, buffer[2], buffer[3]};
     if (buffer[1] == 6) ack[2] = ack[3] = 0;
-    if (buffer[1] == 3) received += static_cast<size_t>(got) - 4;
-    udp_ops::SendTo(fd, ack, 4, 0x7F000001, from);
-    if (buffer[1] == 3 && got < blockSize + 4) break;
+    if (buffer[1] == 3) received += length - 4;
+    socket.SendTo(got.from, std::string_view(ack, 4));
+    if (buffer[1] == 3 && length < static_cast<size_t>(blockSize) + 4) break;
   }
   double seconds = Seconds(start);
-  udp_ops::Close(fd);
   return received == expected ? MBps(static_cast<double>(received), seconds) : 0.0;
 }
 
@@ -218,13 +205,13 @@ int main(int argc, char** argv) {
   {
     TNetTrivialFTPServer server(tree);
     server.SetDefaultPort(0);
-    server.Bindings().Add().IP = "127.0.0.1";
+    server.SetLocalAddress("127.0.0.1");
     server.SetActive(true);
-    const uint16_t port = static_cast<uint16_t>(server.Bindings().At(0).Port);
+    const uint16_t port = static_cast<uint16_t>(server.LocalPort());
     SingleTransfers(port, tree, single, runs);
     ConcurrentTransfers(port, tree, 20, shared, [](int) { return std::string("log/shared.dat"); });
     ConcurrentTransfers(port, tree, count, each, [](int i) { return "log/c" + std::to_string(i); });
-    TNetTFTPServerThread::WaitUntilAllEnded(10000);
+    SessionBudget::Process().WaitUntilAllEnded(10000);
   }
   std::filesystem::remove_all(tree);
   return 0;

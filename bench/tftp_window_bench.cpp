@@ -5,6 +5,9 @@
 // CPU time per block in that run: its cost per packet, which the noise of a
 // shared machine hardly moves.
 // Usage: tftp_window_bench [MiB of the file, default 64] [runs per window, default 3]
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,12 +16,10 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <vector>
 
-#include "tftp/net_tftp_server_thread.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "tftp/session_budget.h"
 
 namespace {
 
@@ -81,9 +82,9 @@ int main(int argc, char** argv) {
   {
     TNetTrivialFTPServer server(tree);
     server.SetDefaultPort(0);
-    server.Bindings().Add().IP = "127.0.0.1";
+    server.SetLocalAddress("127.0.0.1");
     server.SetActive(true);
-    const uint16_t port = static_cast<uint16_t>(server.Bindings().At(0).Port);
+    const uint16_t port = static_cast<uint16_t>(server.LocalPort());
     std::printf("atftp read of %zu MiB at blksize 1428, best of %d (MB = 10^6 bytes)\n",
                 bytes >> 20, runs);
     std::printf("%8s %10s %14s %14s\n", "window", "MB/s", "vs window 1", "srv us/block");
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
                   baseline.mbps > 0 ? speed.mbps / baseline.mbps : 0.0, speed.serverUsPerBlock,
                   speed.mbps > 0 ? "" : "  (TRANSFER FAILED)");
     }
-    TNetTFTPServerThread::WaitUntilAllEnded(10000);
+    SessionBudget::Process().WaitUntilAllEnded(10000);
   }
   std::filesystem::remove_all(tree);
   return 0;

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "tftp/net_tftp_server_thread.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "tftp/session_budget.h"
 
 namespace {
 
@@ -104,11 +104,11 @@ struct Fixture {
   Fixture() {
     scratch.Reset({"log/SU1/T1.dat", "config/SU1.ini", "alarms/"});
     server.SetDefaultPort(0);
-    server.Bindings().Add().IP = "127.0.0.1";
+    server.SetLocalAddress("127.0.0.1");
     server.SetAnswerWaitMs(kAnswerWaitMs);
     server.SetActive(true);
   }
-  uint16_t Port() { return static_cast<uint16_t>(server.Bindings().At(0).Port); }
+  uint16_t Port() { return static_cast<uint16_t>(server.LocalPort()); }
 
   fuzz::ScratchTree scratch;
   TNetTrivialFTPServer server{scratch.Tree()};
@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool strange = input.ConsumeIntegralInRange(0, 9) == 0;
     (strange ? f.stranger : f.peer).Send(*session, packet);
   }
-  fuzz::Require(TNetTFTPServerThread::WaitUntilAllEnded(5000), "a session did not end");
+  fuzz::Require(SessionBudget::Process().WaitUntilAllEnded(5000), "a session did not end");
   f.scratch.RequireConfinedTree();
   f.scratch.Reset({"log/SU1/T1.dat", "config/SU1.ini", "alarms/"});
   if (size % 16 == 0) RequireServerAnswers(f);

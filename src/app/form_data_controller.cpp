@@ -221,7 +221,10 @@ void TFormDataController::Button1Click() {
 
 void TFormDataController::Button2Click() { RestartProgram(); }
 
-void TFormDataController::Exit1Click() { close(); }
+void TFormDataController::Exit1Click() {
+  ReleaseListeners();
+  close();
+}
 
 SensorWindow* TFormDataController::Sensors() const { return sensor_window_; }
 

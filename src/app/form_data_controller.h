@@ -79,6 +79,9 @@ class TFormDataController : public QMainWindow {
   void RestartProgram();
   // View/Sensors: opens the sensor window, or raises the one already open.
   void SensorsClick();
+  // Closes the unit port and the file transfer port (transfers under way go
+  // on), so that another instance can open them at once.
+  void ReleaseListeners();
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);

@@ -102,10 +102,14 @@ void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
 
 // Both ports are released before the new instance starts, so that it can
 // open them; the connections are dropped without goodbye and the name table
-// is left as it was.
+// is left as it was. Transfers under way go on (main waits for them).
 void TFormDataController::RestartProgram() {
-  if (server_) server_->CloseListener();
-  if (tftp_) tftp_->SetActive(false);
+  ReleaseListeners();
   close();
   LaunchOwnExecutableDetached();
+}
+
+void TFormDataController::ReleaseListeners() {
+  if (server_) server_->CloseListener();
+  if (tftp_) tftp_->SetActive(false);
 }

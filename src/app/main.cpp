@@ -1,6 +1,8 @@
 // Program entry: answers --help and --version, initialises Qt, creates the
 // main window (which runs its start-up before it is shown), tells a service
-// manager once both ports listen and runs the event loop until it closes.
+// manager once both ports listen and runs the event loop until it closes;
+// then the process stays until its file transfers under way have ended (each
+// by completion or its own time-out), so a restart or File/Exit cuts none off.
 #include <QApplication>
 #include <csignal>
 #include <iostream>
@@ -11,8 +13,9 @@
 #include "app/program_launch.h"
 #include "app/service_notice.h"
 #include "link/communication_server.h"
-#include "tftp/net_trivial_ftp_server.h"
 #include "store/path_resolver.h"
+#include "tftp/net_trivial_ftp_server.h"
+#include "tftp/session_budget.h"
 
 namespace {
 
@@ -34,8 +37,13 @@ int main(int argc, char* argv[]) {
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   QApplication application(argc, argv);
   if (argc > 1) return RefuseArguments(argc, argv, std::cerr);
-  TFormDataController window;
-  window.show();
-  if (ServesBothPorts(window)) NotifyServiceReady();
-  return application.exec();
+  int status = 0;
+  {
+    TFormDataController window;
+    window.show();
+    if (ServesBothPorts(window)) NotifyServiceReady();
+    status = application.exec();
+  }
+  SessionBudget::Process().WaitUntilAllEnded(-1);
+  return status;
 }

@@ -4,7 +4,9 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "base/file_descriptor.h"
 #include "tftp/transfer_stream.h"
 
 class TFileStream : public TTransferStream {
@@ -17,7 +19,7 @@ class TFileStream : public TTransferStream {
   // there (if any) has been emptied. Unknown free space counts as room.
   static bool HasRoomFor(const std::string& hostPath, int64_t size);
 
-  ~TFileStream() override;
+  ~TFileStream() override = default;
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
 
@@ -27,7 +29,7 @@ class TFileStream : public TTransferStream {
   int64_t Remaining() const override;
 
  private:
-  explicit TFileStream(int fd) : fd_(fd) {}
-  int fd_;
+  explicit TFileStream(FileDescriptor fd) : fd_(std::move(fd)) {}
+  FileDescriptor fd_;
   int64_t position_ = 0;
 };

@@ -1,13 +1,21 @@
 #include "tftp/net_trivial_ftp_server.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
+#include "store/busy_files.h"
 #include "tftp/file_stream.h"
-#include "tftp/net_tftp_server_receive_file_thread.h"
-#include "tftp/net_tftp_server_send_file_thread.h"
+#include "tftp/receive_session.h"
+#include "tftp/send_session.h"
+#include "tftp/session_budget.h"
 #include "tftp/tftp_exceptions.h"
+#include "tftp/tftp_packets.h"
 
 namespace {
+
+// The listener looks at its stop flag at least this often.
+constexpr int kListenerWakeMs = 1000;
 
 std::string AccessDeniedText(const std::string& fileName) {
   return "Access to " + fileName + " denied";
@@ -20,41 +28,77 @@ std::string NoRoomText(const std::string& fileName, int64_t size) {
   return "Not enough free space for " + fileName + " (" + bytes + " bytes)";
 }
 
+TPeerInfo PeerInfoOf(const sockaddr_in& peer) { return TPeerInfo{AddressText(peer), PortOf(peer)}; }
+
 }  // namespace
 
 TNetTrivialFTPServer::TNetTrivialFTPServer(std::string startDirectory)
     : resolver_(std::move(startDirectory)),
-      channel_(std::make_shared<TTransferReportChannel>(*this)) {
-  SetDefaultPort(kWellKnownPort);
-  ThreadedEvent = true;
-}
+      channel_(std::make_shared<TTransferReportChannel>(*this)) {}
 
 TNetTrivialFTPServer::~TNetTrivialFTPServer() {
   channel_->Close();
-  TNetUDPServer::ReleaseBinding();
+  SetActive(false);
 }
 
-void TNetTrivialFTPServer::DispatchDatagram(std::string_view data, TNetSocketHandle& binding) {
-  TNetUDPServer::DispatchDatagram(data, binding);
-  const TPeerInfo peer{binding.RemoteAddress, binding.RemotePort};
-  try {
-    HandleRequest(data, peer);
-  } catch (const std::exception& failure) {
-    SendErrorPacket(*this, peer.Host, peer.Port, failure);
+void TNetTrivialFTPServer::SetLocalAddress(const std::string& dotted) {
+  in_addr address{};
+  localAddress_ =
+      ::inet_pton(AF_INET, dotted.c_str(), &address) == 1 ? ntohl(address.s_addr) : INADDR_ANY;
+}
+
+int TNetTrivialFTPServer::LocalPort() const {
+  return socket_ ? PortOf(socket_->LocalAddress()) : 0;
+}
+
+void TNetTrivialFTPServer::SetActive(bool active) {
+  if (active == Active()) return;
+  if (active) {
+    socket_ = std::make_unique<UdpSocket>(
+        SocketAddress(localAddress_, static_cast<uint16_t>(defaultPort_)));
+    request_.resize(kRequestBufferSize);
+    stopping_ = false;
+    listening_ = true;
+    listener_ = std::thread([this] { Listen(); });
+    return;
   }
+  stopping_ = true;
+  socket_->Wake();
+  listener_.join();
+  socket_.reset();
 }
 
-void TNetTrivialFTPServer::HandleRequest(std::string_view data, const TPeerInfo& peer) {
-  TTftpRequest request = ParseRequest(data, peer.Host, peer.Port);
-  TransferMode mode = ParseTransferMode(request.ModeText);
-  TSessionOptions options =
-      NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
-  if (!options.ClientChoseWait) options.AnswerWaitMs = answerWaitMs_;
-  options.AnswerWaitMs = std::min(options.AnswerWaitMs, longestWaitMs_);
-  if (request.Opcode == tftp::kReadRequest) {
-    StartReadTransfer(std::move(request.FileName), mode, peer, options);
-  } else {
-    StartWriteTransfer(std::move(request.FileName), mode, peer, options);
+void TNetTrivialFTPServer::Listen() {
+  while (!stopping_) {
+    const Received received = socket_->Receive(request_.data(), request_.size(), kListenerWakeMs);
+    if (stopping_) break;
+    // Empty, cut and unreadable datagrams are dropped.
+    if (received.status != Received::kDatagram || received.length == 0 ||
+        received.length > request_.size()) {
+      continue;
+    }
+    HandleRequest(std::string_view(request_.data(), received.length), received.from);
+  }
+  listening_ = false;
+}
+
+// Every failure is answered from the server's port; a failed send of the
+// answer is not reported (the requester may be gone).
+void TNetTrivialFTPServer::HandleRequest(std::string_view data, const sockaddr_in& peer) {
+  try {
+    TTftpRequest request = ParseRequest(data, AddressText(peer), PortOf(peer));
+    ParseTransferMode(request.ModeText);  // validated; the bytes move unchanged
+    TSessionOptions options =
+        NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
+    if (!options.ClientChoseWait) options.AnswerWaitMs = answerWaitMs_;
+    options.AnswerWaitMs = std::min(options.AnswerWaitMs, longestWaitMs_);
+    if (request.Opcode == tftp::kReadRequest) {
+      StartReadTransfer(std::move(request.FileName), peer, std::move(options));
+    } else {
+      StartWriteTransfer(std::move(request.FileName), peer, options);
+    }
+  } catch (const std::exception& failure) {
+    socket_->SendTo(peer, BuildErrorPacket(failure));
   }
 }
 
@@ -67,51 +111,64 @@ std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) cons
 
 // Raises the access event while assigned; a handler that refused ends the request.
 void TNetTrivialFTPServer::AskAccess(const TAccessFileEvent& event, std::string& fileName,
-                                     const TPeerInfo& peer, std::unique_ptr<TTransferStream>& stream,
-                                     bool& freeStream) {
+                                     const sockaddr_in& peer,
+                                     std::unique_ptr<TTransferStream>& stream, bool& freeStream) {
   bool grant = true;
-  if (event) event(*this, fileName, peer, grant, stream, freeStream);
+  if (event) event(*this, fileName, PeerInfoOf(peer), grant, stream, freeStream);
   if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
 }
 
-void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, TransferMode mode,
-                                             const TPeerInfo& peer, TSessionOptions options) {
-  bool freeStream = true;
-  std::unique_ptr<TTransferStream> stream;
-  AskAccess(OnReadFile, fileName, peer, stream, freeStream);
-  BusyFiles::Mark busy;
-  if (!stream) {
-    const std::string hostPath = ConfinedPath(fileName);
-    busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
-    if (!busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    stream = TFileStream::OpenRead(hostPath);
-    if (!stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    freeStream = true;
-  }
-  options.SettleTransferSize(stream->Remaining());
-  TNetTFTPServerSendFileThread::Start(channel_, mode, peer, std::move(stream), freeStream, options,
-                                      std::move(busy));
+std::shared_ptr<TTransferReportChannel> TNetTrivialFTPServer::ReportChannel() const {
+  return OnTransferComplete ? channel_ : nullptr;
 }
 
-void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, TransferMode mode,
-                                              const TPeerInfo& peer, const TSessionOptions& options) {
-  bool freeStream = true;
-  std::unique_ptr<TTransferStream> stream;
-  AskAccess(OnWriteFile, fileName, peer, stream, freeStream);
-  BusyFiles::Mark busy;
-  if (!stream) {
+// The file is marked busy before it is opened and stays marked while the
+// session runs; a request that gets no session gives everything back.
+void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockaddr_in& peer,
+                                             TSessionOptions options) {
+  TftpSession::Setup setup;
+  AskAccess(OnReadFile, fileName, peer, setup.stream, setup.freeStream);
+  if (!setup.stream) {
     const std::string hostPath = ConfinedPath(fileName);
-    busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kWrite);
-    if (!busy) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
+    setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
+    if (!setup.busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
+    setup.stream = TFileStream::OpenRead(hostPath);
+    if (!setup.stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
+    setup.freeStream = true;
+  }
+  const int64_t remaining = setup.stream->Remaining();
+  options.SettleTransferSize(remaining);
+  setup.claim = SessionBudget::Process().Take(SendSession::BufferBytes(options, remaining));
+  setup.peer = peer;
+  setup.options = std::move(options);
+  setup.report = ReportChannel();
+  TftpSession::Launch(std::make_unique<SendSession>(std::move(setup), remaining));
+}
+
+// A write announcing more than the disk holds, and one past the session
+// caps, is refused before the file is created or emptied.
+void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
+                                              const TSessionOptions& options) {
+  TftpSession::Setup setup;
+  AskAccess(OnWriteFile, fileName, peer, setup.stream, setup.freeStream);
+  if (!setup.stream) {
+    const std::string hostPath = ConfinedPath(fileName);
+    setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kWrite);
+    if (!setup.busy) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     if (options.AnnouncedSize > 0 && !TFileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
       throw ENetTFTPAllocationExceeded(NoRoomText(fileName, options.AnnouncedSize));
     }
-    stream = TFileStream::Create(hostPath);
-    if (!stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
-    freeStream = true;
+    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
+    setup.stream = TFileStream::Create(hostPath);
+    if (!setup.stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
+    setup.freeStream = true;
+  } else {
+    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
   }
-  TNetTFTPServerReceiveFileThread::Start(channel_, mode, peer, std::move(stream), freeStream,
-                                         options, std::move(busy));
+  setup.peer = peer;
+  setup.options = options;
+  setup.report = ReportChannel();
+  TftpSession::Launch(std::make_unique<ReceiveSession>(std::move(setup)));
 }
 
 void TNetTrivialFTPServer::ReportTransferComplete(bool success, const TPeerInfo& peer,

@@ -1,54 +1,66 @@
-// The TFTP request server: reads each request on its listener thread, checks
-// it, confines the file name to the log, config and alarms directories below
-// the start directory, opens the file and starts a transfer session for it.
-// Every refused request is answered with one error packet from the port it
-// came to; no datagram stops the listener. Control (activation, destruction)
-// from the main thread; reports of ended sessions arrive on the main thread.
+// The TFTP request server: owns the socket of its port and one listener
+// thread, which reads each request, checks it, confines the file name to the
+// log, config and alarms directories below the start directory, opens the
+// file and launches a transfer session for it. Every refused request is
+// answered with one error packet from the server's port; no datagram stops
+// the listener. Control (activation, handlers, destruction) from one thread,
+// the main thread; reports of ended sessions arrive on the main thread.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "store/path_resolver.h"
-#include "tftp/net_udp_server.h"
+#include "tftp/tftp_protocol.h"
 #include "tftp/tftp_request.h"
 #include "tftp/tftp_session_options.h"
 #include "tftp/transfer_report.h"
+#include "tftp/udp_socket.h"
 
-class TNetTrivialFTPServer : public TNetUDPServer {
+class TNetTrivialFTPServer {
  public:
   static constexpr int kWellKnownPort = 69;
+  // The longest request datagram read; longer ones are dropped.
+  static constexpr size_t kRequestBufferSize = 8192;
 
   // A handler may replace the name, refuse access, or supply the stream to
   // move (freed at the end when freeStreamOnComplete stays true).
   using TAccessFileEvent = std::function<void(
-      TNetTrivialFTPServer& sender, std::string& fileName, const TPeerInfo& peer,
-      bool& grantAccess, std::unique_ptr<TTransferStream>& stream, bool& freeStreamOnComplete)>;
+      TNetTrivialFTPServer& sender, std::string& fileName, const TPeerInfo& peer, bool& grantAccess,
+      std::unique_ptr<TTransferStream>& stream, bool& freeStreamOnComplete)>;
   // The handler may keep the stream (null when the session freed it).
   using TTransferCompleteEvent =
       std::function<void(TNetTrivialFTPServer& sender, bool success, const TPeerInfo& peer,
                          std::unique_ptr<TTransferStream>& stream, bool writeOperation)>;
 
   // Files are served from startDirectory (absolute, without a trailing "/").
-  // DefaultPort 69, ThreadedEvent true, inactive until SetActive(true).
+  // DefaultPort 69 on all local addresses, inactive until SetActive(true).
   explicit TNetTrivialFTPServer(std::string startDirectory = PathResolver::ProcessStartDirectory());
   // Stops listening; sessions under way run to their end but report to nobody.
-  ~TNetTrivialFTPServer() override;
+  ~TNetTrivialFTPServer();
+  TNetTrivialFTPServer(const TNetTrivialFTPServer&) = delete;
+  TNetTrivialFTPServer& operator=(const TNetTrivialFTPServer&) = delete;
 
-  void DispatchDatagram(std::string_view data, TNetSocketHandle& binding) override;
-
-  // Start a session or raise the ENetTFTP* exception that answers the request.
-  // A read's size option is settled here from the stream's remaining bytes; a
-  // write announcing more than the disk holds is refused (code 3) before the
-  // file is created or emptied.
-  virtual void StartReadTransfer(std::string fileName, TransferMode mode, const TPeerInfo& peer,
-                                 TSessionOptions options);
-  virtual void StartWriteTransfer(std::string fileName, TransferMode mode, const TPeerInfo& peer,
-                                  const TSessionOptions& options);
-  // Main thread: a session ended.
-  virtual void ReportTransferComplete(bool success, const TPeerInfo& peer,
-                                      std::unique_ptr<TTransferStream> stream, bool writeOperation);
+  // true binds the port and starts the listener (raises ENetCouldNotBindSocket
+  // or ENetSocketError, and the server stays inactive); false stops the
+  // listener and closes the port. The value the server has does nothing.
+  void SetActive(bool active);
+  bool Active() const { return socket_ != nullptr; }
+  int DefaultPort() const { return defaultPort_; }
+  // Takes effect at the next activation; 0: a free port chosen by the system.
+  void SetDefaultPort(int port) { defaultPort_ = port; }
+  // The local address to listen on (dotted quad; "" all), from the next activation.
+  void SetLocalAddress(const std::string& dotted);
+  // The port bound while active (the chosen one when DefaultPort is 0), else 0.
+  int LocalPort() const;
+  bool ListenerRunning() const { return listening_; }
 
   const std::string& StartDirectory() const { return resolver_.StartDirectory(); }
   // The sessions' wait for an answer when the client names no timeout
@@ -57,19 +69,37 @@ class TNetTrivialFTPServer : public TNetUDPServer {
   // the wait sets the longest one too, so no client keeps a test waiting.
   void SetAnswerWaitMs(int waitMs) { answerWaitMs_ = longestWaitMs_ = waitMs; }
 
+  // Main thread: a session ended (raised only while OnTransferComplete is assigned).
+  void ReportTransferComplete(bool success, const TPeerInfo& peer,
+                              std::unique_ptr<TTransferStream> stream, bool writeOperation);
+
+  // Read by the listener thread: assign them while the server is inactive.
   TTransferCompleteEvent OnTransferComplete;
   TAccessFileEvent OnReadFile;
   TAccessFileEvent OnWriteFile;
 
  private:
-  void HandleRequest(std::string_view data, const TPeerInfo& peer);
+  void Listen();
+  void HandleRequest(std::string_view data, const sockaddr_in& peer);
+  void StartReadTransfer(std::string fileName, const sockaddr_in& peer, TSessionOptions options);
+  void StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
+                          const TSessionOptions& options);
   // The host path of a requested name, or ENetTFTPAccessViolation.
   std::string ConfinedPath(const std::string& fileName) const;
-  void AskAccess(const TAccessFileEvent& event, std::string& fileName, const TPeerInfo& peer,
+  void AskAccess(const TAccessFileEvent& event, std::string& fileName, const sockaddr_in& peer,
                  std::unique_ptr<TTransferStream>& stream, bool& freeStream);
+  // The channel for a session's report; null while nobody listens.
+  std::shared_ptr<TTransferReportChannel> ReportChannel() const;
 
   PathResolver resolver_;
   std::shared_ptr<TTransferReportChannel> channel_;
+  int defaultPort_ = kWellKnownPort;
+  uint32_t localAddress_ = INADDR_ANY;  // host byte order
   int answerWaitMs_ = tftp::kAnswerWaitMs;
   int longestWaitMs_ = tftp::kMaxTimeoutSeconds * 1000;
+  std::unique_ptr<UdpSocket> socket_;  // while active; the listener reads it
+  std::thread listener_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> listening_{false};
+  std::vector<char> request_;  // the listener's receive buffer
 };

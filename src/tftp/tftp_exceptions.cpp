@@ -7,11 +7,5 @@ int TftpErrorCodeFor(const std::exception& failure) {
   if (dynamic_cast<const ENetTFTPAccessViolation*>(&failure)) return tftp::kAccessViolation;
   if (dynamic_cast<const ENetTFTPAllocationExceeded*>(&failure)) return tftp::kAllocationExceeded;
   if (dynamic_cast<const ENetTFTPIllegalOperation*>(&failure)) return tftp::kIllegalOperation;
-  if (dynamic_cast<const ENetTFTPUnknownTransferID*>(&failure)) return tftp::kUnknownTransferId;
-  if (dynamic_cast<const ENetTFTPFileAlreadyExists*>(&failure)) return tftp::kFileAlreadyExists;
-  if (dynamic_cast<const ENetTFTPNoSuchUser*>(&failure)) return tftp::kNoSuchUser;
-  if (dynamic_cast<const ENetTFTPOptionNegotiationFailed*>(&failure)) {
-    return tftp::kOptionNegotiationFailed;
-  }
   return tftp::kNotDefined;
 }

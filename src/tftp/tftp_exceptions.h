@@ -1,30 +1,27 @@
-// The TFTP failures: each class stands for one error code of the protocol,
-// and its message is the text of the error packet that answers it.
+// The failures that end a request or a session with one error packet: each
+// ENetTFTP class stands for one error code of the protocol, and every message
+// is the text of the packet that answers it.
 #pragma once
 
 #include <exception>
 
-#include "tftp/net_exceptions.h"
+#include "base/exceptions.h"
 
-class ENetTFTPException : public ENetException {
+class ENetTFTPException : public Exception {
  public:
-  using ENetException::ENetException;
+  using Exception::Exception;
 };
 
-#define DC_TFTP_EXCEPTION(Name)               \
-  class Name : public ENetTFTPException {     \
-   public:                                    \
+#define DC_TFTP_EXCEPTION(Name)                 \
+  class Name : public ENetTFTPException {       \
+   public:                                      \
     using ENetTFTPException::ENetTFTPException; \
   };
 
-DC_TFTP_EXCEPTION(ENetTFTPFileNotFound)             // code 1
-DC_TFTP_EXCEPTION(ENetTFTPAccessViolation)          // code 2
-DC_TFTP_EXCEPTION(ENetTFTPAllocationExceeded)       // code 3
-DC_TFTP_EXCEPTION(ENetTFTPIllegalOperation)         // code 4
-DC_TFTP_EXCEPTION(ENetTFTPUnknownTransferID)        // code 5
-DC_TFTP_EXCEPTION(ENetTFTPFileAlreadyExists)        // code 6
-DC_TFTP_EXCEPTION(ENetTFTPNoSuchUser)               // code 7
-DC_TFTP_EXCEPTION(ENetTFTPOptionNegotiationFailed)  // code 8
+DC_TFTP_EXCEPTION(ENetTFTPFileNotFound)        // code 1
+DC_TFTP_EXCEPTION(ENetTFTPAccessViolation)     // code 2
+DC_TFTP_EXCEPTION(ENetTFTPAllocationExceeded)  // code 3
+DC_TFTP_EXCEPTION(ENetTFTPIllegalOperation)    // code 4
 
 #undef DC_TFTP_EXCEPTION
 
@@ -38,6 +35,12 @@ class EWriteError : public Exception {
 class EReadError : public Exception {
  public:
   EReadError() : Exception("Stream read error") {}
+};
+
+// An empty datagram arrived at a session's port.
+class ENetUDPReceiveErrorZeroBytes : public Exception {
+ public:
+  ENetUDPReceiveErrorZeroBytes() : Exception("UDP Receive Error = 0.") {}
 };
 
 // The error code that answers a failure: by its class, 0 for any other class.

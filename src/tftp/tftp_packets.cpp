@@ -1,6 +1,5 @@
 #include "tftp/tftp_packets.h"
 
-#include "tftp/net_udp_base.h"
 #include "tftp/tftp_exceptions.h"
 #include "tftp/tftp_protocol.h"
 
@@ -56,25 +55,6 @@ uint16_t ReadWord(std::string_view packet, size_t offset) {
                                static_cast<unsigned char>(packet[offset + 1]));
 }
 
-void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port, uint16_t code,
-                     const std::string& text) {
-  try {
-    component.SendPacket(host, port, BuildErrorPacket(code, text));
-  } catch (const std::exception&) {
-    // The peer may be gone already; nothing else can be told.
-  }
-}
-
-void SendErrorPacket(TNetUDPBase& component, uint16_t code, const std::string& text) {
-  SendErrorPacket(component, component.Host, component.Port, code, text);
-}
-
-void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port,
-                     const std::exception& failure) {
-  SendErrorPacket(component, host, port, static_cast<uint16_t>(TftpErrorCodeFor(failure)),
-                  failure.what());
-}
-
-void SendErrorPacket(TNetUDPBase& component, const std::exception& failure) {
-  SendErrorPacket(component, component.Host, component.Port, failure);
+std::string BuildErrorPacket(const std::exception& failure) {
+  return BuildErrorPacket(static_cast<uint16_t>(TftpErrorCodeFor(failure)), failure.what());
 }

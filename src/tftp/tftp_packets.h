@@ -1,5 +1,5 @@
-// Building and reading TFTP packets, and the error answers that every part of
-// the server sends. Stateless; thread safe.
+// Building and reading TFTP packets: each packet is a byte string (a value),
+// built whole and sent as one datagram. Stateless; thread safe.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-class TNetUDPBase;
 
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
 
@@ -25,12 +23,6 @@ void WriteDataHeader(char* packet, uint16_t block);
 // A 16-bit field in network byte order at offset (0 when cut short).
 uint16_t ReadWord(std::string_view packet, size_t offset);
 
-// One error packet from component's socket; failures to send are ignored,
-// because the error being answered matters more than one lost answer.
-void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port, uint16_t code,
-                     const std::string& text);
-void SendErrorPacket(TNetUDPBase& component, uint16_t code, const std::string& text);
-// The code follows from the exception's class, the text is its message.
-void SendErrorPacket(TNetUDPBase& component, const std::string& host, int port,
-                     const std::exception& failure);
-void SendErrorPacket(TNetUDPBase& component, const std::exception& failure);
+// The error packet that answers failure: the code follows from its class, the
+// text is its message.
+std::string BuildErrorPacket(const std::exception& failure);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "base/exceptions.h"
 
@@ -12,9 +13,23 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The block size to confirm for a requested value, or 0 for none.
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The block size to confirm for a requested value, or 0 for none. A whole
+// number too large for an int is above the maximum like any other.
 int AgreedBlockSize(const std::string& value) {
-  int requested = StrToInt(value);
+  int requested = 0;
+  try {
+    requested = StrToInt(value);
+  } catch (const EConvertError&) {
+    const std::string_view digits = std::string_view(value).substr(value[0] == '+' ? 1 : 0);
+    if (AllDigits(digits)) return tftp::kMaxBlockSize;
+    if (value[0] == '-' && AllDigits(digits.substr(1))) return 0;
+    throw;
+  }
   if (requested < tftp::kMinBlockSize) return 0;
   return std::min(requested, tftp::kMaxBlockSize);
 }
@@ -22,9 +37,7 @@ int AgreedBlockSize(const std::string& value) {
 // A plain decimal number (digits only); kSizeBeyondCount when it has too many
 // digits to count, -1 when it is no such number.
 int64_t DecimalValue(const std::string& text) {
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return -1;
-  }
+  if (!AllDigits(text)) return -1;
   const size_t first = std::min(text.find_first_not_of('0'), text.size());
   if (text.size() - first > 18) return TSessionOptions::kSizeBeyondCount;
   return first == text.size() ? 0 : std::stoll(text.substr(first));

@@ -1,7 +1,9 @@
 // Carries the end-of-session reports to the TFTP server on the main thread.
-// The server creates one channel and closes it when it is destroyed; sessions
-// share it, so a report never reaches a destroyed server, and a session never
-// waits for a main thread that is gone or for a server that was closed.
+// The server creates one channel and closes it when it is destroyed; the
+// sessions it starts while OnTransferComplete is assigned share it (no other
+// session waits for the main thread), so a report never reaches a destroyed
+// server, and a session never waits for a main thread that is gone or for a
+// server that was closed.
 #pragma once
 
 #include <atomic>

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "curl_client.h"
 #include "fault_fixture.h"
@@ -82,6 +84,61 @@ TEST_F(TransferFaultTest, KilledClientsSessionsTimeOutLeakNothingAndKeepTheBlock
   ASSERT_EQ(StoreByTftp(again, "log/SU1/camera_cam0/cut.jpg"), 0);
   EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/cut.jpg")), upload);
   EXPECT_TRUE(SameInstance());
+}
+
+// Stores content block by block, a pause after each acknowledgement, so the
+// upload spans a restart; counts the blocks acknowledged.
+void PacedStore(const std::string& name, const std::string& content,
+                std::atomic<int>& acknowledged) {
+  RawPeer peer;
+  peer.Send(ProgramUnderTest::kFileTransferPort, Request(kWrite, name, "octet"));
+  std::optional<Datagram> answer = peer.Receive(5000);
+  for (size_t block = 1; answer && OpcodeOf(*answer) == kAck; ++block) {
+    if (BlockOf(*answer) != static_cast<uint16_t>(block - 1)) return;
+    acknowledged = static_cast<int>(block - 1);
+    if ((block - 1) * 512 > content.size()) return;  // the empty last block is in
+    std::this_thread::sleep_for(100ms);
+    peer.Send(answer->Port,
+              Data(static_cast<uint16_t>(block), content.substr((block - 1) * 512, 512)));
+    answer = peer.Receive(5000);
+  }
+}
+
+TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
+  StartProgram();
+  const std::string upload = SampleBytes(40 * 512, 13);
+  std::atomic<int> acknowledged{0};
+  std::thread uploader(PacedStore, "log/SU1/camera_cam0/across.jpg", std::cref(upload),
+                       std::ref(acknowledged));
+  ASSERT_TRUE(WaitUntil([&] { return acknowledged >= 3; }, 10s));
+  {
+    UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
+    breaker.Register("SU9");  // only a registered unit's error restarts the program
+    Settle(breaker);
+    breaker.ResetOnClose();
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        for (pid_t pid : program_.RunningInstances()) {
+          if (pid != pid_) return true;
+        }
+        return false;
+      },
+      15s))
+      << "no new instance";
+  EXPECT_TRUE(program_.WaitForUnitPort());
+  uploader.join();
+  EXPECT_EQ(acknowledged, 41);
+  const std::string stored = ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg"));
+  EXPECT_EQ(stored.size(), upload.size());
+  EXPECT_TRUE(stored == upload);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto running = program_.RunningInstances();
+        return running.size() == 1 && running[0] != pid_;
+      },
+      15s))
+      << "the first instance did not end after its transfer";
 }
 
 // Stores content through a raw client until the transfer ends; returns the

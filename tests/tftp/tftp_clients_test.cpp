@@ -2,7 +2,7 @@
 // free port: every file size that matters, both directions, byte-identical.
 #include <gtest/gtest.h>
 
-#include "tftp/net_tftp_server_thread.h"
+#include "tftp/session_budget.h"
 #include "tftp_test_support.h"
 
 namespace tftp_test {

@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tftp/net_tftp_server_thread.h"
+#include "tftp/session_budget.h"
 
 namespace tftp_test {
 
@@ -128,14 +128,13 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 bool AwaitSessionsEnded(int timeoutMs) {
-  return PumpUntil([] { return TNetTFTPServerThread::LiveCount() == 0; }, timeoutMs);
+  return PumpUntil([] { return SessionBudget::Process().LiveCount() == 0; }, timeoutMs);
 }
 
 RunningServer::RunningServer(const TempTree& tree, int answerWaitMs)
     : Server(std::make_unique<TNetTrivialFTPServer>(tree.Path())) {
   Server->SetDefaultPort(0);
-  TNetSocketHandle& binding = Server->Bindings().Add();
-  binding.IP = "127.0.0.1";
+  Server->SetLocalAddress("127.0.0.1");
   Server->SetAnswerWaitMs(answerWaitMs);
   Server->SetActive(true);
 }
@@ -145,7 +144,7 @@ RunningServer::~RunningServer() {
   Server.reset();
 }
 
-uint16_t RunningServer::Port() const { return static_cast<uint16_t>(Server->Bindings().At(0).Port); }
+uint16_t RunningServer::Port() const { return static_cast<uint16_t>(Server->LocalPort()); }
 
 int Shell(const std::string& command) {
   int status = std::system(command.c_str());

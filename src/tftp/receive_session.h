@@ -4,23 +4,22 @@
 // repeated block is never written twice; in lock step every stray block is
 // answered at once, inside a window once per burst of strays. After the short
 // last block it waits once more, so a lost last acknowledgement is answered
-// when the peer repeats the block.
+// when the peer repeats the block. Runs on its own thread.
 #pragma once
 
 #include <string>
 
-#include "tftp/net_tftp_server_thread.h"
+#include "tftp/tftp_session.h"
 
-class TNetTFTPServerReceiveFileThread final : public TNetTFTPServerThread {
+class ReceiveSession final : public TftpSession {
  public:
-  // Starts the session on its own thread; it frees itself at its end.
-  static void Start(std::shared_ptr<TTransferReportChannel> owner, TransferMode mode,
-                    const TPeerInfo& peer, std::unique_ptr<TTransferStream> stream,
-                    bool freeStream, const TSessionOptions& options, BusyFiles::Mark busy);
+  // The buffer bytes a write will hold.
+  static size_t BufferBytes(const TSessionOptions& options);
+
+  // Raises as TftpSession.
+  explicit ReceiveSession(Setup setup);
 
  private:
-  using TNetTFTPServerThread::TNetTFTPServerThread;
-
   bool IsWriteOperation() const override { return true; }
   void BuildNextPacket() override;
   TAnswer OnData(uint16_t block, std::string_view payload) override;
@@ -30,7 +29,7 @@ class TNetTFTPServerReceiveFileThread final : public TNetTFTPServerThread {
   bool AnswerStray(uint16_t block);
 
   std::string ack_;
-  int sinceAck_ = 0;        // blocks written since the last acknowledgement sent
+  int sinceAck_ = 0;         // blocks written since the last acknowledgement sent
   bool strayBurst_ = false;  // strays seen since the last block in order
   uint16_t lastStray_ = 0;
 };

@@ -1,6 +1,6 @@
 // Transfer sessions driven packet by packet from a raw UDP peer: lock step,
 // retries and time-out, duplicates, transfer IDs and block-number roll-over.
-#include "tftp/net_tftp_server_thread.h"
+#include "tftp/tftp_session.h"
 
 #include <gtest/gtest.h>
 
@@ -101,13 +101,43 @@ TEST_F(SessionTest, ForeignTransferIdGetsErrorFiveAndTheTransferGoesOn) {
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
+// One spoofed error packet must not start two sessions bouncing errors.
+TEST_F(SessionTest, StrangersErrorsAreNeverAnsweredAndTheirFloodIsNotMirrored) {
+  const std::string content = SampleBytes(700);
+  WriteFile(tree_.At("log/g.dat"), content);
+  RawPeer stranger;
+  Datagram one = Start(Request(1, "log/g.dat", "octet"));
+  stranger.Send(one.Port, Error(5, "Unknown transfer ID"));
+  EXPECT_FALSE(stranger.Receive(300).has_value()) << "an error packet was answered";
+  for (int i = 0; i < 100; ++i) stranger.Send(one.Port, Ack(1));
+  int answers = 0;
+  while (stranger.Receive(300)) ++answers;
+  EXPECT_GE(answers, 1);
+  EXPECT_LE(answers, 10) << "a flood of strays was answered packet for packet";
+  peer_.Send(one.Port, Ack(1));
+  Datagram two = Next();
+  while (BlockOf(two) == 1) two = Next();  // block 1 again after a wait: a slow run
+  EXPECT_EQ(two.Bytes, Data(2, content.substr(512)));
+  peer_.Send(one.Port, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(SessionTest, PeersErrorTextIsReadWholeAtTheSmallestBlockSize) {
+  WriteFile(tree_.At("log/small.dat"), SampleBytes(100));
+  Datagram oack = Start(Request(1, "log/small.dat", "octet", {{"blksize", "8"}}));
+  ASSERT_EQ(OpcodeOf(oack), 6);
+  peer_.Send(oack.Port, Error(0, std::string(32, 'e')));
+  EXPECT_EQ(Next().Bytes, Error(0, "Operation aborted"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
 TEST_F(SessionTest, WriteReacknowledgesRepeatedBlocksAndWritesEachOnce) {
   const std::string full = SampleBytes(512, 3);
   Datagram zero = Start(Request(2, "log/w.dat", "octet"));
   EXPECT_EQ(zero.Bytes, Ack(0));
   peer_.Send(zero.Port, Data(1, full));
   EXPECT_EQ(Next().Bytes, Ack(1));
-  peer_.Send(zero.Port, Data(1, full));   // our acknowledgement was "lost"
+  peer_.Send(zero.Port, Data(1, full));  // our acknowledgement was "lost"
   EXPECT_EQ(Next().Bytes, Ack(1));
   peer_.Send(zero.Port, Data(3, "ahead"));  // not the next block
   EXPECT_EQ(Next().Bytes, Ack(1));
@@ -162,7 +192,8 @@ TEST_F(SessionTest, BlockNumbersRollOverAfter65535InBothDirections) {
     const uint16_t block = static_cast<uint16_t>(i + 1);
     peer_.Send(ack.Port, Data(block, content.substr(i * 8, 8)));
     Datagram reply = Next();
-    while (reply.Bytes == Ack(static_cast<uint16_t>(block - 1))) reply = Next();  // re-acknowledged after a wait
+    while (reply.Bytes == Ack(static_cast<uint16_t>(block - 1)))
+      reply = Next();  // re-acknowledged after a wait
     ASSERT_EQ(reply.Bytes, Ack(block)) << "block " << i + 1;
   }
   EXPECT_TRUE(AwaitSessionsEnded());

@@ -1,0 +1,49 @@
+#include "tftp/receive_session.h"
+
+#include "tftp/tftp_exceptions.h"
+#include "tftp/tftp_packets.h"
+#include "tftp/tftp_protocol.h"
+
+size_t ReceiveSession::BufferBytes(const TSessionOptions& options) {
+  return static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize;
+}
+
+ReceiveSession::ReceiveSession(Setup setup)
+    : TftpSession(std::move(setup), BufferBytes(setup.options)) {}
+
+void ReceiveSession::BuildNextPacket() {
+  ack_ = BuildAck(blockCounter_);
+  SetPending(ack_.data(), ack_.size());
+}
+
+TftpSession::TAnswer ReceiveSession::OnData(uint16_t block, std::string_view payload) {
+  if (finished_ || block != static_cast<uint16_t>(blockCounter_ + 1)) {
+    return AnswerStray(block) ? TAnswer::kResend : TAnswer::kIgnored;
+  }
+  if (Stream().Write(payload.data(), payload.size()) != payload.size()) {
+    throw EWriteError("Write error");
+  }
+  ++blockCounter_;
+  ++sinceAck_;
+  strayBurst_ = false;
+  finished_ = payload.size() < static_cast<size_t>(options_.BlockSize);
+  // The file is complete: records that waited for it follow it before the
+  // last acknowledgement tells the unit so, and a fetch may begin at once.
+  if (finished_) ReleaseFileMark();
+  if (finished_ || sinceAck_ >= options_.WindowSize) {
+    ClearPending();
+    return TAnswer::kAdvanced;
+  }
+  BuildNextPacket();  // what a wait without the rest of the window sends
+  return TAnswer::kProgress;
+}
+
+// A peer resending a window starts a new burst with a block number not above
+// the last stray; the rest of a burst only repeats what was answered.
+bool ReceiveSession::AnswerStray(uint16_t block) {
+  if (options_.WindowSize == 1) return true;
+  const bool newBurst = !strayBurst_ || static_cast<int16_t>(block - lastStray_) <= 0;
+  strayBurst_ = true;
+  lastStray_ = block;
+  return newBurst;
+}

@@ -1,0 +1,74 @@
+#include "tftp/session_budget.h"
+
+#include <chrono>
+
+#include "tftp/tftp_exceptions.h"
+
+SessionBudget& SessionBudget::Process() {
+  static SessionBudget* budget = new SessionBudget;  // never destroyed: sessions may outlive main
+  return *budget;
+}
+
+SessionBudget::Claim::Claim(Claim&& other) noexcept : budget_(other.budget_), bytes_(other.bytes_) {
+  other.budget_ = nullptr;
+}
+
+SessionBudget::Claim& SessionBudget::Claim::operator=(Claim&& other) noexcept {
+  if (this != &other) {
+    Release();
+    budget_ = other.budget_;
+    bytes_ = other.bytes_;
+    other.budget_ = nullptr;
+  }
+  return *this;
+}
+
+SessionBudget::Claim::~Claim() { Release(); }
+
+void SessionBudget::Claim::Release() {
+  if (budget_ != nullptr) budget_->GiveBack(bytes_);
+  budget_ = nullptr;
+}
+
+SessionBudget::Claim SessionBudget::Take(size_t bufferBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sessions_ >= maxSessions_ || bytes_ + bufferBytes > maxBytes_) {
+    throw ENetTFTPAllocationExceeded("Too many transfers at once");
+  }
+  ++sessions_;
+  bytes_ += bufferBytes;
+  return Claim(this, bufferBytes);
+}
+
+void SessionBudget::GiveBack(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --sessions_;
+  bytes_ -= bytes;
+  ended_.notify_all();
+}
+
+int SessionBudget::LiveCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sessions_;
+}
+
+size_t SessionBudget::BytesInUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bytes_;
+}
+
+bool SessionBudget::WaitUntilAllEnded(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto none = [this] { return sessions_ == 0; };
+  if (timeoutMs < 0) {
+    ended_.wait(lock, none);
+    return true;
+  }
+  return ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), none);
+}
+
+void SessionBudget::SetLimits(int sessions, size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  maxSessions_ = sessions;
+  maxBytes_ = bytes;
+}

@@ -1,0 +1,181 @@
+#include "tftp/tftp_session.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "tftp/tftp_exceptions.h"
+#include "tftp/tftp_packets.h"
+#include "tftp/tftp_protocol.h"
+#include "tftp/tftp_request.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Error-5 answers to strangers: a burst of a few, then one per interval.
+constexpr int kStrangerBurst = 4;
+constexpr auto kStrangerInterval = std::chrono::milliseconds(100);
+
+// Room for any error packet of RFC 1350 size, so a peer's error text is read
+// whole whatever the block size.
+constexpr size_t kSmallestReceiveBuffer = tftp::kDefaultBlockSize + tftp::kHeaderSize;
+
+}  // namespace
+
+TftpSession::TftpSession(Setup&& setup, size_t receiveCapacity)
+    : options_(std::move(setup.options)),
+      claim_(std::move(setup.claim)),
+      busy_(std::move(setup.busy)),
+      stream_(std::move(setup.stream)),
+      report_(std::move(setup.report)),
+      peer_(setup.peer),
+      freeStream_(setup.freeStream),
+      socket_(SocketAddress(INADDR_ANY, 0)),
+      answer_(std::max(receiveCapacity, kSmallestReceiveBuffer)) {}
+
+TftpSession::~TftpSession() = default;
+
+void TftpSession::Launch(std::unique_ptr<TftpSession> session) {
+  TftpSession* running = session.get();
+  std::thread([running] {
+    std::unique_ptr<TftpSession> owned(running);
+    owned->Run();
+  }).detach();
+  session.release();  // the thread owns it now
+}
+
+void TftpSession::Run() {
+  SessionLoop();
+  if (freeStream_) stream_.reset();
+  busy_ = BusyFiles::Mark();
+  Report();
+}
+
+void TftpSession::Report() {
+  if (!report_) return;
+  const TPeerInfo peer{AddressText(peer_), PortOf(peer_)};
+  report_->Report(finished_, peer, std::move(stream_), IsWriteOperation());
+}
+
+void TftpSession::SessionLoop() {
+  try {
+    Exchange();
+  } catch (const EWriteError&) {
+    SendError(BuildErrorPacket(tftp::kAllocationExceeded,
+                               "Unable to complete write request, progress halted at " +
+                                   std::to_string(stream_->Position()) + " bytes"));
+  } catch (const std::exception& failure) {
+    SendError(BuildErrorPacket(failure));
+  }
+}
+
+// The error being answered matters more than one lost answer: a failed send
+// of it is not reported.
+void TftpSession::SendError(const std::string& packet) { socket_.SendTo(peer_, packet); }
+
+void TftpSession::Exchange() {
+  if (!options_.Acknowledged.empty()) {
+    optionAck_ = BuildOptionAck(options_.Acknowledged);
+    SetPending(optionAck_.data(), optionAck_.size());
+  }
+  int retries = 0;
+  bool send = true;
+  for (;;) {
+    if (!HasPending()) {
+      BuildNextPacket();
+      retries = 0;
+    }
+    if (retries == options_.SendsPerPacket) throw ENetTFTPIllegalOperation("Timeout");
+    if (send) {
+      SendPending();
+      AfterSend();
+    }
+    const TAnswer answer = AwaitAnswer();
+    if (answer == TAnswer::kEnded) return;
+    send = answer != TAnswer::kProgress;
+    if (answer == TAnswer::kProgress) retries = 0;
+    if (answer == TAnswer::kSilence) {
+      if (finished_) return;
+      ++retries;
+    }
+  }
+}
+
+void TftpSession::SendPending() { SendToPeer(pendingData_, pendingSize_); }
+
+void TftpSession::SendToPeer(const OutgoingDatagram* datagrams, size_t count) {
+  if (count == 0) return;
+  if (const int code = socket_.SendBatch(peer_, datagrams, count)) throw ENetSocketError(code);
+}
+
+void TftpSession::SendToPeer(const char* data, size_t size) {
+  if (const int code = socket_.SendTo(peer_, std::string_view(data, size))) {
+    throw ENetSocketError(code);
+  }
+}
+
+// Waits for the answer to the packet just sent; datagrams that do not
+// advance the transfer do not extend the wait.
+TftpSession::TAnswer TftpSession::AwaitAnswer() {
+  const Clock::time_point start = Clock::now();
+  int waitMs = options_.AnswerWaitMs;
+  for (;;) {
+    const Received received = socket_.Receive(answer_.data(), answer_.size(), waitMs);
+    if (received.status == Received::kNothing) return TAnswer::kSilence;
+    if (received.status == Received::kFailed) throw ENetSocketError(received.error);
+    if (!SameAddress(received.from, peer_)) {
+      AnswerStranger(received);
+    } else {
+      const size_t kept = std::min(received.length, answer_.size());
+      const TAnswer answer = Classify(std::string_view(answer_.data(), kept), received.length);
+      if (answer != TAnswer::kIgnored) return answer;
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    waitMs = options_.AnswerWaitMs - static_cast<int>(waited.count());
+    if (waitMs < 0) return TAnswer::kSilence;
+  }
+}
+
+// Error packets are never answered (two sessions would bounce errors at each
+// other); anything else gets error 5, a burst of a few and then one per
+// interval, so a flood from a stranger is not mirrored.
+void TftpSession::AnswerStranger(const Received& received) {
+  const bool isError = received.length >= tftp::kOpcodeSize &&
+                       ReadWord(std::string_view(answer_.data(), 2), 0) == tftp::kError;
+  if (isError) return;
+  const Clock::time_point now = Clock::now();
+  if (now - lastStrangerAnswer_ >= kStrangerInterval) strangerAnswers_ = 0;
+  if (strangerAnswers_ >= kStrangerBurst) return;
+  ++strangerAnswers_;
+  lastStrangerAnswer_ = now;
+  socket_.SendTo(received.from,
+                 BuildErrorPacket(tftp::kUnknownTransferId, tftp::kUnknownTransferIdText));
+}
+
+// packet holds what was read of a datagram of length bytes.
+TftpSession::TAnswer TftpSession::Classify(std::string_view packet, size_t length) {
+  if (length == 0) throw ENetUDPReceiveErrorZeroBytes();
+  const uint16_t opcode = packet.size() >= tftp::kOpcodeSize ? ReadWord(packet, 0) : 0;
+  if (opcode == tftp::kError) throw EAbort("Operation aborted");
+  if (length > static_cast<size_t>(options_.BlockSize) + tftp::kHeaderSize) {
+    throw ENetSocketError(UdpSocket::kCodeMessageTooLong);
+  }
+  if (opcode != tftp::kData && opcode != tftp::kAck) RaiseUnexpected();
+  if (packet.size() < tftp::kHeaderSize) return TAnswer::kIgnored;  // no block number
+  const uint16_t block = ReadWord(packet, 2);
+  if (opcode == tftp::kData) return OnData(block, packet.substr(tftp::kHeaderSize));
+  return OnAck(block);
+}
+
+TftpSession::TAnswer TftpSession::OnData(uint16_t, std::string_view) { RaiseUnexpected(); }
+
+TftpSession::TAnswer TftpSession::OnAck(uint16_t) { RaiseUnexpected(); }
+
+void TftpSession::RaiseUnexpected() const {
+  throw ENetTFTPIllegalOperation(UnexpectedOperationText(AddressText(peer_), PortOf(peer_)));
+}
+
+void TftpSession::SetPending(const char* data, size_t size) {
+  pendingData_ = data;
+  pendingSize_ = size;
+}

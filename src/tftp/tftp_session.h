@@ -1,0 +1,113 @@
+// One TFTP transfer: its own thread and its own UDP socket (a fresh port, the
+// transfer ID); lock step with one packet in flight unless a window was agreed;
+// whatever is pending is sent at most SendsPerPacket times AnswerWaitMs apart.
+// A session is complete when constructed and owns itself once launched: its
+// thread destroys it at its end, after the report (when anyone listens). The
+// file, its busy mark and the budget claim are released when it is destroyed,
+// also when it never started. Datagrams from any other address or port get
+// error 5 (a few a second at most) and change nothing; their error packets
+// are never answered.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/busy_files.h"
+#include "tftp/session_budget.h"
+#include "tftp/tftp_session_options.h"
+#include "tftp/transfer_report.h"
+#include "tftp/udp_socket.h"
+
+class TftpSession {
+ public:
+  // Everything a session is made of, handed over whole by the request server.
+  struct Setup {
+    sockaddr_in peer{};
+    TSessionOptions options;
+    std::unique_ptr<TTransferStream> stream;
+    bool freeStream = true;
+    BusyFiles::Mark busy;
+    SessionBudget::Claim claim;
+    std::shared_ptr<TTransferReportChannel> report;  // null: nobody listens
+  };
+
+  virtual ~TftpSession();
+  TftpSession(const TftpSession&) = delete;
+  TftpSession& operator=(const TftpSession&) = delete;
+
+  // Runs session on a thread that owns it. When no thread can be started,
+  // the session is destroyed here and the failure raised.
+  static void Launch(std::unique_ptr<TftpSession> session);
+
+ protected:
+  // What one datagram from the peer did to the transfer. kProgress: it moved
+  // the transfer on but needs no answer yet (inside a receive window).
+  enum class TAnswer { kIgnored, kAdvanced, kProgress, kResend, kEnded, kSilence };
+
+  // Opens the session's socket and a receive buffer of receiveCapacity bytes
+  // (at least 516, so a peer's error packet is read whole); raises
+  // ENetSocketError or std::bad_alloc.
+  TftpSession(Setup&& setup, size_t receiveCapacity);
+
+  virtual bool IsWriteOperation() const = 0;
+  // Makes the next packet pending (a data block, or an acknowledgement).
+  virtual void BuildNextPacket() = 0;
+  // Whether something waits to be sent (or sent again on silence), and the
+  // sending of it; by default the one packet of SetPending.
+  virtual bool HasPending() const { return pendingSize_ != 0; }
+  virtual void SendPending();
+  virtual TAnswer OnData(uint16_t block, std::string_view payload);
+  virtual TAnswer OnAck(uint16_t block);
+  // Called after each send, while the peer has the packet.
+  virtual void AfterSend() {}
+
+  void SetPending(const char* data, size_t size);
+  void ClearPending() { pendingSize_ = 0; }
+  // Raise ENetSocketError when the datagrams did not all go out.
+  void SendToPeer(const char* data, size_t size);
+  void SendToPeer(const OutgoingDatagram* datagrams, size_t count);
+  [[noreturn]] void RaiseUnexpected() const;
+
+  TTransferStream& Stream() { return *stream_; }
+  // Gives the file back to others before the session ends (a store whose
+  // last block is written need not hold it through its wait for a repeat).
+  void ReleaseFileMark() { busy_ = BusyFiles::Mark(); }
+
+  const TSessionOptions options_;
+  bool finished_ = false;
+  uint16_t blockCounter_ = 0;
+
+ private:
+  void Run();
+  void SessionLoop();
+  void Exchange();
+  TAnswer AwaitAnswer();
+  TAnswer Classify(std::string_view packet, size_t length);
+  void AnswerStranger(const Received& received);
+  void SendError(const std::string& packet);
+  void Report();
+
+  // Members end in reverse order: the socket and the file close first, the
+  // busy mark goes next and the budget claim last (options_ and the flags
+  // above hold no resources), so a session counted as
+  // ended holds nothing.
+  SessionBudget::Claim claim_;
+  BusyFiles::Mark busy_;
+  std::unique_ptr<TTransferStream> stream_;
+  std::shared_ptr<TTransferReportChannel> report_;
+  const sockaddr_in peer_;
+  const bool freeStream_;
+  UdpSocket socket_;
+  std::string optionAck_;
+  const char* pendingData_ = nullptr;
+  size_t pendingSize_ = 0;
+  std::vector<char> answer_;  // receive buffer, sized once
+  std::chrono::steady_clock::time_point lastStrangerAnswer_{};
+  int strangerAnswers_ = 0;  // error-5 answers in the current burst
+};
