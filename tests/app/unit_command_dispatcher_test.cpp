@@ -38,9 +38,12 @@ class RecordingLink : public UnitReplies {
 class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The tree sits one level below a directory of its own, so that a name
+    // climbing out of it would land where nothing else can be.
     char pattern[] = "/tmp/dc-dispatch-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    fs::create_directory(root_ + "/log");
+    outer_ = ::mkdtemp(pattern);
+    root_ = outer_ + "/tree";
+    fs::create_directories(root_ + "/log");
     store_ = std::make_unique<TDataController>(root_);
     store_->UseStandardNames();
     link_.events = &events_;
@@ -52,7 +55,7 @@ class DispatcherTest : public ::testing::Test {
       events_.push_back("pause " + std::to_string(span.count()));
     });
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override { fs::remove_all(outer_); }
 
   void Send(const std::string& text, const std::string& from = "SU1") { dispatcher_->HandleUnitText(text, from); }
   std::string Fail(const std::string& text, const std::string& from = "SU1") {
@@ -74,6 +77,7 @@ class DispatcherTest : public ::testing::Test {
   std::vector<RecordingLink::Sent> Sent() const { return link_.sent; }
   std::string Abs(const std::string& tail) const { return root_ + "\\" + tail; }
 
+  std::string outer_;
   std::string root_;
   std::unique_ptr<TDataController> store_;
   RecordingLink link_;
@@ -125,7 +129,7 @@ TEST_F(DispatcherTest, NamesThatWouldLeaveTheTreeAreRefusedAndNothingIsCreated) 
   EXPECT_TRUE(fs::is_empty(root_ + "/log/SU1"));
   EXPECT_FALSE(fs::exists(root_ + "/alarms"));
   EXPECT_FALSE(fs::exists(root_ + "/x"));
-  EXPECT_FALSE(fs::exists(fs::path(root_).parent_path() / "x"));
+  EXPECT_FALSE(fs::exists(outer_ + "/x"));
   EXPECT_FALSE(fs::exists(root_ + "/log/SU1/a"));
   EXPECT_TRUE(Sent().empty());
 }
