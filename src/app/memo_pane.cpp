@@ -5,6 +5,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -12,6 +13,14 @@ namespace {
 // with one empty line ("\n") differs from that of an empty pane (""); an
 // operator's edit may leave the last line without its break.
 bool EndsWithLineBreak(const QTextDocument* document) { return document->lastBlock().text().isEmpty(); }
+
+QString DisplayText(const std::string& line) {
+  std::size_t shown = std::min<std::size_t>(line.size(), MemoPane::kMaxLineChars);
+  QString text = QString::fromLatin1(line.data(), static_cast<qsizetype>(shown));
+  if (shown < line.size()) text += QStringLiteral(" ...[%1 more bytes]").arg(line.size() - shown);
+  if (text.contains(QLatin1Char('\r'))) text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
 
 }  // namespace
 
@@ -25,11 +34,16 @@ MemoPane::MemoPane(QPlainTextEdit* memo, int keepNewest)
 MemoPane::~MemoPane() { delete flushTimer_; }
 
 void MemoPane::Append(const std::string& line) {
-  QString text = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  pending_.append(text);
-  if (keepNewest_ > 0 && pending_.size() > keepNewest_) pending_.removeFirst();
+  pending_.append(DisplayText(line));
+  pendingChars_ += pending_.back().size() + 1;
+  while ((keepNewest_ > 0 && pending_.size() > keepNewest_) || pendingChars_ > kMaxChars)
+    DropOldestPending();
   if (!flushTimer_->isActive()) flushTimer_->start();
+}
+
+void MemoPane::DropOldestPending() {
+  pendingChars_ -= pending_.front().size() + 1;
+  pending_.removeFirst();
 }
 
 // Adds at the end and scrolls it into view, as the operator expects of a log.
@@ -38,18 +52,33 @@ void MemoPane::Flush() {
   if (pending_.isEmpty()) return;
   QString text = pending_.join(QLatin1Char('\n')) + QLatin1Char('\n');
   pending_.clear();
+  pendingChars_ = 0;
   QTextCursor cursor(memo_->document());
   cursor.movePosition(QTextCursor::End);
   if (!EndsWithLineBreak(memo_->document())) text.prepend(QLatin1Char('\n'));
   cursor.insertText(text);
-  if (keepNewest_ > 0) DeleteFirstLines(LineCount() - keepNewest_);
+  int overLines = keepNewest_ > 0 ? LineCount() - keepNewest_ : 0;
+  DeleteFirstLines(std::max(overLines, LinesBeyondCharBound()));
   cursor.movePosition(QTextCursor::End);
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
 }
 
+// The oldest lines that must go for the rest to fit kMaxChars.
+int MemoPane::LinesBeyondCharBound() const {
+  const QTextDocument* document = memo_->document();
+  qsizetype excess = document->characterCount() - kMaxChars;
+  int lines = 0;
+  for (QTextBlock block = document->begin(); excess > 0 && block.isValid();
+       block = block.next(), ++lines) {
+    excess -= block.length();
+  }
+  return lines;
+}
+
 void MemoPane::Clear() {
   pending_.clear();
+  pendingChars_ = 0;
   flushTimer_->stop();
   memo_->clear();
 }

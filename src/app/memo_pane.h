@@ -2,7 +2,10 @@
 // edit when the event loop next turns: a burst of unit messages would
 // otherwise lay the pane out once per line. Reading or clearing writes what
 // is gathered first, so callers always see every line they added, in order.
-// Main thread only; the pane widget is owned by the window.
+// A pane costs bounded memory and layout time whatever it is sent: it keeps
+// at most kMaxChars characters (the oldest lines go first) and shows a line
+// longer than kMaxLineChars shortened, with a mark that says how much is not
+// shown. Main thread only; the pane widget is owned by the window.
 #pragma once
 
 #include <QString>
@@ -16,14 +19,19 @@ class QTimer;
 
 class MemoPane {
  public:
+  static constexpr qsizetype kMaxChars = 4 * 1024 * 1024;
+  static constexpr qsizetype kMaxLineChars = 4096;
+
   // keepNewest > 0: the pane keeps only that many newest lines; gathered
-  // lines beyond them are dropped before they are written.
+  // lines beyond them (or beyond kMaxChars) are dropped before they are written.
   explicit MemoPane(QPlainTextEdit* memo, int keepNewest = 0);
   ~MemoPane();
   MemoPane(const MemoPane&) = delete;
   MemoPane& operator=(const MemoPane&) = delete;
 
   // One line of 8-bit text (shown as Latin-1); CR LF or LF inside starts a new line.
+  // A line of more than kMaxLineChars bytes shows its first kMaxLineChars and
+  // " ...[N more bytes]".
   void Append(const std::string& line);
   void Flush();
   void Clear();
@@ -34,8 +42,12 @@ class MemoPane {
   void DeleteFirstLines(int count);
 
  private:
+  void DropOldestPending();
+  int LinesBeyondCharBound() const;
+
   QPlainTextEdit* memo_;
   int keepNewest_;
   QStringList pending_;
+  qsizetype pendingChars_ = 0;  // of pending_, each line counted with its break
   QTimer* flushTimer_;
 };
