@@ -76,6 +76,8 @@ class TFormDataController : public QMainWindow {
   void TimerDeleteLogTimer();
   void MemoLogChange();
   void RestartProgram();
+  // The records the store gathered in this turn of the event loop.
+  void WriteGatheredRecords();
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
@@ -134,6 +136,7 @@ class TFormDataController : public QMainWindow {
   QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
 
   void WireServerEvents();
+  void ScheduleRecordWrite();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;

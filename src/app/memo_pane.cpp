@@ -14,12 +14,21 @@ namespace {
 // operator's edit may leave the last line without its break.
 bool EndsWithLineBreak(const QTextDocument* document) { return document->lastBlock().text().isEmpty(); }
 
-QString DisplayText(const std::string& line) {
+// The line as shown, ended by a line break: at most kMaxLineChars of it and
+// then the mark; CR LF inside becomes a line break.
+void AppendShown(std::string& out, const std::string& line) {
   std::size_t shown = std::min<std::size_t>(line.size(), MemoPane::kMaxLineChars);
-  QString text = QString::fromLatin1(line.data(), static_cast<qsizetype>(shown));
-  if (shown < line.size()) text += QStringLiteral(" ...[%1 more bytes]").arg(line.size() - shown);
-  if (text.contains(QLatin1Char('\r'))) text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return text;
+  std::size_t start = out.size();
+  out.append(line, 0, shown);
+  if (shown < line.size()) out += " ...[" + std::to_string(line.size() - shown) + " more bytes]";
+  if (out.find('\r', start) != std::string::npos) {
+    std::size_t kept = start;
+    for (std::size_t i = start; i < out.size(); ++i) {
+      if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) out[kept++] = out[i];
+    }
+    out.resize(kept);
+  }
+  out += '\n';
 }
 
 }  // namespace
@@ -34,25 +43,41 @@ MemoPane::MemoPane(QPlainTextEdit* memo, int keepNewest)
 MemoPane::~MemoPane() { delete flushTimer_; }
 
 void MemoPane::Append(const std::string& line) {
-  pending_.append(DisplayText(line));
-  pendingChars_ += pending_.back().size() + 1;
-  while ((keepNewest_ > 0 && pending_.size() > keepNewest_) || pendingChars_ > kMaxChars)
-    DropOldestPending();
+  pendingStarts_.push_back(base_ + pending_.size());
+  AppendShown(pending_, line);
+  while ((keepNewest_ > 0 && static_cast<int>(pendingStarts_.size()) > keepNewest_) ||
+         PendingChars() > kMaxChars) {
+    pendingStarts_.pop_front();
+  }
+  if (pendingStarts_.front() - base_ > static_cast<std::size_t>(kMaxChars)) DropDroppedBytes();
   if (!flushTimer_->isActive()) flushTimer_->start();
 }
 
-void MemoPane::DropOldestPending() {
-  pendingChars_ -= pending_.front().size() + 1;
-  pending_.removeFirst();
+qsizetype MemoPane::PendingChars() const {
+  return static_cast<qsizetype>(base_ + pending_.size() - pendingStarts_.front());
+}
+
+// Lines dropped before they were written leave their bytes at the front of
+// pending_ until there are enough of them to be worth moving the rest.
+void MemoPane::DropDroppedBytes() {
+  std::size_t dropped = pendingStarts_.front() - base_;
+  pending_.erase(0, dropped);
+  base_ += dropped;
+}
+
+void MemoPane::ClearPending() {
+  pending_.clear();
+  pendingStarts_.clear();
+  base_ = 0;
 }
 
 // Adds at the end and scrolls it into view, as the operator expects of a log.
 void MemoPane::Flush() {
   flushTimer_->stop();
-  if (pending_.isEmpty()) return;
-  QString text = pending_.join(QLatin1Char('\n')) + QLatin1Char('\n');
-  pending_.clear();
-  pendingChars_ = 0;
+  if (pendingStarts_.empty()) return;
+  std::size_t from = pendingStarts_.front() - base_;
+  QString text = QString::fromLatin1(pending_.data() + from, static_cast<qsizetype>(pending_.size() - from));
+  ClearPending();
   QTextCursor cursor(memo_->document());
   cursor.movePosition(QTextCursor::End);
   if (!EndsWithLineBreak(memo_->document())) text.prepend(QLatin1Char('\n'));
@@ -77,8 +102,7 @@ int MemoPane::LinesBeyondCharBound() const {
 }
 
 void MemoPane::Clear() {
-  pending_.clear();
-  pendingChars_ = 0;
+  ClearPending();
   flushTimer_->stop();
   memo_->clear();
 }

@@ -9,8 +9,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -42,12 +42,17 @@ class MemoPane {
   void DeleteFirstLines(int count);
 
  private:
-  void DropOldestPending();
+  qsizetype PendingChars() const;
+  void DropDroppedBytes();
+  void ClearPending();
   int LinesBeyondCharBound() const;
 
   QPlainTextEdit* memo_;
   int keepNewest_;
-  QStringList pending_;
-  qsizetype pendingChars_ = 0;  // of pending_, each line counted with its break
+  // Lines gathered since the last write, as shown, each ended by '\n'; line k
+  // begins at pendingStarts_[k] - base_ in pending_.
+  std::string pending_;
+  std::deque<std::size_t> pendingStarts_;
+  std::size_t base_ = 0;
   QTimer* flushTimer_;
 };
