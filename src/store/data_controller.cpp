@@ -158,16 +158,18 @@ void TDataController::SaveLogRecord(const std::string& record, const std::string
     batches_.Forget();
   }
   LogBatches::Unit& unit = UnitLog(unitName);
-  unit.allLog->pending.append(rest).append(" ").append(first).append("\r\n");
+  unit.allLog->AddLine(rest, std::string_view(" "), first);
   Queue(*unit.allLog);
   std::exception_ptr failure;
+  LogBatches::File* sensor = nullptr;
   try {
-    LogBatches::File& sensor = SensorLog(unit, unitName, first);
-    sensor.pending.append(rest).append("\r\n");
-    Queue(sensor);
+    sensor = &SensorLog(unit, unitName, first);
+    sensor->AddLine(rest);
+    Queue(*sensor);
   } catch (...) {
     failure = std::current_exception();  // the combined line stays: it came first
   }
+  batches_.NoteRecord(*unit.allLog, sensor);
   if (!scheduleWrite_) {
     std::vector<std::exception_ptr> failures = WriteQueued();
     if (!failure && !failures.empty()) failure = failures.front();
@@ -207,6 +209,7 @@ LogBatches::Unit& TDataController::UnitLog(const std::string& unitName) {
   if (LogBatches::Unit* known = batches_.FindUnit(unitName)) return *known;
   LogBatches::Unit& unit = batches_.AddUnit(unitName, UnitDirectory(unitName));
   unit.allLog = &LogFile(unit, unitName, AllLogName + DataExt);
+  unit.allLog->combined = true;
   return unit;
 }
 
