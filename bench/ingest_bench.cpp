@@ -11,7 +11,8 @@
 //   ingest_bench [RECORDS_PER_UNIT]   (default 50000; needs root and rsyslogd)
 //
 // With INGEST_BENCH_PERF=FILE set, "perf record -g" samples the data unit
-// while the records flow and writes FILE (for "perf report -i FILE").
+// while the records flow and writes FILE (for "perf report -i FILE"); with
+// INGEST_BENCH_PERF_DWARF set as well, call graphs come from DWARF unwinding.
 //
 // It moves itself into a network namespace of its own first (the data unit's
 // ports are fixed), so it never meets another instance on this machine.
@@ -244,7 +245,8 @@ pid_t StartProfiler(pid_t pid) {
   std::string target = std::to_string(pid);
   pid_t profiler = ::fork();
   if (profiler == 0) {
-    ::execlp("perf", "perf", "record", "-q", "-g", "-F", "2000", "-o", file, "-p", target.c_str(),
+    const char* graph = std::getenv("INGEST_BENCH_PERF_DWARF") ? "--call-graph=dwarf" : "-g";
+    ::execlp("perf", "perf", "record", "-q", graph, "-F", "1000", "-o", file, "-p", target.c_str(),
              static_cast<char*>(nullptr));
     _exit(127);
   }

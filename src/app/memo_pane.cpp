@@ -36,7 +36,6 @@ void AppendShown(std::string& out, const std::string& line) {
 MemoPane::MemoPane(QPlainTextEdit* memo, int keepNewest)
     : memo_(memo), keepNewest_(keepNewest), flushTimer_(new QTimer(memo)) {
   flushTimer_->setSingleShot(true);
-  flushTimer_->setInterval(0);
   QObject::connect(flushTimer_, &QTimer::timeout, memo, [this] { Flush(); });
 }
 
@@ -50,7 +49,9 @@ void MemoPane::Append(const std::string& line) {
     pendingStarts_.pop_front();
   }
   if (pendingStarts_.front() - base_ > static_cast<std::size_t>(kMaxChars)) DropDroppedBytes();
-  if (!flushTimer_->isActive()) flushTimer_->start();
+  if (flushTimer_->isActive()) return;
+  qint64 since = lastWrite_.isValid() ? lastWrite_.elapsed() : kMinWriteIntervalMs;
+  flushTimer_->start(static_cast<int>(std::max<qint64>(0, kMinWriteIntervalMs - since)));
 }
 
 qsizetype MemoPane::PendingChars() const {
@@ -75,6 +76,7 @@ void MemoPane::ClearPending() {
 void MemoPane::Flush() {
   flushTimer_->stop();
   if (pendingStarts_.empty()) return;
+  lastWrite_.start();
   std::size_t from = pendingStarts_.front() - base_;
   QString text = QString::fromLatin1(pending_.data() + from, static_cast<qsizetype>(pending_.size() - from));
   ClearPending();
@@ -128,8 +130,14 @@ void MemoPane::DeleteFirstLine() { DeleteFirstLines(1); }
 // One edit for all of them: the pane is laid out once.
 void MemoPane::DeleteFirstLines(int count) {
   if (count <= 0) return;
-  QTextCursor cursor(memo_->document());
-  cursor.movePosition(QTextCursor::Start);
-  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, count);
+  QTextDocument* document = memo_->document();
+  QTextBlock keep = document->findBlockByNumber(count);
+  QTextCursor cursor(document);
+  // By position: moving block by block would lay out every block passed.
+  if (keep.isValid()) {
+    cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+  } else {
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+  }
   cursor.removeSelectedText();
 }

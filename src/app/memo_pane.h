@@ -1,6 +1,7 @@
 // The lines of one multi-line pane. Appends are gathered and written in one
-// edit when the event loop next turns: a burst of unit messages would
-// otherwise lay the pane out once per line. Reading or clearing writes what
+// edit when the event loop next turns, and at most every kMinWriteIntervalMs
+// while lines keep coming: a burst of unit messages would otherwise lay the
+// pane out (and draw it) once per line or once per turn. Reading or clearing writes what
 // is gathered first, so callers always see every line they added, in order.
 // A pane costs bounded memory and layout time whatever it is sent: it keeps
 // at most kMaxChars characters (the oldest lines go first) and shows a line
@@ -8,8 +9,8 @@
 // shown. Main thread only; the pane widget is owned by the window.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
-
 #include <deque>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ class MemoPane {
  public:
   static constexpr qsizetype kMaxChars = 4 * 1024 * 1024;
   static constexpr qsizetype kMaxLineChars = 4096;
+  static constexpr int kMinWriteIntervalMs = 40;
 
   // keepNewest > 0: the pane keeps only that many newest lines; gathered
   // lines beyond them (or beyond kMaxChars) are dropped before they are written.
@@ -55,4 +57,5 @@ class MemoPane {
   std::deque<std::size_t> pendingStarts_;
   std::size_t base_ = 0;
   QTimer* flushTimer_;
+  QElapsedTimer lastWrite_;
 };
