@@ -12,12 +12,12 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTimer>
-
 #include <utility>
 
-#include "base/failure_report.h"
 #include "app/memo_pane.h"
+#include "app/sensor_window.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
 
@@ -131,6 +131,10 @@ void TFormDataController::BuildMenu() {
   f1_->setObjectName(QStringLiteral("F1"));
   exit1_ = f1_->addAction(QStringLiteral("Exit"));
   exit1_->setObjectName(QStringLiteral("Exit1"));
+  view1_ = main_menu1_->addMenu(QStringLiteral("View"));
+  view1_->setObjectName(QStringLiteral("View1"));
+  sensors1_ = view1_->addAction(QStringLiteral("Sensors"));
+  sensors1_->setObjectName(QStringLiteral("Sensors1"));
   help1_ = main_menu1_->addMenu(QStringLiteral("Help"));
   help1_->setObjectName(QStringLiteral("Help1"));
   about1_ = help1_->addAction(QStringLiteral("About"));
@@ -204,6 +208,7 @@ void TFormDataController::ConnectHandlers() {
   connect(button1_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button1Click(); }); });
   connect(button2_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button2Click(); }); });
   connect(exit1_, &QAction::triggered, this, [this] { RunGuarded([this] { Exit1Click(); }); });
+  connect(sensors1_, &QAction::triggered, this, [this] { RunGuarded([this] { SensorsClick(); }); });
   connect(timer_delete_log_, &QTimer::timeout, this, [this] { RunGuarded([this] { TimerDeleteLogTimer(); }); });
   connect(memo_log_, &QPlainTextEdit::textChanged, this, [this] { RunGuarded([this] { MemoLogChange(); }); });
 }
@@ -216,6 +221,20 @@ void TFormDataController::Button1Click() {
 void TFormDataController::Button2Click() { RestartProgram(); }
 
 void TFormDataController::Exit1Click() { close(); }
+
+SensorWindow* TFormDataController::Sensors() const { return sensor_window_; }
+
+void TFormDataController::SensorsClick() {
+  if (!sensor_window_) {
+    PathResolver tree(settings_.startDirectory);
+    sensor_window_ = new SensorWindow(QString::fromStdString(tree.Resolve(".\\log\\")),
+                                      ShortDateFormat::FromEnvironment(), this);
+    sensor_window_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  sensor_window_->show();
+  sensor_window_->raise();
+  sensor_window_->activateWindow();
+}
 
 // Deleting a line changes the text again; the flag keeps that from recursing.
 void TFormDataController::MemoLogChange() {

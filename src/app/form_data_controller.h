@@ -6,8 +6,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QRect>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,10 +15,10 @@
 #include "app/error_box_queue.h"
 #include "link/server_connection.h"
 #include "link/socket_error.h"
-
 #include "store/path_resolver.h"
 
 class MemoPane;
+class SensorWindow;
 class TCommunicationServer;
 class TDataController;
 class UnitCommandDispatcher;
@@ -78,6 +78,8 @@ class TFormDataController : public QMainWindow {
   void RestartProgram();
   // The records the store gathered in this turn of the event loop.
   void WriteGatheredRecords();
+  // View/Sensors: opens the sensor window, or raises the one already open.
+  void SensorsClick();
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
@@ -107,6 +109,9 @@ class TFormDataController : public QMainWindow {
   QMenuBar* MainMenu1() const { return main_menu1_; }
   QMenu* F1() const { return f1_; }
   QAction* Exit1() const { return exit1_; }
+  QMenu* View1() const { return view1_; }
+  QAction* Sensors1() const { return sensors1_; }
+  SensorWindow* Sensors() const;  // null while none is open
   QMenu* Help1() const { return help1_; }
   QAction* About1() const { return about1_; }
   QLineEdit* Edit1() const { return edit1_; }
@@ -163,6 +168,9 @@ class TFormDataController : public QMainWindow {
   QMenuBar* main_menu1_ = nullptr;
   QMenu* f1_ = nullptr;
   QAction* exit1_ = nullptr;
+  QMenu* view1_ = nullptr;
+  QAction* sensors1_ = nullptr;
+  QPointer<SensorWindow> sensor_window_;  // a child window, deleted when closed
   QMenu* help1_ = nullptr;
   QAction* about1_ = nullptr;
   QLineEdit* edit1_ = nullptr;

@@ -1,7 +1,8 @@
 // The program-wide report of failures. Every handler on the main thread that
 // lets an exception escape hands it here (the Qt event loop cannot carry
 // exceptions), through RunGuarded or ReportCurrentException.
-// Each report is written at once to standard error with a timestamp, then
+// Each report is written at once to standard error with a timestamp (behind
+// the journal's error level "<3>" when standard error is the journal), then
 // handed to the installed sink (the main window's error box queue, or a test's
 // recorder). EAbort is never reported. Main thread only.
 #pragma once
@@ -21,6 +22,10 @@ using FailureSink = std::function<void(const std::string& text)>;
 FailureSink SetFailureSink(FailureSink sink);
 
 void ReportFailure(const std::exception& failure);
+
+// One failure line on standard error only, as every report writes it; for
+// a process that is ending and must not show anything more. Any thread.
+void WriteFailureLine(const std::string& text);
 
 // Reports the exception being handled; call only inside a catch block.
 void ReportCurrentException();

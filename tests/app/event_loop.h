@@ -3,7 +3,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-
+#include <QTimer>
 #include <functional>
 
 // Lets the event loop run until done() holds or a bounded number of passes
@@ -16,4 +16,15 @@ inline bool RunEventsUntil(const std::function<bool()>& done, int passes = 200) 
 // Lets everything that is already queued on the event loop happen.
 inline void RunPendingEvents() {
   for (int pass = 0; pass < 5; ++pass) QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// Runs the event loop, timers included, until done() holds or about
+// maxWaitMs went by; returns done().
+inline bool WaitEventsUntil(const std::function<bool()>& done, int maxWaitMs = 5000) {
+  for (int waited = 0; waited < maxWaitMs && !done(); waited += 10) {
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return done();
 }

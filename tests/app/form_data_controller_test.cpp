@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
@@ -20,6 +21,7 @@
 
 #include "app/event_loop.h"
 #include "app/memo_pane.h"
+#include "app/sensor_window.h"
 #include "app/temporary_tree.h"
 #include "base/exceptions.h"
 
@@ -63,18 +65,37 @@ TEST_F(FormDataControllerTest, CaptionsAndInitialTexts) {
   EXPECT_TRUE(Window().ControlUnit().empty());
 }
 
-TEST_F(FormDataControllerTest, MenuHoldsFileExitAndHelpAbout) {
+TEST_F(FormDataControllerTest, MenuHoldsFileExitViewSensorsAndHelpAbout) {
   ASSERT_EQ(Window().menuBar(), Window().MainMenu1());
   QList<QAction*> top = Window().MainMenu1()->actions();
-  ASSERT_EQ(top.size(), 2);
+  ASSERT_EQ(top.size(), 3);
   EXPECT_EQ(top[0]->text(), "File");
   EXPECT_EQ(top[0]->menu(), Window().F1());
-  EXPECT_EQ(top[1]->text(), "Help");
-  EXPECT_EQ(top[1]->menu(), Window().Help1());
+  EXPECT_EQ(top[1]->text(), "View");
+  EXPECT_EQ(top[1]->menu(), Window().View1());
+  EXPECT_EQ(top[2]->text(), "Help");
+  EXPECT_EQ(top[2]->menu(), Window().Help1());
   ASSERT_EQ(Window().F1()->actions(), QList<QAction*>{Window().Exit1()});
+  ASSERT_EQ(Window().View1()->actions(), QList<QAction*>{Window().Sensors1()});
   ASSERT_EQ(Window().Help1()->actions(), QList<QAction*>{Window().About1()});
   EXPECT_EQ(Window().Exit1()->text(), "Exit");
+  EXPECT_EQ(Window().Sensors1()->text(), "Sensors");
   EXPECT_EQ(Window().About1()->text(), "About");
+}
+
+TEST_F(FormDataControllerTest, ViewSensorsOpensOneSensorWindowThatClosesOnItsOwn) {
+  Window().show();
+  Window().Sensors1()->trigger();
+  QPointer<SensorWindow> sensors = Window().Sensors();
+  ASSERT_NE(sensors, nullptr);
+  EXPECT_TRUE(sensors->isVisible());
+  EXPECT_EQ(sensors->windowTitle(), "Sensors");
+  Window().Sensors1()->trigger();
+  EXPECT_EQ(Window().Sensors(), sensors);
+  sensors->close();
+  ASSERT_TRUE(RunEventsUntil([&] { return sensors.isNull(); }));
+  EXPECT_TRUE(Window().isVisible());
+  EXPECT_TRUE(boxes_.empty());
 }
 
 TEST_F(FormDataControllerTest, ComponentsSitAtTheirClientCoordinates) {

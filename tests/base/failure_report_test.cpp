@@ -1,7 +1,11 @@
 #include "base/failure_report.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -55,6 +59,39 @@ TEST_F(FailureReportTest, ForeignExceptionsAreShownToo) {
   ASSERT_EQ(shown_.size(), 2u);
   EXPECT_EQ(shown_[0], "Disk full.");
   EXPECT_EQ(shown_[1], "Unknown exception.");
+}
+
+// Standard error goes to a file while one report is written; journal says
+// whether JOURNAL_STREAM names that file, as a service manager would.
+std::string StandardErrorOfOneReport(bool journal) {
+  std::FILE* file = std::tmpfile();
+  int saved = ::dup(2);
+  ::dup2(::fileno(file), 2);
+  struct stat target {};
+  ::fstat(2, &target);
+  std::string stream =
+      std::to_string(target.st_dev) + ":" + std::to_string(target.st_ino + (journal ? 0 : 1));
+  ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+  ReportFailure(std::runtime_error("Disk full"));
+  ::unsetenv("JOURNAL_STREAM");
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::rewind(file);
+  std::string written;
+  for (int c; (c = std::fgetc(file)) != EOF;) written.push_back(static_cast<char>(c));
+  std::fclose(file);
+  return written;
+}
+
+TEST_F(FailureReportTest, StandardErrorCarriesTheErrorLevelOnlyWhenItIsTheJournal) {
+  std::string journal = StandardErrorOfOneReport(true);
+  std::string terminal = StandardErrorOfOneReport(false);
+  EXPECT_EQ(journal.rfind("<3>", 0), 0u) << journal;
+  EXPECT_NE(terminal.substr(0, 1), "<") << terminal;
+  const std::string tail = " datacontroller: Disk full.\n";
+  EXPECT_EQ(journal.substr(journal.size() - tail.size()), tail);
+  EXPECT_EQ(terminal.substr(terminal.size() - tail.size()), tail);
+  EXPECT_EQ(journal.size(), terminal.size() + 3);  // the timestamp between is of fixed width
 }
 
 TEST(StrToIntTest, ReadsWholeDecimalNumbersOnly) {

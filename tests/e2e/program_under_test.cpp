@@ -27,10 +27,14 @@ std::string ReadLink(const std::string& path) {
   return std::string(target, static_cast<std::size_t>(n));
 }
 
-std::string RealBinary() {
+// The binary's resolved directory and name: an instance whose file was
+// replaced since it started still names it (with " (deleted)" behind).
+std::string RealBinary(const std::string& path) {
+  std::filesystem::path binary(path);
   char resolved[PATH_MAX];
-  if (::realpath(DC_BINARY_PATH, resolved) == nullptr) throw std::runtime_error("no datacontroller binary");
-  return resolved;
+  if (::realpath(binary.parent_path().c_str(), resolved) == nullptr)
+    throw std::runtime_error("no binary directory");
+  return (std::filesystem::path(resolved) / binary.filename()).string();
 }
 
 bool ProcNetListsPort(const char* table, int port, const char* state) {
@@ -73,7 +77,7 @@ void ProgramUnderTest::Start() {
   // The ports are fixed: an instance of an earlier test (or another checkout's
   // run) may still hold them for a moment.
   WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); }, std::chrono::seconds(30));
-  std::string binary = DC_BINARY_PATH;
+  std::string binary = binary_;
   std::string errPath = root_ + "/stderr.txt";
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -122,7 +126,7 @@ std::vector<pid_t> ProgramUnderTest::RunningInstances() const {
   // Reap our own child if it has ended, so it does not linger as a zombie.
   if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
   std::vector<pid_t> found;
-  std::string binary = RealBinary();
+  std::string binary = RealBinary(binary_);
   std::string workReal = std::filesystem::canonical(workDir_).string();
   DIR* proc = ::opendir("/proc");
   while (dirent* entry = proc ? ::readdir(proc) : nullptr) {

@@ -27,6 +27,8 @@ class ProgramUnderTest {
   // Sets a variable in the environment of instances started from now on
   // (a restarted instance inherits it).
   void SetEnvironment(const std::string& name, const std::string& value);
+  // Starts instances from now on from path (absolute) instead of the build's binary.
+  void SetBinary(const std::string& path) { binary_ = path; }
   void Start();
   // True once a TCP connection to the unit port is accepted.
   bool WaitForUnitPort(std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
@@ -42,12 +44,15 @@ class ProgramUnderTest {
   void StopAll();
 
   const std::string& WorkDir() const { return workDir_; }
+  // A directory of the test's own beside the working directory (removed with it).
+  const std::string& Root() const { return root_; }
   std::string Path(const std::string& relative) const { return workDir_ + "/" + relative; }
   // What the program wrote to standard error (every failure report lands there).
   std::string StandardError() const;
 
  private:
   std::string root_;
+  std::string binary_ = DC_BINARY_PATH;
   std::string workDir_;
   std::vector<std::pair<std::string, std::string>> environment_;
   pid_t pid_ = -1;

@@ -1,0 +1,86 @@
+#include "store/record_point.h"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace record_point {
+
+namespace {
+
+constexpr long long kSecondsPerDay = 86400;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The blank-separated fields of line (runs of blanks count as one).
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    std::size_t start = i;
+    while (i < line.size() && !IsBlank(line[i])) ++i;
+    if (i > start) fields.push_back(line.substr(start, i - start));
+  }
+  return fields;
+}
+
+// One or two digits (minDigits..2) in range [0, limit).
+int ReadPart(std::string_view digits, std::size_t minDigits, int limit) {
+  if (digits.size() < minDigits || digits.size() > 2) return -1;
+  int value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value < limit ? value : -1;
+}
+
+}  // namespace
+
+std::optional<int> ReadTimeOfDay(std::string_view text) {
+  std::size_t first = text.find(':');
+  if (first == std::string_view::npos) return std::nullopt;
+  std::size_t second = text.find(':', first + 1);
+  int hours = ReadPart(text.substr(0, first), 1, 24);
+  int minutes = ReadPart(
+      text.substr(first + 1, second == std::string_view::npos ? text.npos : second - first - 1), 2,
+      60);
+  int seconds = second == std::string_view::npos ? 0 : ReadPart(text.substr(second + 1), 2, 60);
+  if (hours < 0 || minutes < 0 || seconds < 0) return std::nullopt;
+  return hours * 3600 + minutes * 60 + seconds;
+}
+
+std::optional<double> ReadNumber(std::string_view text) {
+  if (text.empty() || text.size() > 64) return std::nullopt;
+  std::string copy(text.front() == '+' ? text.substr(1) : text);
+  std::size_t comma = copy.find(',');
+  if (comma != std::string::npos) {
+    if (copy.find_first_of(",.", comma + 1) != std::string::npos ||
+        copy.find('.') != std::string::npos) {
+      return std::nullopt;
+    }
+    copy[comma] = '.';
+  }
+  double value = 0;
+  auto [end, error] = std::from_chars(copy.data(), copy.data() + copy.size(), value);
+  if (error != std::errc() || end != copy.data() + copy.size() || !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
+
+std::optional<RecordPoint> Read(std::string_view line, const ShortDateFormat& format,
+                                int currentYear) {
+  std::vector<std::string_view> fields = Fields(line);
+  if (fields.size() < 2) return std::nullopt;
+  std::optional<int> day = format.TryParse(fields[0], currentYear);
+  if (!day) return std::nullopt;
+  std::optional<int> time = ReadTimeOfDay(fields[1]);
+  if (time && fields.size() < 3) return std::nullopt;
+  std::optional<double> value = ReadNumber(fields.back());
+  if (!value) return std::nullopt;
+  return RecordPoint{*day * kSecondsPerDay + time.value_or(0), *value};
+}
+
+}  // namespace record_point
