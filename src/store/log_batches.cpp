@@ -100,7 +100,7 @@ std::vector<std::size_t> LogBatches::WriteFile(File& file, AppendHandles& handle
   }
   if (file.skip.empty()) {
     try {
-      handles.Append(file.hostPath, info.st_dev, info.st_ino, file.pending);
+      Append(file, handles, info.st_dev, info.st_ino, file.pending);
       return {};
     } catch (const EInOutError&) {
       if (file.lineEnds.size() < 2) throw;
@@ -118,8 +118,8 @@ std::vector<std::size_t> LogBatches::WriteLineByLine(const File& file, AppendHan
     std::size_t end = file.lineEnds[line];
     if (line >= file.skip.size() || !file.skip[line]) {
       try {
-        handles.Append(file.hostPath, device, inode,
-                       std::string_view(file.pending).substr(begin, end - begin));
+        Append(file, handles, device, inode,
+               std::string_view(file.pending).substr(begin, end - begin));
       } catch (const EInOutError&) {
         if (!failure) failure = std::current_exception();
         failed.push_back(line);
@@ -128,4 +128,10 @@ std::vector<std::size_t> LogBatches::WriteLineByLine(const File& file, AppendHan
     begin = end;
   }
   return failed;
+}
+
+// Every write of gathered lines goes through here.
+void LogBatches::Append(const File& file, AppendHandles& handles, dev_t device, ino_t inode,
+                        std::string_view bytes) {
+  handles.Append(file.hostPath, device, inode, bytes);
 }

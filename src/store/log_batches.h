@@ -89,6 +89,8 @@ class LogBatches {
   static std::vector<std::size_t> WriteLineByLine(const File& file, AppendHandles& handles,
                                                   dev_t device, ino_t inode,
                                                   std::exception_ptr& failure);
+  static void Append(const File& file, AppendHandles& handles, dev_t device, ino_t inode,
+                     std::string_view bytes);
   void SkipSensorLinesOf(const File& combined, const std::vector<std::size_t>& failedLines);
   void WriteFiles(const std::vector<File*>& files, bool combined, AppendHandles& handles,
                   const Recreate& recreate, std::vector<std::exception_ptr>& failures);
