@@ -77,6 +77,8 @@ class TFormDataController : public QMainWindow {
   void TimerDeleteLogTimer();
   void MemoLogChange();
   void RestartProgram();
+  // The records the store gathered in this turn of the event loop.
+  void WriteGatheredRecords();
   // View/Sensors: opens the sensor window, or raises the one already open.
   void SensorsClick();
   // Closes the unit port and the file transfer port (transfers under way go
@@ -145,6 +147,7 @@ class TFormDataController : public QMainWindow {
 
   void WireServerEvents();
   void StartServers();
+  void ScheduleRecordWrite();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;

@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaObject>
 
 #include "app/form_data_controller.h"
 #include "app/program_launch.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
 #include "tftp/net_trivial_ftp_server.h"
@@ -39,6 +41,7 @@ void TFormDataController::FormCreate() {
   store_->UseStandardNames();
   store_->SetRetentionDays(kRetentionDays);
   store_->DeleteOldData();
+  store_->GatherRecords([this] { ScheduleRecordWrite(); });
 
   server_ = std::make_unique<TCommunicationServer>();
   server_->SetPort(settings_.unitLinkPort);
@@ -100,10 +103,22 @@ void TFormDataController::HandleClientError(TServerConnection* Socket, TErrorEve
 
 void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
 
+// A posted call runs before the event loop waits again: the records gathered
+// in this turn are written before the program goes idle.
+void TFormDataController::ScheduleRecordWrite() {
+  QMetaObject::invokeMethod(
+      this, [this] { RunGuarded([this] { WriteGatheredRecords(); }); }, Qt::QueuedConnection);
+}
+
+void TFormDataController::WriteGatheredRecords() {
+  if (store_) store_->WriteGatheredRecords();
+}
+
 // Both ports are released before the new instance starts, so that it can
 // open them; the connections are dropped without goodbye and the name table
 // is left as it was. Transfers under way go on (main waits for them).
 void TFormDataController::RestartProgram() {
+  WriteGatheredRecords();  // before the new instance can append behind them
   ReleaseListeners();
   close();
   LaunchOwnExecutableDetached();

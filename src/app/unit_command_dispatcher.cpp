@@ -58,6 +58,8 @@ void UnitCommandDispatcher::HandleUnitText(std::string Text, const std::string& 
   if (command.empty()) command = Text;
   for (const Command& entry : kCommands) {
     if (command == entry.keyword) {
+      // Whatever another command reads or answers comes after the records before it.
+      if (entry.action != &UnitCommandDispatcher::SaveLog) store_.WriteGatheredRecords();
       (this->*entry.action)(std::move(Text), ClientName);
       return;
     }

@@ -1,6 +1,7 @@
 #include "link/server_connection.h"
 
 #include <QTimer>
+#include <algorithm>
 #include <exception>
 
 #include "base/failure_report.h"
@@ -169,7 +170,7 @@ std::string TServerConnection::ReadAvailableText() {
   if (read_notifier_ && !read_notifier_->isEnabled()) read_notifier_->setEnabled(true);
   socket_ops::Result available = socket_ops::BytesAvailable(handle_);
   if (available.value <= 0) return {};
-  std::string text(static_cast<std::size_t>(available.value), '\0');
+  std::string text(std::min(static_cast<std::size_t>(available.value), kMaxReadBytes), '\0');
   socket_ops::Result received = socket_ops::Receive(handle_, text.data(), text.size());
   if (received.value >= 0) {
     text.resize(static_cast<std::size_t>(received.value));

@@ -66,9 +66,12 @@ class TServerConnection : public std::enable_shared_from_this<TServerConnection>
   // is then closed) or when a failed send was cleared by the error handler. Any
   // other failure: error event, close step, then the "send" message.
   int WriteText(const std::string& Text);
-  // The bytes that can be read now, in one piece; empty when none or closed.
+  // The bytes that can be read now, in one piece, at most kMaxReadBytes of
+  // them (the rest raises the next read event, so one busy connection cannot
+  // hold the event loop from the others); empty when none or closed.
   // A failure: error event, close step, then the "recv" message unless cleared.
   std::string ReadAvailableText();
+  static constexpr std::size_t kMaxReadBytes = 64 * 1024;
   // Runs the close step: the disconnect event (while hooked); the socket is
   // released once what is queued has gone out (at most Linger later).
   void Close();

@@ -15,6 +15,8 @@
 
 namespace {
 
+// Unit directories and log files remembered at most; past it all are forgotten
+// (after a write) and found again as they are used.
 constexpr std::size_t kMaxRemembered = 1024;
 
 std::optional<struct stat> StatOf(const std::string& hostPath) {
@@ -72,6 +74,8 @@ std::string ListPrefix(const std::string& start, const std::string& directory) {
 
 TDataController::TDataController(std::string startDirectory)
     : resolver_(std::move(startDirectory)), dateFormat_(ShortDateFormat::FromEnvironment()) {}
+
+TDataController::~TDataController() { WriteGatheredRecords(); }
 
 void TDataController::UseStandardNames() {
   LogDir = ".\\log\\";
@@ -149,24 +153,101 @@ std::string TDataController::LatestFile(const std::string& directory) const {
   return directory_scan::NewestFile(EnterableDirectory(directory));
 }
 
+// The hot path of the data unit: with the unit and sensor known, a record
+// costs two appends to memory.
 void TDataController::SaveLogRecord(const std::string& record, const std::string& unitName) {
-  std::string rest = record;
-  std::string first = CutField(rest, FieldSeparator, 0);
+  std::string_view rest = record;
+  std::string_view first = CutField(rest, FieldSeparator, 0);
   RequireComponentName(unitName);
   RequireComponentName(first);
-  std::string hostUnit = UnitDirectory(unitName);
-  AppendLogLine(hostUnit, AllLogName + DataExt, rest + " " + first);
-  AppendLogLine(hostUnit, first + DataExt, rest);
+  if (batches_.FileCount() >= kMaxRemembered) {
+    WriteGatheredRecords();
+    batches_.Forget();
+  }
+  LogBatches::Unit& unit = UnitLog(unitName);
+  unit.allLog->AddLine(rest, std::string_view(" "), first);
+  Queue(*unit.allLog);
+  std::exception_ptr failure;
+  LogBatches::File* sensor = nullptr;
+  try {
+    sensor = &SensorLog(unit, unitName, first);
+    sensor->AddLine(rest);
+    Queue(*sensor);
+  } catch (...) {
+    failure = std::current_exception();  // the combined line stays: it came first
+  }
+  batches_.NoteRecord(*unit.allLog, sensor);
+  if (!scheduleWrite_) {
+    std::vector<std::exception_ptr> failures = WriteQueued();
+    if (!failure && !failures.empty()) failure = failures.front();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TDataController::GatherRecords(std::function<void()> schedule) {
+  WriteGatheredRecords();
+  scheduleWrite_ = std::move(schedule);
+}
+
+void TDataController::WriteGatheredRecords() {
+  for (const std::exception_ptr& failure : WriteQueued()) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (...) {
+      ReportCurrentException();
+    }
+  }
+}
+
+std::vector<std::exception_ptr> TDataController::WriteQueued() {
+  if (!batches_.HasQueued()) return {};
+  return batches_.WriteQueued(logHandles_, [this](const LogBatches::File& file) {
+    return RecreateLogFile(file.unitName, file.fileName);
+  });
+}
+
+void TDataController::Queue(LogBatches::File& file) {
+  bool beginsBatch = !batches_.HasQueued();
+  batches_.Queue(file);
+  if (beginsBatch && scheduleWrite_) scheduleWrite_();
+}
+
+LogBatches::Unit& TDataController::UnitLog(const std::string& unitName) {
+  if (LogBatches::Unit* known = batches_.FindUnit(unitName)) return *known;
+  LogBatches::Unit& unit = batches_.AddUnit(unitName, UnitDirectory(unitName));
+  unit.allLog = &LogFile(unit, unitName, AllLogName + DataExt);
+  unit.allLog->combined = true;
+  return unit;
+}
+
+LogBatches::File& TDataController::SensorLog(LogBatches::Unit& unit, const std::string& unitName,
+                                             std::string_view first) {
+  auto known = unit.sensors.find(first);
+  if (known != unit.sensors.end()) return *known->second;
+  LogBatches::File& file = LogFile(unit, unitName, std::string(first) + DataExt);
+  unit.sensors.emplace(std::string(first), &file);
+  return file;
+}
+
+// Found once per file: the unit's directory is made again when it went
+// since, and the file is created when missing.
+LogBatches::File& TDataController::LogFile(LogBatches::Unit& unit, const std::string& unitName,
+                                           const std::string& fileName) {
+  std::string host = resolver_.ResolveFrom(unit.hostDirectory, fileName);
+  if (!IsFile(StatOf(host))) host = RecreateLogFile(unitName, fileName);
+  return batches_.FileAt(std::move(host), unitName, fileName);
+}
+
+std::string TDataController::RecreateLogFile(const std::string& unitName, const std::string& fileName) {
+  std::string host = resolver_.ResolveFrom(UnitDirectory(unitName), fileName);
+  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
+  if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
+  return host;
 }
 
 std::string TDataController::UnitDirectory(const std::string& unitName) {
-  auto known = unitDirectories_.find(unitName);
-  if (known != unitDirectories_.end() && IsDirectory(known->second)) return known->second;
   if (!IsDirectory(resolver_.Resolve(LogDir))) MakeDirectory(LogDir);
-  std::string host = EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
-  if (unitDirectories_.size() >= kMaxRemembered) unitDirectories_.clear();
-  unitDirectories_[unitName] = host;
-  return host;
+  return EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
 }
 
 std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const {
@@ -175,33 +256,6 @@ std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, 
   if (!IsDirectory(host) && ::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + treePath);
   if (::access(host.c_str(), X_OK) != 0) throw EDataStoreError("Can't change into directory " + treePath);
   return host;
-}
-
-void TDataController::AppendLogLine(const std::string& hostDirectory, const std::string& fileName,
-                                    const std::string& text) {
-  std::string host = LogFileHostPath(hostDirectory, fileName);
-  std::optional<struct stat> info = StatOf(host);
-  if (!IsFile(info)) {
-    host = resolver_.ResolveFrom(hostDirectory, fileName);
-    logFiles_[hostDirectory + "/" + fileName] = host;
-    info = StatOf(host);
-  }
-  if (!IsFile(info)) {
-    if (!CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
-    info = StatOf(host);
-    if (!IsFile(info)) throw EDataStoreError("File does not exist!");
-  }
-  BusyFiles::Instance().AppendOrHold(host, text + "\r\n", [&](std::string_view bytes) {
-    logHandles_.Append(host, info->st_dev, info->st_ino, bytes);
-  });
-}
-
-std::string TDataController::LogFileHostPath(const std::string& hostDirectory, const std::string& fileName) {
-  std::string key = hostDirectory + "/" + fileName;
-  auto known = logFiles_.find(key);
-  if (known != logFiles_.end()) return known->second;
-  if (logFiles_.size() >= kMaxRemembered) logFiles_.clear();
-  return logFiles_[key] = resolver_.ResolveFrom(hostDirectory, fileName);
 }
 
 void TDataController::AppendAlarm(const std::string& line, const std::string& fileName) const {
@@ -216,6 +270,7 @@ void TDataController::AppendAlarm(const std::string& line, const std::string& fi
 
 void TDataController::DeleteOldData() {
   std::string hostLog = EnterableDirectory(LogDir);
+  WriteGatheredRecords();
   logHandles_.CloseAll();
   local_calendar::LocalTime today = local_calendar::ToLocal(now_ ? now_() : std::time(nullptr));
   RetentionSweep sweep({dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});

@@ -16,6 +16,7 @@
 
 #include "base/helptools.h"
 #include "store/append_handles.h"
+#include "store/log_batches.h"
 #include "store/path_resolver.h"
 #include "store/short_date_format.h"
 
@@ -24,6 +25,10 @@ class TDataController {
   // Every name starts empty and RetentionDays at 0 until the owner sets them.
   // The date format is the host's (ShortDateFormat::FromEnvironment()).
   explicit TDataController(std::string startDirectory = PathResolver::ProcessStartDirectory());
+  // Writes the records still gathered.
+  ~TDataController();
+  TDataController(const TDataController&) = delete;
+  TDataController& operator=(const TDataController&) = delete;
 
   std::int32_t RetentionDays = 0;
   std::string LogDir;
@@ -76,9 +81,19 @@ class TDataController {
   // log\{unit}\{first}.dat, cutting record at FieldSeparator; creates the log
   // directory, the unit's directory and the files when missing. Raises
   // EInvalidName (nothing written) when unit or first field would leave its
-  // place in the tree. A line for a file that a file transfer is storing
-  // waits and follows the stored bytes (BusyFiles::AppendOrHold).
+  // place in the tree. Unless records are gathered, both lines are written
+  // before the return (a write failure raises EInOutError). A line for a file
+  // that a file transfer is storing waits and follows the stored bytes
+  // (BusyFiles::AppendOrHold).
   void SaveLogRecord(const std::string& record, const std::string& unitName);
+  // From now on SaveLogRecord gathers the lines per file and calls schedule
+  // when a batch begins; the owner then calls WriteGatheredRecords before its
+  // event loop goes idle, and before anything reads the tree or answers a unit.
+  void GatherRecords(std::function<void()> schedule);
+  // Writes every gathered line, one append per file after one check of the
+  // file's identity; a file that cannot be written loses its gathered lines
+  // and the failure goes to the failure report. Nothing to do: no cost.
+  void WriteGatheredRecords();
   // Appends line to fileName in AlarmDir, creating both when missing; it
   // waits while a file transfer stores that file, as records do.
   // Raises EInvalidName when fileName is not a plain file name.
@@ -97,15 +112,19 @@ class TDataController {
   std::string EnterableDirectory(const std::string& path) const;
   std::string UnitDirectory(const std::string& unitName);
   std::string EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const;
-  void AppendLogLine(const std::string& hostDirectory, const std::string& fileName, const std::string& text);
-  std::string LogFileHostPath(const std::string& hostDirectory, const std::string& fileName);
+  LogBatches::Unit& UnitLog(const std::string& unitName);
+  LogBatches::File& SensorLog(LogBatches::Unit& unit, const std::string& unitName, std::string_view first);
+  LogBatches::File& LogFile(LogBatches::Unit& unit, const std::string& unitName, const std::string& fileName);
+  std::string RecreateLogFile(const std::string& unitName, const std::string& fileName);
+  void Queue(LogBatches::File& file);
+  std::vector<std::exception_ptr> WriteQueued();
 
   PathResolver resolver_;
   ShortDateFormat dateFormat_;
   std::function<std::time_t()> now_;
   AppendHandles logHandles_;
-  // Host paths found for unit directories and their log files; each use
-  // checks them again with one stat, so a stale entry is only ever re-resolved.
-  std::unordered_map<std::string, std::string> unitDirectories_;
-  std::unordered_map<std::string, std::string> logFiles_;
+  // The unit directories and log files found so far, with the lines gathered
+  // for them; a file's path is checked again at each write.
+  LogBatches batches_;
+  std::function<void()> scheduleWrite_;  // empty: records are written at once
 };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/event_loop.h"
+#include "app/memo_pane.h"
 #include "app/sensor_window.h"
 #include "app/temporary_tree.h"
 #include "base/exceptions.h"
@@ -217,6 +218,37 @@ TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {
   ASSERT_EQ(lines.size(), 10000u);
   EXPECT_EQ(lines.front(), "DU_CHECK 5");
   EXPECT_EQ(lines.back(), "DU_CHECK 10004");
+}
+
+// Long commands once grew the pane to gigabytes and held the event loop for
+// tens of seconds: the pane keeps the newest lines that fit its character
+// bound, whether they are trimmed before or after they were written.
+TEST_F(FormDataControllerTest, CommandPaneKeepsWithinItsCharacterBoundAndShortensLongLines) {
+  auto line = [](int i) {
+    std::string text = "DU_CHECK " + std::to_string(100000 + i) + " ";
+    return text + std::string(MemoPane::kMaxLineChars - text.size(), 'x');
+  };
+  const int count = static_cast<int>(2 * MemoPane::kMaxChars / MemoPane::kMaxLineChars);
+  for (int i = 0; i < count; ++i) {
+    Window().AddCommandLine(line(i));
+    if (i == count / 2) Window().CommandLines();
+  }
+  std::vector<std::string> lines = Window().CommandLines();
+  ASSERT_FALSE(lines.empty());
+  std::size_t chars = 0;
+  for (const std::string& kept : lines) chars += kept.size() + 1;
+  EXPECT_LE(chars, static_cast<std::size_t>(MemoPane::kMaxChars));
+  EXPECT_GT(chars + MemoPane::kMaxLineChars + 1, static_cast<std::size_t>(MemoPane::kMaxChars));
+  EXPECT_EQ(lines.front(), line(count - static_cast<int>(lines.size())));
+  EXPECT_EQ(lines.back(), line(count - 1));
+
+  std::string huge = "DU_SAVELOG T1 " + std::string(60000, 'y');
+  Window().AddCommandLine(huge);
+  std::string shown = Window().CommandLines().back();
+  ASSERT_GE(shown.size(), static_cast<std::size_t>(MemoPane::kMaxLineChars));
+  EXPECT_TRUE(shown.compare(0, MemoPane::kMaxLineChars, huge, 0, MemoPane::kMaxLineChars) == 0);
+  EXPECT_EQ(shown.substr(MemoPane::kMaxLineChars),
+            " ...[" + std::to_string(huge.size() - MemoPane::kMaxLineChars) + " more bytes]");
 }
 
 TEST_F(FormDataControllerTest, LinesKeepEmptyAndEightBitTextAndSplitAtLineBreaks) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -20,6 +21,7 @@ class RecordingLink : public UnitReplies {
  public:
   void SendTextTo(const std::string& name, const std::string& text) override {
     events->push_back("send " + name + ": " + text);
+    if (onSend) onSend(text);
     for (const std::string& registered : names)
       if (!name.empty() && registered == name) return sent.push_back({name, text});
   }
@@ -33,6 +35,7 @@ class RecordingLink : public UnitReplies {
   std::vector<std::string> names;
   std::vector<Sent> sent;
   std::vector<std::string>* events = nullptr;
+  std::function<void(const std::string& text)> onSend;
 };
 
 class DispatcherTest : public ::testing::Test {
@@ -267,6 +270,20 @@ TEST_F(DispatcherTest, RoleNamesFollowTheLatestInitialisation) {
   Send("DU_CUINIT", "CU");
   EXPECT_EQ(alarm_, "SU1");
   EXPECT_EQ(control_, "CU");
+}
+
+// Records gathered for the event loop's write are in their files before any
+// other command runs: a unit told CHECK may fetch them at once.
+TEST_F(DispatcherTest, GatheredRecordsAreWrittenBeforeAnyOtherCommandAnswers) {
+  store_->GatherRecords([] {});  // the loop's own write never comes here
+  std::vector<std::string> seen;
+  link_.onSend = [&](const std::string& text) {
+    seen.push_back(text + " after " + Read("log/SU1/T1.dat"));
+  };
+  Send("DU_SAVELOG T1 06.12.2026 1");
+  Send("DU_SAVELOG T1 06.12.2026 2");
+  Send("DU_CHECK");
+  EXPECT_EQ(seen, std::vector<std::string>{"CHECK after 06.12.2026 1\r\n06.12.2026 2\r\n"});
 }
 
 }  // namespace

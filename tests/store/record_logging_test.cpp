@@ -148,6 +148,39 @@ TEST_F(RecordLoggingTest, CreationFailuresCarryThePathAsBuilt) {
   EXPECT_EQ(tree_.Read("log/V/alllog.dat"), "1 T1\r\n");
 }
 
+// Gathered lines wait for the owner's write (one batch, one call to schedule
+// it), go before the sweep reads the files, follow a file that was replaced
+// meanwhile, and are written when the store goes.
+TEST_F(RecordLoggingTest, GatheredRecordsWaitForTheWriteAndGoBeforeTheSweepAndAtTheEnd) {
+  int batches = 0;
+  store_.GatherRecords([&] { ++batches; });
+  store_.SaveLogRecord("T1 09.12.2026 1", "U");
+  store_.SaveLogRecord("T2 09.12.2026 2", "U");
+  EXPECT_EQ(batches, 1);
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "");
+  store_.WriteGatheredRecords();
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "09.12.2026 1 T1\r\n09.12.2026 2 T2\r\n");
+
+  store_.SaveLogRecord("T1 09.12.2026 3", "U");
+  store_.DeleteOldData();
+  EXPECT_EQ(batches, 2);
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "09.12.2026 1\r\n09.12.2026 3\r\n");
+
+  store_.SaveLogRecord("T2 09.12.2026 4", "U");
+  tree_.Write("log/U/T2.new", "09.12.2026 0\r\n");
+  ASSERT_EQ(std::rename(tree_.Host("log/U/T2.new").c_str(), tree_.Host("log/U/T2.dat").c_str()), 0);
+  store_.WriteGatheredRecords();
+  EXPECT_EQ(tree_.Read("log/U/T2.dat"), "09.12.2026 0\r\n09.12.2026 4\r\n");
+
+  {
+    TDataController other(tree_.Root());
+    other.UseStandardNames();
+    other.GatherRecords([] {});
+    other.SaveLogRecord("T1 09.12.2026 6", "W");
+  }
+  EXPECT_EQ(tree_.Read("log/W/T1.dat"), "09.12.2026 6\r\n");
+}
+
 TEST_F(RecordLoggingTest, AnAlarmCreatesTheAlarmDirectoryAndFile) {
   store_.AppendAlarm("SU1 fire", store_.SuSentFile);
   store_.AppendAlarm("SU2 smoke", "su_sent.dat");
