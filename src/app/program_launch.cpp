@@ -13,6 +13,7 @@
 
 #include "app/service_notice.h"
 #include "base/failure_report.h"
+#include "base/retry_on_interrupt.h"
 
 namespace {
 
@@ -42,8 +43,7 @@ struct LaunchNews {
 };
 
 void Tell(int pipe, LaunchNews news) {
-  while (::write(pipe, &news, sizeof news) < 0 && errno == EINTR) {
-  }
+  RetryOnInterrupt([&] { return ::write(pipe, &news, sizeof news); });
 }
 
 // The grandchild runs the program; the child leaves at once, so the new
@@ -72,8 +72,7 @@ pid_t AwaitLaunch(int news, pid_t child, int& error) {
   pid_t started = -1;
   LaunchNews received{};
   ssize_t got;
-  while ((got = ::read(news, &received, sizeof received)) != 0) {
-    if (got < 0 && errno == EINTR) continue;
+  while ((got = RetryOnInterrupt([&] { return ::read(news, &received, sizeof received); })) != 0) {
     if (got != sizeof received) break;
     if (received.kind == 'p') started = received.value;
     if (received.kind == 'e') error = received.value;

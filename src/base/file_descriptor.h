@@ -4,6 +4,8 @@
 // close says, and there is nothing left to retry.
 #pragma once
 
+#include <unistd.h>
+
 class FileDescriptor {
  public:
   FileDescriptor() = default;
@@ -21,6 +23,10 @@ class FileDescriptor {
   void Reset(int fd = -1);
   // Gives the descriptor up without closing it.
   int Release();
+  // Closes now and returns what close said (0, or -1 with errno set); the
+  // descriptor is released either way. For files whose close can tell of a
+  // failed write.
+  int Close() { return fd_ >= 0 ? ::close(Release()) : 0; }
 
  private:
   int fd_ = -1;

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/retry_on_interrupt.h"
+
 namespace socket_ops {
 namespace {
 
@@ -17,11 +19,7 @@ Result From(ssize_t value) {
 
 template <typename Call>
 Result Retrying(Call call) {
-  ssize_t value;
-  do {
-    value = call();
-  } while (value < 0 && errno == EINTR);
-  return From(value);
+  return From(RetryOnInterrupt(call));
 }
 
 }  // namespace

@@ -6,12 +6,12 @@
 
 #include <cerrno>
 
+#include "base/retry_on_interrupt.h"
 #include "store/store_errors.h"
 
 void WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written = RetryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
     if (written < 0) throw EInOutError(errno);
     if (written == 0) throw EInOutError(EIO);
     bytes.remove_prefix(static_cast<std::size_t>(written));
@@ -21,8 +21,8 @@ void WriteAll(int fd, std::string_view bytes) {
 void AppendWhole(int fd, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
-    ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (put < 0 && errno == EINTR) continue;
+    const ssize_t put = RetryOnInterrupt(
+        [&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
     if (put <= 0) {
       int error = put < 0 ? errno : EIO;
       off_t end = ::lseek(fd, 0, SEEK_END);

@@ -8,29 +8,13 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/file_descriptor.h"
+#include "base/retry_on_interrupt.h"
+
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 ssize_t ReadAt(int fd, char* buffer, std::size_t length, off_t offset) {
-  ssize_t got;
-  do {
-    got = ::pread(fd, buffer, length, offset);
-  } while (got < 0 && errno == EINTR);
-  return got;
+  return RetryOnInterrupt([&] { return ::pread(fd, buffer, length, offset); });
 }
 
 }  // namespace

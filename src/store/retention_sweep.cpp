@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "base/file_descriptor.h"
+#include "base/retry_on_interrupt.h"
 #include "store/append_handles.h"
 #include "store/busy_files.h"
 #include "store/directory_scan.h"
@@ -30,23 +32,6 @@ std::string_view Extension(std::string_view name) {
   return name.substr(dot);
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { Close(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  int Close() {
-    int result = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 int OpenOrRaise(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw EInOutError(errno);
@@ -60,7 +45,7 @@ void SyncOrRaise(int fd) {
 // The directory's entries reach the disk: a rename is then kept through a
 // power loss.
 void SyncDirectory(const std::string& hostDirectory) {
-  Descriptor directory(::open(hostDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor directory(::open(hostDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Get() < 0) throw EInOutError(errno);
   SyncOrRaise(directory.Get());
 }
@@ -90,7 +75,7 @@ class TemporaryFile {
 
  private:
   std::string path_;
-  Descriptor fd_;
+  FileDescriptor fd_;
   bool kept_ = false;
 };
 
@@ -98,8 +83,8 @@ class TemporaryFile {
 void CopyRange(int in, long long offset, long long length, int out) {
   std::vector<char> buffer(std::min<long long>(length, kChunk));
   while (length > 0) {
-    ssize_t count = ::pread(in, buffer.data(), std::min<long long>(length, kChunk), offset);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = RetryOnInterrupt(
+        [&] { return ::pread(in, buffer.data(), std::min<long long>(length, kChunk), offset); });
     if (count < 0) throw EInOutError(errno);
     if (count == 0) throw EInOutError(EIO);
     WriteAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(count)));
@@ -119,8 +104,7 @@ void Filter(int in, int out, RetentionFilter& filter) {
   std::string pending;
   pending.reserve(2 * kChunk);
   for (;;) {
-    ssize_t count = ::read(in, buffer.data(), buffer.size());
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = RetryOnInterrupt([&] { return ::read(in, buffer.data(), buffer.size()); });
     if (count < 0) throw EInOutError(errno);
     if (count == 0) break;
     filter.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)), pending);
@@ -204,7 +188,7 @@ void RetentionSweep::RewriteLog(const std::string& hostDirectory, const std::str
   std::string path = hostDirectory + "/" + name;
   SweepWatch watch(path);
   if (!watch.Watching()) return;
-  Descriptor in(OpenOrRaise(path));
+  FileDescriptor in(OpenOrRaise(path));
   struct stat info;
   if (::fstat(in.Get(), &info) != 0) throw EInOutError(errno);
   if (!S_ISREG(info.st_mode)) return;
