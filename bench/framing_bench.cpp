@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   server.OnClientReadText = [&](TCommunicationServer*, std::string text, std::string name) {
     raised += text.size() + name.size() > 0;
   };
-  TReceiveState state;
+  ReceiveState state;
   double framing = 1e9;
   for (int round = 0; round < kRounds; ++round) {
     state.Pending = buffer;  // copied outside the measured pass, which consumes it

@@ -16,7 +16,7 @@
 
 namespace {
 
-std::string Written(const TTftpRequest& request) {
+std::string Written(const TftpRequest& request) {
   std::string bytes{static_cast<char>(request.Opcode >> 8), static_cast<char>(request.Opcode & 0xff)};
   bytes.append(request.FileName).push_back('\0');
   bytes.append(request.ModeText).push_back('\0');
@@ -27,11 +27,11 @@ std::string Written(const TTftpRequest& request) {
   return bytes;
 }
 
-bool SameRequest(const TTftpRequest& a, const TTftpRequest& b) {
+bool SameRequest(const TftpRequest& a, const TftpRequest& b) {
   return a.Opcode == b.Opcode && a.FileName == b.FileName && a.ModeText == b.ModeText && a.Options == b.Options;
 }
 
-void CheckFields(const TTftpRequest& request) {
+void CheckFields(const TftpRequest& request) {
   fuzz::Require(request.Opcode == tftp::kReadRequest || request.Opcode == tftp::kWriteRequest,
                 "a request with another opcode was read");
   fuzz::Require(request.FileName.find('\0') == std::string::npos, "a zero byte inside the file name");
@@ -40,7 +40,7 @@ void CheckFields(const TTftpRequest& request) {
     fuzz::Require(name.find('\0') == std::string::npos && value.find('\0') == std::string::npos,
                   "a zero byte inside an option");
   }
-  TTftpRequest again = ParseRequest(Written(request), "127.0.0.1", 1);
+  TftpRequest again = ParseRequest(Written(request), "127.0.0.1", 1);
   fuzz::Require(SameRequest(request, again), "a request written out again reads differently");
 }
 
@@ -51,8 +51,8 @@ std::string Lower(std::string text) {
 
 // Every option acknowledged was asked for, once; the block size and window
 // stay within their limits, and an acknowledged block size is the one used.
-void CheckNegotiation(const TTftpRequest& request) {
-  TSessionOptions options = NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
+void CheckNegotiation(const TftpRequest& request) {
+  SessionOptions options = NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
   fuzz::Require(options.BlockSize >= tftp::kMinBlockSize && options.BlockSize <= tftp::kMaxBlockSize,
                 "block size outside the limits", std::to_string(options.BlockSize));
   fuzz::Require(options.WindowSize >= 1 && options.WindowSize <= tftp::kWindowSizeCap, "window outside its limits");
@@ -77,7 +77,7 @@ void CheckNegotiation(const TTftpRequest& request) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view datagram(reinterpret_cast<const char*>(data), size);
-  TTftpRequest request;
+  TftpRequest request;
   try {
     request = ParseRequest(datagram, "127.0.0.1", 1);
   } catch (const Exception&) {

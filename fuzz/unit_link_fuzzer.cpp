@@ -90,7 +90,7 @@ class Harness {
   // that the event loop would run next; here it runs at once.
   void Deliver(int connection, const std::string& bytes) {
     model_[connection].Receive(connection, bytes, expected_);
-    TReceiveState& state = states_[connection];
+    ReceiveState& state = states_[connection];
     state.Pending += bytes;
     current_ = connection;
     for (;;) {
@@ -108,7 +108,7 @@ class Harness {
 
   // A connection that goes away takes its unframed bytes with it.
   void Drop(int connection) {
-    states_[connection] = TReceiveState{};
+    states_[connection] = ReceiveState{};
     model_[connection] = ModelConnection{};
   }
 
@@ -131,7 +131,7 @@ class Harness {
   }
 
   TCommunicationServer server_;
-  std::array<TReceiveState, kConnections> states_;
+  std::array<ReceiveState, kConnections> states_;
   std::array<ModelConnection, kConnections> model_;
   std::vector<Event> actual_, expected_;
   int current_ = -1;

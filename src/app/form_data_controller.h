@@ -89,7 +89,7 @@ class TFormDataController : public QMainWindow {
   void HandleUnitText(std::string Text, std::string ClientName);
   void HandleUnitFile(std::string Filename, std::string ClientName);
   void HandleConnectCount();
-  void HandleClientError(TServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+  void HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
   // What start-up built; null where it stopped before (degraded start).
   TDataController* DataStore() const { return store_.get(); }

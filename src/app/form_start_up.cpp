@@ -69,7 +69,7 @@ void TFormDataController::WireServerEvents() {
     HandleUnitFile(std::move(Filename), std::move(ClientName));
   };
   server_->OnClientConnectCount = [this](TCommunicationServer*) { HandleConnectCount(); };
-  server_->Listener().OnClientError = [this](TServerSocket*, TServerConnection* Socket,
+  server_->Listener().OnClientError = [this](TServerSocket*, ServerConnection* Socket,
                                              TErrorEvent ErrorEvent, int& ErrorCode) {
     HandleClientError(Socket, ErrorEvent, ErrorCode);
   };
@@ -94,7 +94,7 @@ void TFormDataController::HandleConnectCount() {
 
 // Every error on a registered unit's connection restarts the whole program.
 // A connection that never registered (a port probe, a health check) is only closed.
-void TFormDataController::HandleClientError(TServerConnection* Socket, TErrorEvent,
+void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent,
                                             int& ErrorCode) {
   ErrorCode = 0;
   if (TCommunicationServer::IsUnitConnection(*Socket)) return RestartProgram();

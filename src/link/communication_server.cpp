@@ -31,13 +31,13 @@ bool NextMessage(const std::string& pending, std::size_t& start, std::string_vie
 
 TCommunicationServer::TCommunicationServer(QObject* Owner) : QObject(Owner) {
   server_.SetPort(up::kDefaultPort);
-  server_.OnClientConnect = [this](TServerSocket* s, TServerConnection* c) {
+  server_.OnClientConnect = [this](TServerSocket* s, ServerConnection* c) {
     HandleClientConnect(s, c);
   };
-  server_.OnClientDisconnect = [this](TServerSocket* s, TServerConnection* c) {
+  server_.OnClientDisconnect = [this](TServerSocket* s, ServerConnection* c) {
     HandleClientDisconnect(s, c);
   };
-  server_.OnClientRead = [this](TServerSocket* s, TServerConnection* c) { HandleClientRead(s, c); };
+  server_.OnClientRead = [this](TServerSocket* s, ServerConnection* c) { HandleClientRead(s, c); };
 }
 
 TCommunicationServer::~TCommunicationServer() { server_.CloseListener(); }
@@ -49,7 +49,7 @@ void TCommunicationServer::StartServers() {
 
 void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {
   if (Name.empty() || names_.Count() == 0) return;
-  std::shared_ptr<TServerConnection> target = names_.ConnectionOf(Name);
+  std::shared_ptr<ServerConnection> target = names_.ConnectionOf(Name);
   if (!target) return;
   std::string message;
   message.reserve(up::kTextReply.size() + Text.size() + 1);
@@ -58,12 +58,12 @@ void TCommunicationServer::SendTextTo(const std::string& Name, const std::string
 }
 
 // The new connection itself is told the slot to register under.
-void TCommunicationServer::HandleClientConnect(TServerSocket*, TServerConnection* Socket) {
+void TCommunicationServer::HandleClientConnect(TServerSocket*, ServerConnection* Socket) {
   Socket->WriteText(std::string(up::kAddNameReply) + std::to_string(names_.Count()) + up::kTerminator);
 }
 
 // The goodbye goes out while the connection can still send; its names leave the table.
-void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnection* Socket) {
+void TCommunicationServer::HandleClientDisconnect(TServerSocket*, ServerConnection* Socket) {
   std::weak_ptr<char> alive = alive_;
   try {
     Socket->WriteText(std::string(up::kRemoveNameNotice));
@@ -74,13 +74,13 @@ void TCommunicationServer::HandleClientDisconnect(TServerSocket*, TServerConnect
   if (!alive.expired()) RemoveNamesOf(Socket);
 }
 
-void TCommunicationServer::HandleClientRead(TServerSocket*, TServerConnection* Socket) {
-  std::shared_ptr<TServerConnection> held = Socket->shared_from_this();
+void TCommunicationServer::HandleClientRead(TServerSocket*, ServerConnection* Socket) {
+  std::shared_ptr<ServerConnection> held = Socket->shared_from_this();
   held->Input().Pending += held->ReadAvailableText();
   RunReceivePass(held.get(), held->Input());
 }
 
-void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveState& State) {
+void TCommunicationServer::RunReceivePass(ServerConnection* Origin, ReceiveState& State) {
   if (State.PassRunning) return;  // the pass under way takes the new bytes too
   State.PassRunning = true;
   std::weak_ptr<char> alive = alive_;
@@ -109,7 +109,7 @@ void TCommunicationServer::RunReceivePass(TServerConnection* Origin, TReceiveSta
   }
 }
 
-void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string_view Message) {
+void TCommunicationServer::ExecuteMessage(ServerConnection* Origin, std::string_view Message) {
   std::string_view word = CutField(Message, up::kFieldSeparator, 0);
   if (word == up::kText) {
     if (!OnClientReadText) return;
@@ -127,10 +127,10 @@ void TCommunicationServer::ExecuteMessage(TServerConnection* Origin, std::string
 }
 
 // The slot is checked before anything changes: a refused registration is not
-// counted. The table picks the slot actually taken (see TNameTable::Register).
-void TCommunicationServer::AddName(TServerConnection* Origin, std::string_view Rest) {
+// counted. The table picks the slot actually taken (see NameTable::Register).
+void TCommunicationServer::AddName(ServerConnection* Origin, std::string_view Rest) {
   int slot = StrToInt(std::string(CutField(Rest, up::kFieldSeparator, 0)));
-  std::weak_ptr<TServerConnection> origin;
+  std::weak_ptr<ServerConnection> origin;
   if (Origin != nullptr) origin = Origin->weak_from_this();
   names_.Register(slot, std::string(Rest), std::move(origin));
   if (Origin != nullptr) Origin->Input().Registered = true;
@@ -144,7 +144,7 @@ void TCommunicationServer::RemoveName(const std::string& Name) {
   RaiseConnectCount();
 }
 
-void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
+void TCommunicationServer::RemoveNamesOf(ServerConnection* Origin) {
   std::weak_ptr<char> alive = alive_;
   for (int index = names_.FindOrigin(Origin); index >= 0; index = names_.FindOrigin(Origin)) {
     names_.RemoveAt(index);
@@ -154,9 +154,9 @@ void TCommunicationServer::RemoveNamesOf(TServerConnection* Origin) {
 }
 
 // The continuation holds the connection: its received messages outlive its closing.
-void TCommunicationServer::PostContinuation(TServerConnection* Origin) {
+void TCommunicationServer::PostContinuation(ServerConnection* Origin) {
   if (Origin == nullptr) return;
-  std::shared_ptr<TServerConnection> origin = Origin->shared_from_this();
+  std::shared_ptr<ServerConnection> origin = Origin->shared_from_this();
   QMetaObject::invokeMethod(
       this, [this, origin] { RunGuarded([&] { RunReceivePass(origin.get(), origin->Input()); }); },
       Qt::QueuedConnection);

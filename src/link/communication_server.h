@@ -49,7 +49,7 @@ class TCommunicationServer : public QObject {
   void SendTextTo(const std::string& Name, const std::string& Text);
   // True once Socket has registered a name, also after the name has left the
   // table: an error on such a connection is a unit's error, any other a stray peer's.
-  static bool IsUnitConnection(TServerConnection& Socket) { return Socket.Input().Registered; }
+  static bool IsUnitConnection(ServerConnection& Socket) { return Socket.Input().Registered; }
   bool IsValidIndex(int Index) const { return names_.IsValidIndex(Index); }
   std::string NameAt(int Index) const { return names_.NameAt(Index); }
   int Connection_count() const { return names_.Count(); }
@@ -65,23 +65,23 @@ class TCommunicationServer : public QObject {
   // listener is closed (a restart) meanwhile; their replies are then dropped.
   // When a message's handler throws, the messages behind it are carried out
   // on a posted continuation and the exception goes on to the caller.
-  void RunReceivePass(TServerConnection* Origin, TReceiveState& State);
+  void RunReceivePass(ServerConnection* Origin, ReceiveState& State);
 
  private:
-  void HandleClientConnect(TServerSocket* Sender, TServerConnection* Socket);
-  void HandleClientDisconnect(TServerSocket* Sender, TServerConnection* Socket);
-  void HandleClientRead(TServerSocket* Sender, TServerConnection* Socket);
+  void HandleClientConnect(TServerSocket* Sender, ServerConnection* Socket);
+  void HandleClientDisconnect(TServerSocket* Sender, ServerConnection* Socket);
+  void HandleClientRead(TServerSocket* Sender, ServerConnection* Socket);
 
   // Message is cut up in place; it is not used once an event has been raised.
-  void ExecuteMessage(TServerConnection* Origin, std::string_view Message);
-  void AddName(TServerConnection* Origin, std::string_view Rest);
+  void ExecuteMessage(ServerConnection* Origin, std::string_view Message);
+  void AddName(ServerConnection* Origin, std::string_view Rest);
   void RemoveName(const std::string& Name);
-  void RemoveNamesOf(TServerConnection* Origin);
-  void PostContinuation(TServerConnection* Origin);
+  void RemoveNamesOf(ServerConnection* Origin);
+  void PostContinuation(ServerConnection* Origin);
   void RaiseConnectCount();
 
   TServerSocket server_;
-  TNameTable names_;
+  NameTable names_;
   // Expires with this server: code that raised an event checks it before going on.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

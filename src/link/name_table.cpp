@@ -2,15 +2,15 @@
 
 #include "link/socket_error.h"
 
-std::string TNameTable::NameAt(int Index) const {
+std::string NameTable::NameAt(int Index) const {
   return IsValidIndex(Index) ? slots_[static_cast<std::size_t>(Index)].name : std::string();
 }
 
 // Held slots are always 0..count-1, so the first free slot is the count.
-int TNameTable::Register(int Slot, const std::string& Name,
-                         std::weak_ptr<TServerConnection> Origin) {
+int NameTable::Register(int Slot, const std::string& Name,
+                         std::weak_ptr<ServerConnection> Origin) {
   if (Slot < 0 || Slot >= kSlots) throw ListIndexError(Slot);
-  std::shared_ptr<TServerConnection> origin = Origin.lock();
+  std::shared_ptr<ServerConnection> origin = Origin.lock();
   if (origin && IsValidIndex(Slot) &&
       slots_[static_cast<std::size_t>(Slot)].origin.lock() == origin) {
     slots_[static_cast<std::size_t>(Slot)].name = Name;
@@ -21,14 +21,14 @@ int TNameTable::Register(int Slot, const std::string& Name,
   return count_++;
 }
 
-int TNameTable::Find(const std::string& Name) const {
+int NameTable::Find(const std::string& Name) const {
   for (int i = 0; i < count_; ++i) {
     if (slots_[static_cast<std::size_t>(i)].name == Name) return i;
   }
   return -1;
 }
 
-int TNameTable::FindOrigin(const TServerConnection* Origin) const {
+int NameTable::FindOrigin(const ServerConnection* Origin) const {
   if (Origin == nullptr) return -1;
   for (int i = 0; i < count_; ++i) {
     if (slots_[static_cast<std::size_t>(i)].origin.lock().get() == Origin) return i;
@@ -36,7 +36,7 @@ int TNameTable::FindOrigin(const TServerConnection* Origin) const {
   return -1;
 }
 
-void TNameTable::RemoveAt(int Index) {
+void NameTable::RemoveAt(int Index) {
   if (!IsValidIndex(Index)) return;
   for (int j = Index; j + 1 < count_; ++j) {
     slots_[static_cast<std::size_t>(j)] = std::move(slots_[static_cast<std::size_t>(j + 1)]);
@@ -45,7 +45,7 @@ void TNameTable::RemoveAt(int Index) {
   slots_[static_cast<std::size_t>(count_)] = Slot{};
 }
 
-std::shared_ptr<TServerConnection> TNameTable::ConnectionOf(const std::string& Name) const {
+std::shared_ptr<ServerConnection> NameTable::ConnectionOf(const std::string& Name) const {
   int index = Find(Name);
   return index < 0 ? nullptr : slots_[static_cast<std::size_t>(index)].origin.lock();
 }

@@ -11,7 +11,7 @@
 #include "link/server_connection.h"
 #include "link/unit_protocol.h"
 
-class TNameTable {
+class NameTable {
  public:
   static constexpr int kSlots = unit_protocol::kNameSlots;
 
@@ -25,20 +25,20 @@ class TNameTable {
   // is renamed; otherwise the name takes the first free slot. A slot outside
   // 0..19, or a registration past 20, raises "List index out of bounds (%d)"
   // (with the slot, or with 20) and changes nothing.
-  int Register(int Slot, const std::string& Name, std::weak_ptr<TServerConnection> Origin);
+  int Register(int Slot, const std::string& Name, std::weak_ptr<ServerConnection> Origin);
   // The first held slot holding Name, or -1.
   int Find(const std::string& Name) const;
   // The first slot that Origin holds, or -1 (never a slot for a null Origin).
-  int FindOrigin(const TServerConnection* Origin) const;
+  int FindOrigin(const ServerConnection* Origin) const;
   // Frees a held slot: those behind move down one place.
   void RemoveAt(int Index);
   // The connection that holds the first slot holding Name, if it still exists.
-  std::shared_ptr<TServerConnection> ConnectionOf(const std::string& Name) const;
+  std::shared_ptr<ServerConnection> ConnectionOf(const std::string& Name) const;
 
  private:
   struct Slot {
     std::string name;
-    std::weak_ptr<TServerConnection> origin;
+    std::weak_ptr<ServerConnection> origin;
   };
   std::array<Slot, kSlots> slots_{};
   int count_ = 0;

@@ -8,17 +8,17 @@
 #include "link/socket_notifier.h"
 #include "link/socket_ops.h"
 
-TServerConnection::TServerConnection(int handle, TConnectionHooks* hooks, TOutputLimits limits)
+ServerConnection::ServerConnection(int handle, ConnectionHooks* hooks, OutputBounds limits)
     : handle_(handle), hooks_(hooks), limits_(limits) {}
 
-TServerConnection::~TServerConnection() {
+ServerConnection::~ServerConnection() {
   hooks_ = nullptr;
   ReleaseSocket();
 }
 
-void TServerConnection::Watch() {
+void ServerConnection::Watch() {
   // Each notification holds the connection, so a handler may drop every other reference.
-  std::weak_ptr<TServerConnection> weak = weak_from_this();
+  std::weak_ptr<ServerConnection> weak = weak_from_this();
   read_notifier_ = WatchSocket(handle_, QSocketNotifier::Read, [weak] {
     if (auto self = weak.lock()) RunGuarded([&] { self->HandleReadReady(); });
   });
@@ -28,12 +28,12 @@ void TServerConnection::Watch() {
   write_notifier_->setEnabled(false);
 }
 
-void TServerConnection::Detach() {
+void ServerConnection::Detach() {
   hooks_ = nullptr;
   if (!closing_) ReleaseSocket();  // a close step under way closes the socket itself
 }
 
-void TServerConnection::HandleReadReady() {
+void ServerConnection::HandleReadReady() {
   if (!Connected()) return;
   if (socket_ops::BytesAvailable(handle_).value > 0) return RaiseRead();
   socket_ops::Result peek = socket_ops::PeekOne(handle_);
@@ -42,7 +42,7 @@ void TServerConnection::HandleReadReady() {
   CloseNotification(peek.value == 0 ? 0 : peek.error);
 }
 
-void TServerConnection::RaiseRead() {
+void ServerConnection::RaiseRead() {
   read_taken_ = false;
   if (hooks_ != nullptr) hooks_->ConnectionRead(*this);
   // Until the bytes are taken no further read notification comes, so a
@@ -52,7 +52,7 @@ void TServerConnection::RaiseRead() {
 
 // The peer's end of stream or a broken connection, reported once. After an
 // end of stream the peer may still read: what is queued for it goes out.
-void TServerConnection::CloseNotification(int code) {
+void ServerConnection::CloseNotification(int code) {
   if (read_notifier_) read_notifier_->setEnabled(false);
   if (code == 0) return CloseStep(true);
   int error_code = code;
@@ -60,7 +60,7 @@ void TServerConnection::CloseNotification(int code) {
   if (error_code != 0) throw AsyncSocketError(error_code);
 }
 
-void TServerConnection::HandleWriteReady() {
+void ServerConnection::HandleWriteReady() {
   if (handle_ < 0 || !Flush()) return;
   if (lingering_) {
     if (QueuedBytes() == 0) FinishLingering();
@@ -71,7 +71,7 @@ void TServerConnection::HandleWriteReady() {
   if (hooks_ != nullptr) hooks_->ConnectionWrite(*this);
 }
 
-int TServerConnection::WriteText(const std::string& Text) {
+int ServerConnection::WriteText(const std::string& Text) {
   auto self = shared_from_this();
   if (!Connected()) return 0;
   int length = static_cast<int>(Text.size());
@@ -88,7 +88,7 @@ int TServerConnection::WriteText(const std::string& Text) {
 
 // A backlog above the bound is watched for a stall. A text that finds more
 // than the ceiling queued closes at once; below it, a text of any size is taken.
-int TServerConnection::Enqueue(const char* data, std::size_t size, int accepted_length) {
+int ServerConnection::Enqueue(const char* data, std::size_t size, int accepted_length) {
   if (QueuedBytes() > limits_.Ceiling) {
     out_.clear();
     out_start_ = 0;
@@ -104,13 +104,13 @@ int TServerConnection::Enqueue(const char* data, std::size_t size, int accepted_
   if (write_notifier_) write_notifier_->setEnabled(true);
   if (QueuedBytes() > limits_.Backlog && !stall_check_due_) {
     stall_check_due_ = true;
-    After(limits_.Stall, &TServerConnection::CheckStall);
+    After(limits_.Stall, &ServerConnection::CheckStall);
   }
   return accepted_length;
 }
 
 // Sends what is queued; false when a send failed (the failure is handled).
-bool TServerConnection::Flush() {
+bool ServerConnection::Flush() {
   while (QueuedBytes() > 0) {
     socket_ops::Result sent = socket_ops::Send(handle_, out_.data() + out_start_, QueuedBytes());
     if (sent.value < 0) {
@@ -126,7 +126,7 @@ bool TServerConnection::Flush() {
   return true;
 }
 
-int TServerConnection::SendFailed(int code) {
+int ServerConnection::SendFailed(int code) {
   out_.clear();
   out_start_ = 0;
   int error_code = code;
@@ -141,14 +141,14 @@ int TServerConnection::SendFailed(int code) {
 }
 
 // A peer that has taken nothing of a backlog for the stall time is closed.
-void TServerConnection::CheckStall() {
+void ServerConnection::CheckStall() {
   stall_check_due_ = false;
   if (!Connected() || QueuedBytes() <= limits_.Backlog) return;
   auto idle = std::chrono::steady_clock::now() - last_taken_;
   if (idle < limits_.Stall) {
     stall_check_due_ = true;
     auto rest = std::chrono::ceil<std::chrono::milliseconds>(limits_.Stall - idle);
-    return After(rest, &TServerConnection::CheckStall);
+    return After(rest, &ServerConnection::CheckStall);
   }
   out_.clear();
   out_start_ = 0;
@@ -156,14 +156,14 @@ void TServerConnection::CheckStall() {
 }
 
 // Runs step after delay on the main thread, unless the connection is gone by then.
-void TServerConnection::After(std::chrono::milliseconds delay, void (TServerConnection::*step)()) {
-  std::weak_ptr<TServerConnection> weak = weak_from_this();
+void ServerConnection::After(std::chrono::milliseconds delay, void (ServerConnection::*step)()) {
+  std::weak_ptr<ServerConnection> weak = weak_from_this();
   QTimer::singleShot(delay, [weak, step] {
     if (auto self = weak.lock()) RunGuarded([&] { ((*self).*step)(); });
   });
 }
 
-std::string TServerConnection::ReadAvailableText() {
+std::string ServerConnection::ReadAvailableText() {
   auto self = shared_from_this();
   if (!Connected()) return {};
   read_taken_ = true;
@@ -184,7 +184,7 @@ std::string TServerConnection::ReadAvailableText() {
   return {};
 }
 
-void TServerConnection::Close() {
+void ServerConnection::Close() {
   auto self = shared_from_this();
   CloseStep(true);
 }
@@ -192,7 +192,7 @@ void TServerConnection::Close() {
 // A nested close step (a send failing inside the disconnect event) does
 // nothing. A lingering connection stays listed until its socket is released,
 // so its server keeps it alive and can still drop it.
-void TServerConnection::CloseStep(bool linger) {
+void ServerConnection::CloseStep(bool linger) {
   if (!Connected() || closing_) return;
   closing_ = true;
   std::exception_ptr failure;
@@ -205,7 +205,7 @@ void TServerConnection::CloseStep(bool linger) {
   if (linger && handle_ >= 0 && QueuedBytes() > 0 && hooks_ != nullptr) {
     lingering_ = true;
     if (read_notifier_) read_notifier_->setEnabled(false);
-    After(limits_.Linger, &TServerConnection::FinishLingering);
+    After(limits_.Linger, &ServerConnection::FinishLingering);
     if (failure) std::rethrow_exception(failure);
     return;
   }
@@ -215,14 +215,14 @@ void TServerConnection::CloseStep(bool linger) {
 }
 
 // What is still queued when the time is up is dropped.
-void TServerConnection::FinishLingering() {
+void ServerConnection::FinishLingering() {
   if (!lingering_) return;
   int code = ReleaseSocket();
   if (code != 0) throw SocketApiError(code, "closesocket");
 }
 
 // Returns the error of closing the handle, 0 when none.
-int TServerConnection::ReleaseSocket() {
+int ServerConnection::ReleaseSocket() {
   if (handle_ < 0) return 0;
   DropNotifier(read_notifier_);
   DropNotifier(write_notifier_);

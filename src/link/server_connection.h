@@ -13,27 +13,27 @@
 
 #include "link/socket_error.h"
 
-class TServerConnection;
+class ServerConnection;
 
 // What a connection reports to the server that accepted it.
-class TConnectionHooks {
+class ConnectionHooks {
  public:
-  virtual void ConnectionRead(TServerConnection& connection) = 0;
-  virtual void ConnectionWrite(TServerConnection& connection) = 0;
+  virtual void ConnectionRead(ServerConnection& connection) = 0;
+  virtual void ConnectionWrite(ServerConnection& connection) = 0;
   // The connection is closing; it is still open and can still send.
-  virtual void ConnectionClosing(TServerConnection& connection) = 0;
+  virtual void ConnectionClosing(ServerConnection& connection) = 0;
   // The handler may clear code; a non-zero code is then raised by the connection.
-  virtual void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) = 0;
+  virtual void ConnectionError(ServerConnection& connection, TErrorEvent event, int& code) = 0;
   // The close step has released the socket (after sending what was queued, or not).
-  virtual void ConnectionReleased(TServerConnection& connection) = 0;
+  virtual void ConnectionReleased(ServerConnection& connection) = 0;
 
  protected:
-  ~TConnectionHooks() = default;
+  ~ConnectionHooks() = default;
 };
 
 // What a connection's user keeps for it: bytes received but not yet framed,
 // and whether the peer ever registered; freed with the connection.
-struct TReceiveState {
+struct ReceiveState {
   std::string Pending;
   bool PassRunning = false;  // a framing pass over Pending is under way
   bool Registered = false;   // the peer has registered a name (and may have removed it since)
@@ -45,20 +45,20 @@ struct TReceiveState {
 // queued closes it at once (memory stays bounded by Ceiling plus one text).
 // A closing connection sends what is queued for at most Linger before its
 // socket is released.
-struct TOutputLimits {
+struct OutputBounds {
   std::size_t Backlog = 1024 * 1024;
   std::chrono::milliseconds Stall{30000};
   std::size_t Ceiling = 16 * 1024 * 1024;
   std::chrono::milliseconds Linger{10000};
 };
 
-class TServerConnection : public std::enable_shared_from_this<TServerConnection> {
+class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
  public:
   // Takes over handle; events go to hooks until the connection is detached.
-  TServerConnection(int handle, TConnectionHooks* hooks, TOutputLimits limits);
-  ~TServerConnection();
-  TServerConnection(const TServerConnection&) = delete;
-  TServerConnection& operator=(const TServerConnection&) = delete;
+  ServerConnection(int handle, ConnectionHooks* hooks, OutputBounds limits);
+  ~ServerConnection();
+  ServerConnection(const ServerConnection&) = delete;
+  ServerConnection& operator=(const ServerConnection&) = delete;
 
   // Sends Text; what the kernel does not take now is queued and sent in order
   // when the socket is writable. Returns Text's length; 0 when the connection
@@ -79,7 +79,7 @@ class TServerConnection : public std::enable_shared_from_this<TServerConnection>
   // False from the close step on, also while queued output still goes out.
   bool Connected() const { return handle_ >= 0 && !lingering_; }
   std::size_t QueuedBytes() const { return out_.size() - out_start_; }
-  TReceiveState& Input() { return input_; }
+  ReceiveState& Input() { return input_; }
 
  private:
   friend class TServerSocket;
@@ -95,15 +95,15 @@ class TServerConnection : public std::enable_shared_from_this<TServerConnection>
   bool Flush();
   int SendFailed(int code);
   void CheckStall();
-  void After(std::chrono::milliseconds delay, void (TServerConnection::*step)());
+  void After(std::chrono::milliseconds delay, void (ServerConnection::*step)());
   // linger: keep the socket until the queued output has gone out.
   void CloseStep(bool linger);
   void FinishLingering();
   int ReleaseSocket();
 
   int handle_;
-  TConnectionHooks* hooks_;
-  TOutputLimits limits_;
+  ConnectionHooks* hooks_;
+  OutputBounds limits_;
   std::string out_;
   std::size_t out_start_ = 0;
   // When the peer last took a byte of queued output (or the queue began).
@@ -114,5 +114,5 @@ class TServerConnection : public std::enable_shared_from_this<TServerConnection>
   bool lingering_ = false;
   bool stall_check_due_ = false;
   bool read_taken_ = false;
-  TReceiveState input_;
+  ReceiveState input_;
 };

@@ -7,12 +7,12 @@
 #include "link/socket_notifier.h"
 #include "link/socket_ops.h"
 
-TServerListener::TServerListener(std::function<void()> accept_ready)
+ServerListener::ServerListener(std::function<void()> accept_ready)
     : accept_ready_(std::move(accept_ready)) {}
 
-TServerListener::~TServerListener() { Close(); }
+ServerListener::~ServerListener() { Close(); }
 
-void TServerListener::Bind(int port) {
+void ServerListener::Bind(int port) {
   socket_ops::Result created = socket_ops::CreateStreamSocket();
   if (created.value < 0) throw ESocketError(kCantCreateSocket);
   handle_ = static_cast<int>(created.value);
@@ -25,17 +25,17 @@ void TServerListener::Bind(int port) {
   watching_ = std::make_shared<char>();
 }
 
-void TServerListener::Listen(int backlog) {
+void ServerListener::Listen(int backlog) {
   socket_ops::Result listening = socket_ops::Listen(handle_, backlog);
   if (listening.value < 0) throw SocketApiError(listening.error, "listen");
 }
 
-socket_ops::Result TServerListener::AcceptOne() {
+socket_ops::Result ServerListener::AcceptOne() {
   if (handle_ < 0) return {-1, EBADF};
   return socket_ops::Accept(handle_);
 }
 
-void TServerListener::Pause(std::chrono::milliseconds span) {
+void ServerListener::Pause(std::chrono::milliseconds span) {
   if (!notifier_) return;
   notifier_->setEnabled(false);
   std::weak_ptr<char> watching = watching_;
@@ -44,7 +44,7 @@ void TServerListener::Pause(std::chrono::milliseconds span) {
   });
 }
 
-void TServerListener::Close() {
+void ServerListener::Close() {
   if (handle_ < 0) return;
   watching_.reset();
   DropNotifier(notifier_);
@@ -52,7 +52,7 @@ void TServerListener::Close() {
   handle_ = -1;
 }
 
-int TServerListener::BoundPort() const {
+int ServerListener::BoundPort() const {
   if (handle_ < 0) return 0;
   socket_ops::Result port = socket_ops::LocalPort(handle_);
   return port.value < 0 ? 0 : static_cast<int>(port.value);

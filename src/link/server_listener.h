@@ -10,13 +10,13 @@
 
 #include "link/socket_ops.h"
 
-class TServerListener {
+class ServerListener {
  public:
   // accept_ready runs on every accept notification while the socket is open.
-  explicit TServerListener(std::function<void()> accept_ready);
-  ~TServerListener();
-  TServerListener(const TServerListener&) = delete;
-  TServerListener& operator=(const TServerListener&) = delete;
+  explicit ServerListener(std::function<void()> accept_ready);
+  ~ServerListener();
+  ServerListener(const ServerListener&) = delete;
+  ServerListener& operator=(const ServerListener&) = delete;
 
   // Creates the socket, binds it to port (0: any free one) and watches it.
   // Raises "Can't create new socket" or the "bind" message; nothing stays open then.

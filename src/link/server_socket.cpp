@@ -43,7 +43,7 @@ void TServerSocket::OpenListener() {
 void TServerSocket::CloseListener() {
   if (!active_ && !listener_.IsOpen()) return;
   while (!connections_.empty()) {
-    std::shared_ptr<TServerConnection> last = std::move(connections_.back());
+    std::shared_ptr<ServerConnection> last = std::move(connections_.back());
     connections_.pop_back();
     last->Detach();
   }
@@ -51,7 +51,7 @@ void TServerSocket::CloseListener() {
   active_ = false;
 }
 
-TServerConnection* TServerSocket::ConnectionAt(int Index) const {
+ServerConnection* TServerSocket::ConnectionAt(int Index) const {
   if (Index < 0 || Index >= ConnectionCount()) throw ListIndexError(Index);
   return connections_[static_cast<std::size_t>(Index)].get();
 }
@@ -65,8 +65,8 @@ void TServerSocket::AcceptOne() {
     socket_ops::Close(handle);
     return;
   }
-  auto connection = std::make_shared<TServerConnection>(
-      handle, static_cast<TConnectionHooks*>(this), OutputLimits);
+  auto connection = std::make_shared<ServerConnection>(
+      handle, static_cast<ConnectionHooks*>(this), OutputLimits);
   connections_.push_back(connection);
   connection->Watch();
   RaiseAccepted(connection);
@@ -84,7 +84,7 @@ void TServerSocket::AcceptFailed(int code) {
 }
 
 // A failed OnClientConnect destroys the new connection without a disconnect event.
-void TServerSocket::RaiseAccepted(const std::shared_ptr<TServerConnection>& connection) {
+void TServerSocket::RaiseAccepted(const std::shared_ptr<ServerConnection>& connection) {
   std::weak_ptr<char> alive = alive_;
   try {
     if (OnClientConnect) OnClientConnect(this, connection.get());
@@ -95,29 +95,29 @@ void TServerSocket::RaiseAccepted(const std::shared_ptr<TServerConnection>& conn
   if (!alive.expired() && OnAccept) OnAccept(this, connection.get());
 }
 
-void TServerSocket::ConnectionRead(TServerConnection& connection) {
+void TServerSocket::ConnectionRead(ServerConnection& connection) {
   if (OnClientRead) OnClientRead(this, &connection);
 }
 
-void TServerSocket::ConnectionWrite(TServerConnection& connection) {
+void TServerSocket::ConnectionWrite(ServerConnection& connection) {
   if (OnClientWrite) OnClientWrite(this, &connection);
 }
 
-void TServerSocket::ConnectionClosing(TServerConnection& connection) {
+void TServerSocket::ConnectionClosing(ServerConnection& connection) {
   if (OnClientDisconnect) OnClientDisconnect(this, &connection);
 }
 
-void TServerSocket::ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) {
+void TServerSocket::ConnectionError(ServerConnection& connection, TErrorEvent event, int& code) {
   if (OnClientError) OnClientError(this, &connection, event, code);
 }
 
-void TServerSocket::ConnectionReleased(TServerConnection& connection) {
+void TServerSocket::ConnectionReleased(ServerConnection& connection) {
   PostDestruction(connection);
 }
 
 // Runs after the current notification; a connection destroyed meanwhile is left alone.
-void TServerSocket::PostDestruction(TServerConnection& connection) {
-  std::weak_ptr<TServerConnection> weak = connection.weak_from_this();
+void TServerSocket::PostDestruction(ServerConnection& connection) {
+  std::weak_ptr<ServerConnection> weak = connection.weak_from_this();
   QMetaObject::invokeMethod(
       this,
       [this, weak] {
@@ -128,11 +128,11 @@ void TServerSocket::PostDestruction(TServerConnection& connection) {
       Qt::QueuedConnection);
 }
 
-void TServerSocket::DestroyConnection(TServerConnection* connection) {
+void TServerSocket::DestroyConnection(ServerConnection* connection) {
   auto listed = std::find_if(connections_.begin(), connections_.end(),
                              [connection](const auto& item) { return item.get() == connection; });
   if (listed == connections_.end()) return;
-  std::shared_ptr<TServerConnection> held = std::move(*listed);
+  std::shared_ptr<ServerConnection> held = std::move(*listed);
   connections_.erase(listed);
   held->Detach();
 }

@@ -20,12 +20,12 @@
 
 class TServerSocket;
 
-using TSocketNotifyEvent = std::function<void(TServerSocket* Sender, TServerConnection* Socket)>;
-using TSocketErrorEvent = std::function<void(TServerSocket* Sender, TServerConnection* Socket,
+using TSocketNotifyEvent = std::function<void(TServerSocket* Sender, ServerConnection* Socket)>;
+using TSocketErrorEvent = std::function<void(TServerSocket* Sender, ServerConnection* Socket,
                                              TErrorEvent ErrorEvent, int& ErrorCode)>;
-using TListenEvent = std::function<void(TServerSocket* Sender)>;
+using ListenEvent = std::function<void(TServerSocket* Sender)>;
 
-class TServerSocket : public QObject, private TConnectionHooks {
+class TServerSocket : public QObject, private ConnectionHooks {
  public:
   static constexpr int kListenBacklog = 5;
   // Connections beyond this many are accepted and closed at once, without events.
@@ -55,38 +55,38 @@ class TServerSocket : public QObject, private TConnectionHooks {
 
   int ConnectionCount() const { return static_cast<int>(connections_.size()); }
   // Raises "List index out of bounds (%d)" for a position outside the list.
-  TServerConnection* ConnectionAt(int Index) const;
+  ServerConnection* ConnectionAt(int Index) const;
 
   TSocketNotifyEvent OnClientConnect;     // accepted, listed last and watched
   TSocketNotifyEvent OnClientDisconnect;  // closing; still open and listed
   TSocketNotifyEvent OnClientRead;        // bytes arrived; read with ReadAvailableText
   TSocketNotifyEvent OnClientWrite;       // the queued output has all gone out
   TSocketErrorEvent OnClientError;        // ErrorCode left non-zero is raised afterwards
-  TListenEvent OnListen;                  // the listener is about to listen
+  ListenEvent OnListen;                  // the listener is about to listen
   TSocketNotifyEvent OnAccept;            // after OnClientConnect
 
   // The unsent output a connection may hold; applies to connections accepted from now on.
-  TOutputLimits OutputLimits;
+  OutputBounds OutputLimits;
 
  private:
-  void ConnectionRead(TServerConnection& connection) override;
-  void ConnectionWrite(TServerConnection& connection) override;
-  void ConnectionClosing(TServerConnection& connection) override;
-  void ConnectionError(TServerConnection& connection, TErrorEvent event, int& code) override;
-  void ConnectionReleased(TServerConnection& connection) override;
+  void ConnectionRead(ServerConnection& connection) override;
+  void ConnectionWrite(ServerConnection& connection) override;
+  void ConnectionClosing(ServerConnection& connection) override;
+  void ConnectionError(ServerConnection& connection, TErrorEvent event, int& code) override;
+  void ConnectionReleased(ServerConnection& connection) override;
 
   void AcceptOne();
   void AcceptFailed(int code);
-  void RaiseAccepted(const std::shared_ptr<TServerConnection>& connection);
-  void PostDestruction(TServerConnection& connection);
-  void DestroyConnection(TServerConnection* connection);
+  void RaiseAccepted(const std::shared_ptr<ServerConnection>& connection);
+  void PostDestruction(ServerConnection& connection);
+  void DestroyConnection(ServerConnection* connection);
 
   bool active_ = false;
   int port_ = 0;
   // A run of failed accepts is reported once, at its first failure.
   bool accept_failing_ = false;
-  TServerListener listener_;
-  std::vector<std::shared_ptr<TServerConnection>> connections_;
+  ServerListener listener_;
+  std::vector<std::shared_ptr<ServerConnection>> connections_;
   // Expires with the server: code that raised an event checks it before going on.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

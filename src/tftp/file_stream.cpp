@@ -25,22 +25,22 @@ size_t Whole(size_t size, Transfer transfer) {
 
 }  // namespace
 
-std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& hostPath) {
+std::unique_ptr<FileStream> FileStream::OpenRead(const std::string& hostPath) {
   FileDescriptor fd(
       RetryOnInterrupt([&] { return ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC); }));
   struct stat info {};
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-  return std::unique_ptr<TFileStream>(new TFileStream(std::move(fd)));
+  return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }
 
-std::unique_ptr<TFileStream> TFileStream::Create(const std::string& hostPath) {
+std::unique_ptr<FileStream> FileStream::Create(const std::string& hostPath) {
   FileDescriptor fd(RetryOnInterrupt(
       [&] { return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
   if (!fd.Valid()) return nullptr;
-  return std::unique_ptr<TFileStream>(new TFileStream(std::move(fd)));
+  return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }
 
-bool TFileStream::HasRoomFor(const std::string& hostPath, int64_t size) {
+bool FileStream::HasRoomFor(const std::string& hostPath, int64_t size) {
   const size_t slash = hostPath.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : hostPath.substr(0, slash + 1);
   struct statvfs disk {};
@@ -53,20 +53,20 @@ bool TFileStream::HasRoomFor(const std::string& hostPath, int64_t size) {
   return static_cast<long double>(size) <= free + freed;
 }
 
-int64_t TFileStream::Remaining() const {
+int64_t FileStream::Remaining() const {
   struct stat info {};
   if (::fstat(fd_.Get(), &info) != 0) return -1;
   return std::max<int64_t>(0, static_cast<int64_t>(info.st_size) - position_);
 }
 
-size_t TFileStream::Read(char* buffer, size_t size) {
+size_t FileStream::Read(char* buffer, size_t size) {
   const size_t total =
       Whole(size, [&](size_t done) { return ::read(fd_.Get(), buffer + done, size - done); });
   position_ += static_cast<int64_t>(total);
   return total;
 }
 
-size_t TFileStream::Write(const char* data, size_t size) {
+size_t FileStream::Write(const char* data, size_t size) {
   const size_t total =
       Whole(size, [&](size_t done) { return ::write(fd_.Get(), data + done, size - done); });
   position_ += static_cast<int64_t>(total);

@@ -9,19 +9,19 @@
 #include "base/file_descriptor.h"
 #include "tftp/transfer_stream.h"
 
-class TFileStream : public TTransferStream {
+class FileStream : public TransferStream {
  public:
   // An existing regular file opened for reading at its start, or null.
-  static std::unique_ptr<TFileStream> OpenRead(const std::string& hostPath);
+  static std::unique_ptr<FileStream> OpenRead(const std::string& hostPath);
   // The file created, or emptied when it exists, for reading and writing; or null.
-  static std::unique_ptr<TFileStream> Create(const std::string& hostPath);
+  static std::unique_ptr<FileStream> Create(const std::string& hostPath);
   // Whether the file system of hostPath can take size bytes once the file
   // there (if any) has been emptied. Unknown free space counts as room.
   static bool HasRoomFor(const std::string& hostPath, int64_t size);
 
-  ~TFileStream() override = default;
-  TFileStream(const TFileStream&) = delete;
-  TFileStream& operator=(const TFileStream&) = delete;
+  ~FileStream() override = default;
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
 
   size_t Read(char* buffer, size_t size) override;
   size_t Write(const char* data, size_t size) override;
@@ -29,7 +29,7 @@ class TFileStream : public TTransferStream {
   int64_t Remaining() const override;
 
  private:
-  explicit TFileStream(FileDescriptor fd) : fd_(std::move(fd)) {}
+  explicit FileStream(FileDescriptor fd) : fd_(std::move(fd)) {}
   FileDescriptor fd_;
   int64_t position_ = 0;
 };

@@ -24,7 +24,7 @@ std::string AccessDeniedText(const std::string& fileName) {
 // The size is the client's, as it announced it; the name as requested.
 std::string NoRoomText(const std::string& fileName, int64_t size) {
   const std::string bytes =
-      size == TSessionOptions::kSizeBeyondCount ? "more" : std::to_string(size);
+      size == SessionOptions::kSizeBeyondCount ? "more" : std::to_string(size);
   return "Not enough free space for " + fileName + " (" + bytes + " bytes)";
 }
 
@@ -34,7 +34,7 @@ TPeerInfo PeerInfoOf(const sockaddr_in& peer) { return TPeerInfo{AddressText(pee
 
 TNetTrivialFTPServer::TNetTrivialFTPServer(std::string startDirectory)
     : resolver_(std::move(startDirectory)),
-      channel_(std::make_shared<TTransferReportChannel>(*this)) {}
+      channel_(std::make_shared<TransferReportChannel>(*this)) {}
 
 TNetTrivialFTPServer::~TNetTrivialFTPServer() {
   channel_->Close();
@@ -86,9 +86,9 @@ void TNetTrivialFTPServer::Listen() {
 // answer is not reported (the requester may be gone).
 void TNetTrivialFTPServer::HandleRequest(std::string_view data, const sockaddr_in& peer) {
   try {
-    TTftpRequest request = ParseRequest(data, AddressText(peer), PortOf(peer));
+    TftpRequest request = ParseRequest(data, AddressText(peer), PortOf(peer));
     ParseTransferMode(request.ModeText);  // validated; the bytes move unchanged
-    TSessionOptions options =
+    SessionOptions options =
         NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
     if (!options.ClientChoseWait) options.AnswerWaitMs = answerWaitMs_;
     options.AnswerWaitMs = std::min(options.AnswerWaitMs, longestWaitMs_);
@@ -112,27 +112,27 @@ std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) cons
 // Raises the access event while assigned; a handler that refused ends the request.
 void TNetTrivialFTPServer::AskAccess(const TAccessFileEvent& event, std::string& fileName,
                                      const sockaddr_in& peer,
-                                     std::unique_ptr<TTransferStream>& stream, bool& freeStream) {
+                                     std::unique_ptr<TransferStream>& stream, bool& freeStream) {
   bool grant = true;
   if (event) event(*this, fileName, PeerInfoOf(peer), grant, stream, freeStream);
   if (!grant) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
 }
 
-std::shared_ptr<TTransferReportChannel> TNetTrivialFTPServer::ReportChannel() const {
+std::shared_ptr<TransferReportChannel> TNetTrivialFTPServer::ReportChannel() const {
   return OnTransferComplete ? channel_ : nullptr;
 }
 
 // The file is marked busy before it is opened and stays marked while the
 // session runs; a request that gets no session gives everything back.
 void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockaddr_in& peer,
-                                             TSessionOptions options) {
+                                             SessionOptions options) {
   TftpSession::Setup setup;
   AskAccess(OnReadFile, fileName, peer, setup.stream, setup.freeStream);
   if (!setup.stream) {
     const std::string hostPath = ConfinedPath(fileName);
     setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
     if (!setup.busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    setup.stream = TFileStream::OpenRead(hostPath);
+    setup.stream = FileStream::OpenRead(hostPath);
     if (!setup.stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     setup.freeStream = true;
   }
@@ -148,18 +148,18 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
 // A write announcing more than the disk holds, and one past the session
 // caps, is refused before the file is created or emptied.
 void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
-                                              const TSessionOptions& options) {
+                                              const SessionOptions& options) {
   TftpSession::Setup setup;
   AskAccess(OnWriteFile, fileName, peer, setup.stream, setup.freeStream);
   if (!setup.stream) {
     const std::string hostPath = ConfinedPath(fileName);
     setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kWrite);
     if (!setup.busy) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
-    if (options.AnnouncedSize > 0 && !TFileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
+    if (options.AnnouncedSize > 0 && !FileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
       throw ENetTFTPAllocationExceeded(NoRoomText(fileName, options.AnnouncedSize));
     }
     setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
-    setup.stream = TFileStream::Create(hostPath);
+    setup.stream = FileStream::Create(hostPath);
     if (!setup.stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     setup.freeStream = true;
   } else {
@@ -172,7 +172,7 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockad
 }
 
 void TNetTrivialFTPServer::ReportTransferComplete(bool success, const TPeerInfo& peer,
-                                                  std::unique_ptr<TTransferStream> stream,
+                                                  std::unique_ptr<TransferStream> stream,
                                                   bool writeOperation) {
   if (OnTransferComplete) OnTransferComplete(*this, success, peer, stream, writeOperation);
 }

@@ -34,11 +34,11 @@ class TNetTrivialFTPServer {
   // move (freed at the end when freeStreamOnComplete stays true).
   using TAccessFileEvent = std::function<void(
       TNetTrivialFTPServer& sender, std::string& fileName, const TPeerInfo& peer, bool& grantAccess,
-      std::unique_ptr<TTransferStream>& stream, bool& freeStreamOnComplete)>;
+      std::unique_ptr<TransferStream>& stream, bool& freeStreamOnComplete)>;
   // The handler may keep the stream (null when the session freed it).
   using TTransferCompleteEvent =
       std::function<void(TNetTrivialFTPServer& sender, bool success, const TPeerInfo& peer,
-                         std::unique_ptr<TTransferStream>& stream, bool writeOperation)>;
+                         std::unique_ptr<TransferStream>& stream, bool writeOperation)>;
 
   // Files are served from startDirectory (absolute, without a trailing "/").
   // DefaultPort 69 on all local addresses, inactive until SetActive(true).
@@ -71,7 +71,7 @@ class TNetTrivialFTPServer {
 
   // Main thread: a session ended (raised only while OnTransferComplete is assigned).
   void ReportTransferComplete(bool success, const TPeerInfo& peer,
-                              std::unique_ptr<TTransferStream> stream, bool writeOperation);
+                              std::unique_ptr<TransferStream> stream, bool writeOperation);
 
   // Read by the listener thread: assign them while the server is inactive.
   TTransferCompleteEvent OnTransferComplete;
@@ -81,18 +81,18 @@ class TNetTrivialFTPServer {
  private:
   void Listen();
   void HandleRequest(std::string_view data, const sockaddr_in& peer);
-  void StartReadTransfer(std::string fileName, const sockaddr_in& peer, TSessionOptions options);
+  void StartReadTransfer(std::string fileName, const sockaddr_in& peer, SessionOptions options);
   void StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
-                          const TSessionOptions& options);
+                          const SessionOptions& options);
   // The host path of a requested name, or ENetTFTPAccessViolation.
   std::string ConfinedPath(const std::string& fileName) const;
   void AskAccess(const TAccessFileEvent& event, std::string& fileName, const sockaddr_in& peer,
-                 std::unique_ptr<TTransferStream>& stream, bool& freeStream);
+                 std::unique_ptr<TransferStream>& stream, bool& freeStream);
   // The channel for a session's report; null while nobody listens.
-  std::shared_ptr<TTransferReportChannel> ReportChannel() const;
+  std::shared_ptr<TransferReportChannel> ReportChannel() const;
 
   PathResolver resolver_;
-  std::shared_ptr<TTransferReportChannel> channel_;
+  std::shared_ptr<TransferReportChannel> channel_;
   int defaultPort_ = kWellKnownPort;
   uint32_t localAddress_ = INADDR_ANY;  // host byte order
   int answerWaitMs_ = tftp::kAnswerWaitMs;

@@ -4,7 +4,7 @@
 #include "tftp/tftp_packets.h"
 #include "tftp/tftp_protocol.h"
 
-size_t ReceiveSession::BufferBytes(const TSessionOptions& options) {
+size_t ReceiveSession::BufferBytes(const SessionOptions& options) {
   return static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize;
 }
 
@@ -16,9 +16,9 @@ void ReceiveSession::BuildNextPacket() {
   SetPending(ack_.data(), ack_.size());
 }
 
-TftpSession::TAnswer ReceiveSession::OnData(uint16_t block, std::string_view payload) {
+TftpSession::Answer ReceiveSession::OnData(uint16_t block, std::string_view payload) {
   if (finished_ || block != static_cast<uint16_t>(blockCounter_ + 1)) {
-    return AnswerStray(block) ? TAnswer::kResend : TAnswer::kIgnored;
+    return AnswerStray(block) ? Answer::kResend : Answer::kIgnored;
   }
   if (Stream().Write(payload.data(), payload.size()) != payload.size()) {
     throw EWriteError("Write error");
@@ -32,10 +32,10 @@ TftpSession::TAnswer ReceiveSession::OnData(uint16_t block, std::string_view pay
   if (finished_) ReleaseFileMark();
   if (finished_ || sinceAck_ >= options_.WindowSize) {
     ClearPending();
-    return TAnswer::kAdvanced;
+    return Answer::kAdvanced;
   }
   BuildNextPacket();  // what a wait without the rest of the window sends
-  return TAnswer::kProgress;
+  return Answer::kProgress;
 }
 
 // A peer resending a window starts a new burst with a block number not above

@@ -14,7 +14,7 @@
 class ReceiveSession final : public TftpSession {
  public:
   // The buffer bytes a write will hold.
-  static size_t BufferBytes(const TSessionOptions& options);
+  static size_t BufferBytes(const SessionOptions& options);
 
   // Raises as TftpSession.
   explicit ReceiveSession(Setup setup);
@@ -22,7 +22,7 @@ class ReceiveSession final : public TftpSession {
  private:
   bool IsWriteOperation() const override { return true; }
   void BuildNextPacket() override;
-  TAnswer OnData(uint16_t block, std::string_view payload) override;
+  Answer OnData(uint16_t block, std::string_view payload) override;
   // An acknowledgement went out: the peer's next window starts after it.
   void AfterSend() override { sinceAck_ = 0; }
   // Whether a block that is not the next one deserves an acknowledgement.

@@ -14,7 +14,7 @@ struct RingSize {
   size_t payloadBytes;
 };
 
-RingSize RingFor(const TSessionOptions& options, int64_t remaining, size_t readAheadBytes) {
+RingSize RingFor(const SessionOptions& options, int64_t remaining, size_t readAheadBytes) {
   const size_t blockSize = static_cast<size_t>(options.BlockSize);
   const uint64_t usual =
       std::max<uint64_t>(2 * static_cast<uint64_t>(options.WindowSize), readAheadBytes / blockSize);
@@ -28,7 +28,7 @@ RingSize RingFor(const TSessionOptions& options, int64_t remaining, size_t readA
 
 }  // namespace
 
-size_t SendSession::BufferBytes(const TSessionOptions& options, int64_t remaining) {
+size_t SendSession::BufferBytes(const SessionOptions& options, int64_t remaining) {
   const RingSize ring = RingFor(options, remaining, kReadAheadBytes);
   return ring.payloadBytes + ring.slots * (tftp::kHeaderSize + sizeof(size_t)) +
          static_cast<size_t>(options.WindowSize) * sizeof(OutgoingDatagram);
@@ -88,20 +88,20 @@ void SendSession::SendPending() {
   sentEnd_ = std::max(sentEnd_, end);
 }
 
-TftpSession::TAnswer SendSession::OnAck(uint16_t block) {
+TftpSession::Answer SendSession::OnAck(uint16_t block) {
   if (!windowReady_) {  // the option acknowledgement is answered by block 0
-    if (block != 0) return TAnswer::kIgnored;
+    if (block != 0) return Answer::kIgnored;
     ClearPending();
-    return TAnswer::kAdvanced;
+    return Answer::kAdvanced;
   }
   const uint64_t offset = static_cast<uint16_t>(block - static_cast<uint16_t>(base_));
-  if (base_ + offset >= sentEnd_) return TAnswer::kIgnored;
+  if (base_ + offset >= sentEnd_) return Answer::kIgnored;
   const uint64_t acknowledged = base_ + offset;
   if (acknowledged == last_) {
     finished_ = true;
-    return TAnswer::kEnded;
+    return Answer::kEnded;
   }
   base_ = acknowledged + 1;
   windowReady_ = false;
-  return TAnswer::kAdvanced;
+  return Answer::kAdvanced;
 }

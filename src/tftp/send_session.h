@@ -15,7 +15,7 @@
 class SendSession final : public TftpSession {
  public:
   // The buffer bytes a read of remaining bytes (-1: unknown) will hold.
-  static size_t BufferBytes(const TSessionOptions& options, int64_t remaining);
+  static size_t BufferBytes(const SessionOptions& options, int64_t remaining);
 
   // setup.stream holds remaining bytes (-1: unknown). Raises as TftpSession.
   SendSession(Setup setup, int64_t remaining);
@@ -25,7 +25,7 @@ class SendSession final : public TftpSession {
   void BuildNextPacket() override;
   bool HasPending() const override;
   void SendPending() override;
-  TAnswer OnAck(uint16_t block) override;
+  Answer OnAck(uint16_t block) override;
   // Reads blocks ahead while the peer works on the window.
   void AfterSend() override;
 

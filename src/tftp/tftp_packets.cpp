@@ -32,7 +32,7 @@ std::string BuildErrorPacket(uint16_t code, const std::string& text) {
   return packet;
 }
 
-std::string BuildOptionAck(const TOptionList& options) {
+std::string BuildOptionAck(const OptionList& options) {
   std::string packet;
   AppendWord(packet, tftp::kOptionAck);
   for (const auto& [name, value] : options) {

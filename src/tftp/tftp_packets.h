@@ -9,14 +9,14 @@
 #include <utility>
 #include <vector>
 
-using TOptionList = std::vector<std::pair<std::string, std::string>>;
+using OptionList = std::vector<std::pair<std::string, std::string>>;
 
 // The four bytes of an acknowledgement of block.
 std::string BuildAck(uint16_t block);
 // Opcode 5, the code, the text and one zero byte.
 std::string BuildErrorPacket(uint16_t code, const std::string& text);
 // Opcode 6, then each option's name, 0, value, 0, and nothing after that.
-std::string BuildOptionAck(const TOptionList& options);
+std::string BuildOptionAck(const OptionList& options);
 // Writes the opcode and block number of a data packet into its first 4 bytes.
 void WriteDataHeader(char* packet, uint16_t block);
 

@@ -39,9 +39,9 @@ TransferMode ParseTransferMode(const std::string& text) {
   throw ENetTFTPIllegalOperation("Unsupported transfer mode: \"" + text + "\"");
 }
 
-TTftpRequest ParseRequest(std::string_view datagram, const std::string& host, int port) {
+TftpRequest ParseRequest(std::string_view datagram, const std::string& host, int port) {
   if (datagram.size() < tftp::kOpcodeSize) throw EReadError();
-  TTftpRequest request;
+  TftpRequest request;
   request.Opcode = ReadWord(datagram, 0);
   if (request.Opcode != tftp::kReadRequest && request.Opcode != tftp::kWriteRequest) {
     throw ENetTFTPIllegalOperation(UnexpectedOperationText(host, port));

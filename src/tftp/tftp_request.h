@@ -10,11 +10,11 @@
 
 enum TransferMode { mdNetAscii = 0, mdOctet = 1 };
 
-struct TTftpRequest {
+struct TftpRequest {
   uint16_t Opcode = 0;
   std::string FileName;
   std::string ModeText;
-  TOptionList Options;  // in the order sent, names as spelled by the client
+  OptionList Options;  // in the order sent, names as spelled by the client
 };
 
 // "octet" and "binary" give mdOctet, "netascii" mdNetAscii (any letter case);
@@ -25,7 +25,7 @@ TransferMode ParseTransferMode(const std::string& text);
 // opcode other than RRQ/WRQ raises ENetTFTPIllegalOperation
 // "Unexpected operation from <host>:<port>". A field without its zero byte
 // takes the rest; an option name without a value is dropped.
-TTftpRequest ParseRequest(std::string_view datagram, const std::string& host, int port);
+TftpRequest ParseRequest(std::string_view datagram, const std::string& host, int port);
 
 // "Unexpected operation from <host>:<port>".
 std::string UnexpectedOperationText(const std::string& host, int port);

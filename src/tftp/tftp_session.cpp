@@ -90,11 +90,11 @@ void TftpSession::Exchange() {
       SendPending();
       AfterSend();
     }
-    const TAnswer answer = AwaitAnswer();
-    if (answer == TAnswer::kEnded) return;
-    send = answer != TAnswer::kProgress;
-    if (answer == TAnswer::kProgress) retries = 0;
-    if (answer == TAnswer::kSilence) {
+    const Answer answer = AwaitAnswer();
+    if (answer == Answer::kEnded) return;
+    send = answer != Answer::kProgress;
+    if (answer == Answer::kProgress) retries = 0;
+    if (answer == Answer::kSilence) {
       if (finished_) return;
       ++retries;
     }
@@ -116,23 +116,23 @@ void TftpSession::SendToPeer(const char* data, size_t size) {
 
 // Waits for the answer to the packet just sent; datagrams that do not
 // advance the transfer do not extend the wait.
-TftpSession::TAnswer TftpSession::AwaitAnswer() {
+TftpSession::Answer TftpSession::AwaitAnswer() {
   const Clock::time_point start = Clock::now();
   int waitMs = options_.AnswerWaitMs;
   for (;;) {
     const Received received = socket_.Receive(answer_.data(), answer_.size(), waitMs);
-    if (received.status == Received::kNothing) return TAnswer::kSilence;
+    if (received.status == Received::kNothing) return Answer::kSilence;
     if (received.status == Received::kFailed) throw ENetSocketError(received.error);
     if (!SameAddress(received.from, peer_)) {
       AnswerStranger(received);
     } else {
       const size_t kept = std::min(received.length, answer_.size());
-      const TAnswer answer = Classify(std::string_view(answer_.data(), kept), received.length);
-      if (answer != TAnswer::kIgnored) return answer;
+      const Answer answer = Classify(std::string_view(answer_.data(), kept), received.length);
+      if (answer != Answer::kIgnored) return answer;
     }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     waitMs = options_.AnswerWaitMs - static_cast<int>(waited.count());
-    if (waitMs < 0) return TAnswer::kSilence;
+    if (waitMs < 0) return Answer::kSilence;
   }
 }
 
@@ -153,7 +153,7 @@ void TftpSession::AnswerStranger(const Received& received) {
 }
 
 // packet holds what was read of a datagram of length bytes.
-TftpSession::TAnswer TftpSession::Classify(std::string_view packet, size_t length) {
+TftpSession::Answer TftpSession::Classify(std::string_view packet, size_t length) {
   if (length == 0) throw ENetUDPReceiveErrorZeroBytes();
   const uint16_t opcode = packet.size() >= tftp::kOpcodeSize ? ReadWord(packet, 0) : 0;
   if (opcode == tftp::kError) throw EAbort("Operation aborted");
@@ -161,15 +161,15 @@ TftpSession::TAnswer TftpSession::Classify(std::string_view packet, size_t lengt
     throw ENetSocketError(UdpSocket::kCodeMessageTooLong);
   }
   if (opcode != tftp::kData && opcode != tftp::kAck) RaiseUnexpected();
-  if (packet.size() < tftp::kHeaderSize) return TAnswer::kIgnored;  // no block number
+  if (packet.size() < tftp::kHeaderSize) return Answer::kIgnored;  // no block number
   const uint16_t block = ReadWord(packet, 2);
   if (opcode == tftp::kData) return OnData(block, packet.substr(tftp::kHeaderSize));
   return OnAck(block);
 }
 
-TftpSession::TAnswer TftpSession::OnData(uint16_t, std::string_view) { RaiseUnexpected(); }
+TftpSession::Answer TftpSession::OnData(uint16_t, std::string_view) { RaiseUnexpected(); }
 
-TftpSession::TAnswer TftpSession::OnAck(uint16_t) { RaiseUnexpected(); }
+TftpSession::Answer TftpSession::OnAck(uint16_t) { RaiseUnexpected(); }
 
 void TftpSession::RaiseUnexpected() const {
   throw ENetTFTPIllegalOperation(UnexpectedOperationText(AddressText(peer_), PortOf(peer_)));

@@ -29,12 +29,12 @@ class TftpSession {
   // Everything a session is made of, handed over whole by the request server.
   struct Setup {
     sockaddr_in peer{};
-    TSessionOptions options;
-    std::unique_ptr<TTransferStream> stream;
+    SessionOptions options;
+    std::unique_ptr<TransferStream> stream;
     bool freeStream = true;
     BusyFiles::Mark busy;
     SessionBudget::Claim claim;
-    std::shared_ptr<TTransferReportChannel> report;  // null: nobody listens
+    std::shared_ptr<TransferReportChannel> report;  // null: nobody listens
   };
 
   virtual ~TftpSession();
@@ -48,7 +48,7 @@ class TftpSession {
  protected:
   // What one datagram from the peer did to the transfer. kProgress: it moved
   // the transfer on but needs no answer yet (inside a receive window).
-  enum class TAnswer { kIgnored, kAdvanced, kProgress, kResend, kEnded, kSilence };
+  enum class Answer { kIgnored, kAdvanced, kProgress, kResend, kEnded, kSilence };
 
   // Opens the session's socket and a receive buffer of receiveCapacity bytes
   // (at least 516, so a peer's error packet is read whole); raises
@@ -62,8 +62,8 @@ class TftpSession {
   // sending of it; by default the one packet of SetPending.
   virtual bool HasPending() const { return pendingSize_ != 0; }
   virtual void SendPending();
-  virtual TAnswer OnData(uint16_t block, std::string_view payload);
-  virtual TAnswer OnAck(uint16_t block);
+  virtual Answer OnData(uint16_t block, std::string_view payload);
+  virtual Answer OnAck(uint16_t block);
   // Called after each send, while the peer has the packet.
   virtual void AfterSend() {}
 
@@ -74,12 +74,12 @@ class TftpSession {
   void SendToPeer(const OutgoingDatagram* datagrams, size_t count);
   [[noreturn]] void RaiseUnexpected() const;
 
-  TTransferStream& Stream() { return *stream_; }
+  TransferStream& Stream() { return *stream_; }
   // Gives the file back to others before the session ends (a store whose
   // last block is written need not hold it through its wait for a repeat).
   void ReleaseFileMark() { busy_ = BusyFiles::Mark(); }
 
-  const TSessionOptions options_;
+  const SessionOptions options_;
   bool finished_ = false;
   uint16_t blockCounter_ = 0;
 
@@ -87,8 +87,8 @@ class TftpSession {
   void Run();
   void SessionLoop();
   void Exchange();
-  TAnswer AwaitAnswer();
-  TAnswer Classify(std::string_view packet, size_t length);
+  Answer AwaitAnswer();
+  Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
   void SendError(const std::string& packet);
   void Report();
@@ -99,8 +99,8 @@ class TftpSession {
   // ended holds nothing.
   SessionBudget::Claim claim_;
   BusyFiles::Mark busy_;
-  std::unique_ptr<TTransferStream> stream_;
-  std::shared_ptr<TTransferReportChannel> report_;
+  std::unique_ptr<TransferStream> stream_;
+  std::shared_ptr<TransferReportChannel> report_;
   const sockaddr_in peer_;
   const bool freeStream_;
   UdpSocket socket_;

@@ -39,7 +39,7 @@ int AgreedBlockSize(const std::string& value) {
 int64_t DecimalValue(const std::string& text) {
   if (!AllDigits(text)) return -1;
   const size_t first = std::min(text.find_first_not_of('0'), text.size());
-  if (text.size() - first > 18) return TSessionOptions::kSizeBeyondCount;
+  if (text.size() - first > 18) return SessionOptions::kSizeBeyondCount;
   return first == text.size() ? 0 : std::stoll(text.substr(first));
 }
 
@@ -47,7 +47,7 @@ bool InRange(int64_t value, int64_t low, int64_t high) { return value >= low && 
 
 }  // namespace
 
-void TSessionOptions::SettleTransferSize(int64_t size) {
+void SessionOptions::SettleTransferSize(int64_t size) {
   if (sizeEntry_ < 0) return;
   if (size > 0) {
     Acknowledged[static_cast<size_t>(sizeEntry_)].second = std::to_string(size);
@@ -57,8 +57,8 @@ void TSessionOptions::SettleTransferSize(int64_t size) {
   sizeEntry_ = -1;
 }
 
-TSessionOptions NegotiateOptions(const TOptionList& requested, bool writeRequest) {
-  TSessionOptions options;
+SessionOptions NegotiateOptions(const OptionList& requested, bool writeRequest) {
+  SessionOptions options;
   std::vector<std::string> seen;
   for (const auto& [name, value] : requested) {
     const std::string key = Lower(name);
@@ -73,7 +73,7 @@ TSessionOptions NegotiateOptions(const TOptionList& requested, bool writeRequest
     } else if (key == tftp::kTransferSizeOption) {
       const int64_t size = DecimalValue(value);
       if (writeRequest && size < 0) continue;
-      options.AnnouncedSize = writeRequest ? size : TSessionOptions::kNoSize;
+      options.AnnouncedSize = writeRequest ? size : SessionOptions::kNoSize;
       options.sizeEntry_ = static_cast<int>(options.Acknowledged.size());
       agreed = writeRequest ? value : "0";  // a read's size is settled later
     } else if (key == tftp::kTimeoutOption) {

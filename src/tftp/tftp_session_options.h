@@ -9,7 +9,7 @@
 #include "tftp/tftp_packets.h"
 #include "tftp/tftp_protocol.h"
 
-struct TSessionOptions {
+struct SessionOptions {
   static constexpr int64_t kNoSize = -1;
   // A write's announced size too large to count: no disk can hold it.
   static constexpr int64_t kSizeBeyondCount = INT64_MAX;
@@ -17,7 +17,7 @@ struct TSessionOptions {
   int BlockSize = tftp::kDefaultBlockSize;
   // The options to confirm in an OACK, in the client's order and spelling;
   // empty: no OACK, the transfer starts at once.
-  TOptionList Acknowledged;
+  OptionList Acknowledged;
   int AnswerWaitMs = tftp::kAnswerWaitMs;
   bool ClientChoseWait = false;  // AnswerWaitMs is the client's timeout
   int SendsPerPacket = tftp::kSendsPerPacket;
@@ -32,7 +32,7 @@ struct TSessionOptions {
   void SettleTransferSize(int64_t size);
 
  private:
-  friend TSessionOptions NegotiateOptions(const TOptionList& requested, bool writeRequest);
+  friend SessionOptions NegotiateOptions(const OptionList& requested, bool writeRequest);
   int sizeEntry_ = -1;  // index of the size option in Acknowledged
 };
 
@@ -46,4 +46,4 @@ struct TSessionOptions {
 // - timeout 1..255 seconds is acknowledged exactly and becomes AnswerWaitMs.
 // - windowsize 1..65535 is acknowledged as the smaller of it and 64.
 // Values outside these ranges, or no decimal numbers, are not acknowledged.
-TSessionOptions NegotiateOptions(const TOptionList& requested, bool writeRequest = false);
+SessionOptions NegotiateOptions(const OptionList& requested, bool writeRequest = false);

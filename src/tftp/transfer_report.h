@@ -21,20 +21,20 @@ struct TPeerInfo {
   int Port = 0;
 };
 
-class TTransferReportChannel : public std::enable_shared_from_this<TTransferReportChannel> {
+class TransferReportChannel : public std::enable_shared_from_this<TransferReportChannel> {
  public:
-  explicit TTransferReportChannel(TNetTrivialFTPServer& server) : server_(&server) {}
+  explicit TransferReportChannel(TNetTrivialFTPServer& server) : server_(&server) {}
 
   // After it returns no report reaches the server. Any thread.
   void Close();
 
   // Session thread: has the server's ReportTransferComplete run on the main
   // thread and waits until it ran, was dropped, or the channel was closed.
-  void Report(bool success, const TPeerInfo& peer, std::unique_ptr<TTransferStream> stream,
+  void Report(bool success, const TPeerInfo& peer, std::unique_ptr<TransferStream> stream,
               bool writeOperation);
 
  private:
-  void Deliver(bool success, const TPeerInfo& peer, std::unique_ptr<TTransferStream> stream,
+  void Deliver(bool success, const TPeerInfo& peer, std::unique_ptr<TransferStream> stream,
                bool writeOperation);
 
   std::recursive_mutex mutex_;  // a report handler may destroy the server

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-class TTransferStream {
+class TransferStream {
  public:
-  virtual ~TTransferStream() = default;
+  virtual ~TransferStream() = default;
   // Up to size bytes from the current position; fewer only at the end or on
   // a failed read (which gives 0).
   virtual size_t Read(char* buffer, size_t size) = 0;

@@ -4,15 +4,15 @@
 
 namespace {
 
-TNameTable Registered(std::initializer_list<const char*> names) {
-  TNameTable table;
+NameTable Registered(std::initializer_list<const char*> names) {
+  NameTable table;
   int slot = 0;
   for (const char* name : names) table.Register(slot++, name, {});
   return table;
 }
 
 TEST(NameTableTest, RemovingAMiddleSlotClosesUpBehindIt) {
-  TNameTable table = Registered({"A", "B", "C"});
+  NameTable table = Registered({"A", "B", "C"});
   table.RemoveAt(table.Find("B"));
   EXPECT_EQ(table.Count(), 2);
   EXPECT_EQ(table.NameAt(0), "A");
@@ -24,7 +24,7 @@ TEST(NameTableTest, RemovingAMiddleSlotClosesUpBehindIt) {
 }
 
 TEST(NameTableTest, EqualNamesAreFoundAtTheLowestSlot) {
-  TNameTable table = Registered({"X", "Y", "X"});
+  NameTable table = Registered({"X", "Y", "X"});
   EXPECT_EQ(table.Find("X"), 0);
   EXPECT_EQ(table.Find("Z"), -1);
 }
@@ -32,9 +32,9 @@ TEST(NameTableTest, EqualNamesAreFoundAtTheLowestSlot) {
 // The slot a unit sends is only its echo of the offer: two units offered the
 // same slot both keep their names, and only a slot's own connection renames it.
 TEST(NameTableTest, ASlotHeldByAnotherConnectionOrBeyondTheCountTakesTheFirstFreeSlot) {
-  auto a = std::make_shared<TServerConnection>(-1, nullptr, TOutputLimits{});
-  auto b = std::make_shared<TServerConnection>(-1, nullptr, TOutputLimits{});
-  TNameTable table;
+  auto a = std::make_shared<ServerConnection>(-1, nullptr, OutputBounds{});
+  auto b = std::make_shared<ServerConnection>(-1, nullptr, OutputBounds{});
+  NameTable table;
   EXPECT_EQ(table.Register(0, "A", a), 0);
   EXPECT_EQ(table.Register(0, "B", b), 1);
   EXPECT_EQ(table.Register(5, "C", b), 2);
@@ -48,7 +48,7 @@ TEST(NameTableTest, ASlotHeldByAnotherConnectionOrBeyondTheCountTakesTheFirstFre
 }
 
 TEST(NameTableTest, SlotsOutsideTheTableAndATwentyFirstNameAreRefused) {
-  TNameTable table;
+  NameTable table;
   EXPECT_THROW(table.Register(20, "A", {}), EListError);
   EXPECT_THROW(table.Register(-1, "A", {}), EListError);
   EXPECT_EQ(table.Count(), 0);
@@ -64,7 +64,7 @@ TEST(NameTableTest, SlotsOutsideTheTableAndATwentyFirstNameAreRefused) {
 }
 
 TEST(NameTableTest, RemovalFromAFullTableFreesTheLastSlot) {
-  TNameTable table;
+  NameTable table;
   for (int slot = 0; slot < 20; ++slot) table.Register(slot, "U" + std::to_string(slot), {});
   table.RemoveAt(0);
   EXPECT_EQ(table.Count(), 19);

@@ -22,14 +22,14 @@ class ServerSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_ = std::make_unique<TServerSocket>();
-    server_->OnClientConnect = [this](TServerSocket*, TServerConnection* c) { Record("connect", c); };
-    server_->OnClientDisconnect = [this](TServerSocket*, TServerConnection* c) { Record("disconnect", c); };
-    server_->OnClientRead = [](TServerSocket*, TServerConnection* c) { c->ReadAvailableText(); };
+    server_->OnClientConnect = [this](TServerSocket*, ServerConnection* c) { Record("connect", c); };
+    server_->OnClientDisconnect = [this](TServerSocket*, ServerConnection* c) { Record("disconnect", c); };
+    server_->OnClientRead = [](TServerSocket*, ServerConnection* c) { c->ReadAvailableText(); };
     server_->OpenListener();
     port_ = server_->BoundPort();
   }
 
-  void Record(const std::string& what, TServerConnection* connection) {
+  void Record(const std::string& what, ServerConnection* connection) {
     events_.push_back(what);
     sockets_.push_back(connection);
   }
@@ -48,7 +48,7 @@ class ServerSocketTest : public ::testing::Test {
   std::unique_ptr<TServerSocket> server_;
   int port_ = 0;
   std::vector<std::string> events_;
-  std::vector<TServerConnection*> sockets_;
+  std::vector<ServerConnection*> sockets_;
 };
 
 TEST_F(ServerSocketTest, TakenPortRaisesTheBindMessageAndLeavesNothingOpen) {
@@ -81,7 +81,7 @@ TEST_F(ServerSocketTest, PortChangesOnlyWhileClosed) {
 
 TEST_F(ServerSocketTest, NewConnectionIsListedLastDuringConnectAndBoundsAreChecked) {
   std::vector<bool> last_during_connect;
-  server_->OnClientConnect = [&](TServerSocket* sender, TServerConnection* socket) {
+  server_->OnClientConnect = [&](TServerSocket* sender, ServerConnection* socket) {
     last_during_connect.push_back(sender->ConnectionAt(sender->ConnectionCount() - 1) == socket);
   };
   std::vector<std::unique_ptr<TestClient>> clients;
@@ -100,11 +100,11 @@ TEST_F(ServerSocketTest, PeerCloseRaisesDisconnectWhileListedThenPositionsCloseU
   auto first = Connect(1);
   auto second = Connect(2);
   auto third = Connect(3);
-  TServerConnection* second_socket = server_->ConnectionAt(1);
-  TServerConnection* third_socket = server_->ConnectionAt(2);
-  std::shared_ptr<TServerConnection> kept;
+  ServerConnection* second_socket = server_->ConnectionAt(1);
+  ServerConnection* third_socket = server_->ConnectionAt(2);
+  std::shared_ptr<ServerConnection> kept;
   bool listed_and_open = false;
-  server_->OnClientDisconnect = [&](TServerSocket* sender, TServerConnection* socket) {
+  server_->OnClientDisconnect = [&](TServerSocket* sender, ServerConnection* socket) {
     listed_and_open = sender->ConnectionAt(1) == socket && socket->Connected();
     kept = socket->shared_from_this();
   };
@@ -134,7 +134,7 @@ TEST_F(ServerSocketTest, ClosingTheListenerDropsConnectionsSilentlyLastFirst) {
 
 TEST_F(ServerSocketTest, ResetWithClearedErrorCodeLeavesTheConnectionListedAndOpen) {
   std::vector<std::pair<TErrorEvent, int>> errors;
-  server_->OnClientError = [&](TServerSocket*, TServerConnection*, TErrorEvent event, int& code) {
+  server_->OnClientError = [&](TServerSocket*, ServerConnection*, TErrorEvent event, int& code) {
     errors.emplace_back(event, code);
     code = 0;
   };
@@ -160,9 +160,9 @@ TEST_F(ServerSocketTest, ResetWithoutErrorHandlerIsReportedAsAsynchronousError) 
 
 TEST_F(ServerSocketTest, FailedSendRaisesErrorThenDisconnectThenTheSendMessage) {
   auto client = Connect(1);
-  TServerConnection* socket = server_->ConnectionAt(0);
+  ServerConnection* socket = server_->ConnectionAt(0);
   int reported_code = 0;
-  server_->OnClientError = [&](TServerSocket*, TServerConnection*, TErrorEvent event, int& code) {
+  server_->OnClientError = [&](TServerSocket*, ServerConnection*, TErrorEvent event, int& code) {
     events_.push_back(event == TErrorEvent::ekSend ? "send error" : "other error");
     reported_code = code;
   };
@@ -180,8 +180,8 @@ TEST_F(ServerSocketTest, FailedSendRaisesErrorThenDisconnectThenTheSendMessage) 
 
 TEST_F(ServerSocketTest, ErrorHandlerMayCloseTheListenerInsideAFailedSend) {
   auto client = Connect(1);
-  std::shared_ptr<TServerConnection> socket = server_->ConnectionAt(0)->shared_from_this();
-  server_->OnClientError = [&](TServerSocket* sender, TServerConnection*, TErrorEvent, int& code) {
+  std::shared_ptr<ServerConnection> socket = server_->ConnectionAt(0)->shared_from_this();
+  server_->OnClientError = [&](TServerSocket* sender, ServerConnection*, TErrorEvent, int& code) {
     code = 0;
     sender->CloseListener();
   };
@@ -194,12 +194,12 @@ TEST_F(ServerSocketTest, ErrorHandlerMayCloseTheListenerInsideAFailedSend) {
 
 TEST_F(ServerSocketTest, FailedConnectHandlerDropsTheConnectionAndAcceptingGoesOn) {
   bool refuse = true;
-  server_->OnClientConnect = [&](TServerSocket*, TServerConnection*) {
+  server_->OnClientConnect = [&](TServerSocket*, ServerConnection*) {
     if (refuse) throw EListError("List index out of bounds (0)");
     events_.push_back("connect");
   };
   bool accepted = false;
-  server_->OnAccept = [&](TServerSocket*, TServerConnection*) { accepted = true; };
+  server_->OnAccept = [&](TServerSocket*, ServerConnection*) { accepted = true; };
   TestClient refused(port_);
   EXPECT_TRUE(refused.ExpectClosed());
   EXPECT_EQ(server_->ConnectionCount(), 0);
@@ -224,9 +224,9 @@ TEST_F(ServerSocketTest, ConnectionsPastTheLimitAreClosedAtOnce) {
 
 TEST_F(ServerSocketTest, OutputTheKernelCannotTakeIsQueuedAndSentInOrder) {
   auto client = Connect(1, 4096);
-  TServerConnection* socket = server_->ConnectionAt(0);
+  ServerConnection* socket = server_->ConnectionAt(0);
   bool written = false;
-  server_->OnClientWrite = [&](TServerSocket*, TServerConnection*) { written = true; };
+  server_->OnClientWrite = [&](TServerSocket*, ServerConnection*) { written = true; };
   std::string expected;
   int queued_at = -1;
   for (int i = 0; i < 100000 && (queued_at < 0 || i < queued_at + 1000); ++i) {
@@ -252,7 +252,7 @@ TEST_F(ServerSocketTest, APeerThatStopsReadingIsClosedOnceItsBacklogStallsOrPass
   auto stalled = Connect(1, 4096);
   auto flooded = Connect(2, 4096);
   std::string block(64 * 1024, 'y');
-  TServerConnection* socket = server_->ConnectionAt(0);
+  ServerConnection* socket = server_->ConnectionAt(0);
   for (int i = 0; i < 256 && socket->QueuedBytes() <= 64 * 1024; ++i)
     ASSERT_EQ(socket->WriteText(block), 64 * 1024);
   socket = server_->ConnectionAt(1);
@@ -298,7 +298,7 @@ TEST_F(ServerSocketTest, FailedAcceptsPauseAndAreReportedOnce) {
 
 TEST_F(ServerSocketTest, AServerDestroyedInsideAnEventRaisesNothingMore) {
   auto client = Connect(1);
-  server_->OnClientRead = [&](TServerSocket*, TServerConnection*) { server_.reset(); };
+  server_->OnClientRead = [&](TServerSocket*, ServerConnection*) { server_.reset(); };
   client->Send("bye");
   ASSERT_TRUE(WaitUntil([&] { return server_ == nullptr; }));
   EXPECT_TRUE(client->ExpectClosed());

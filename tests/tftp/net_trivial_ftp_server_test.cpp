@@ -247,7 +247,7 @@ TEST_F(RequestServerTest, RequestThatGetsNoSessionGivesEverythingBack) {
 }
 
 TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
-  struct Memory : TTransferStream {
+  struct Memory : TransferStream {
     std::string bytes;
     size_t at = 0;
     size_t Read(char* buffer, size_t size) override {
@@ -262,7 +262,7 @@ TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
   // The listener thread reads the handlers: they are assigned while it is stopped.
   server_.Server->SetActive(false);
   server_.Server->OnReadFile = [](TNetTrivialFTPServer&, std::string& name, const TPeerInfo&,
-                                  bool& grant, std::unique_ptr<TTransferStream>& stream, bool&) {
+                                  bool& grant, std::unique_ptr<TransferStream>& stream, bool&) {
     if (name == "forbidden") grant = false;
     if (name == "memory") {
       auto memory = std::make_unique<Memory>();
@@ -285,7 +285,7 @@ TEST_F(RequestServerTest, ReportArrivesOnTheMainThreadWithOutcomeAndPeer) {
   std::vector<Report> reports;
   server_.Server->SetActive(false);  // the listener reads the handler
   server_.Server->OnTransferComplete = [&](TNetTrivialFTPServer&, bool success, const TPeerInfo& peer,
-                                           std::unique_ptr<TTransferStream>& stream, bool write) {
+                                           std::unique_ptr<TransferStream>& stream, bool write) {
     EXPECT_EQ(stream, nullptr) << "the session freed the file it owned";
     reports.push_back({success, peer, write, QThread::currentThread() == qApp->thread()});
   };

@@ -39,35 +39,35 @@ using Numbers = std::vector<uint16_t>;
 
 TEST(OptionNegotiationTest, RangesOfTimeoutWindowAndTransferSize) {
   EXPECT_EQ(NegotiateOptions({{"timeout", "1"}}).AnswerWaitMs, 1000);
-  EXPECT_EQ(NegotiateOptions({{"TIMEOUT", "255"}}).Acknowledged, (TOptionList{{"TIMEOUT", "255"}}));
+  EXPECT_EQ(NegotiateOptions({{"TIMEOUT", "255"}}).Acknowledged, (OptionList{{"TIMEOUT", "255"}}));
   for (std::string bad : {"0", "256", "-1", "2.5", "", "x"}) {
-    TSessionOptions options = NegotiateOptions({{"timeout", bad}});
+    SessionOptions options = NegotiateOptions({{"timeout", bad}});
     EXPECT_TRUE(options.Acknowledged.empty()) << bad;
     EXPECT_FALSE(options.ClientChoseWait) << bad;
     EXPECT_EQ(options.AnswerWaitMs, 1500) << bad;
   }
   for (std::string bad : {"0", "65536", "-4", "8x", ""}) {
-    TSessionOptions options = NegotiateOptions({{"windowsize", bad}});
+    SessionOptions options = NegotiateOptions({{"windowsize", bad}});
     EXPECT_TRUE(options.Acknowledged.empty()) << bad;
     EXPECT_EQ(options.WindowSize, 1) << bad;
   }
-  EXPECT_EQ(NegotiateOptions({{"windowsize", "1"}}).Acknowledged, (TOptionList{{"windowsize", "1"}}));
+  EXPECT_EQ(NegotiateOptions({{"windowsize", "1"}}).Acknowledged, (OptionList{{"windowsize", "1"}}));
   EXPECT_EQ(NegotiateOptions({{"windowsize", "64"}}).WindowSize, 64);
-  TSessionOptions large = NegotiateOptions({{"windowsize", "65535"}});
+  SessionOptions large = NegotiateOptions({{"windowsize", "65535"}});
   EXPECT_EQ(large.WindowSize, 64);
-  EXPECT_EQ(large.Acknowledged, (TOptionList{{"windowsize", "64"}}));
+  EXPECT_EQ(large.Acknowledged, (OptionList{{"windowsize", "64"}}));
 
-  TSessionOptions write = NegotiateOptions({{"tsize", "123456"}}, true);
+  SessionOptions write = NegotiateOptions({{"tsize", "123456"}}, true);
   EXPECT_EQ(write.AnnouncedSize, 123456);
-  EXPECT_EQ(write.Acknowledged, (TOptionList{{"tsize", "123456"}}));
+  EXPECT_EQ(write.Acknowledged, (OptionList{{"tsize", "123456"}}));
   EXPECT_EQ(NegotiateOptions({{"tsize", "99999999999999999999999"}}, true).AnnouncedSize,
-            TSessionOptions::kSizeBeyondCount);
+            SessionOptions::kSizeBeyondCount);
   EXPECT_TRUE(NegotiateOptions({{"tsize", "-3"}}, true).Acknowledged.empty());
-  TSessionOptions read = NegotiateOptions({{"blksize", "1024"}, {"tsize", "0"}}, false);
+  SessionOptions read = NegotiateOptions({{"blksize", "1024"}, {"tsize", "0"}}, false);
   read.SettleTransferSize(70000);
-  EXPECT_EQ(read.Acknowledged, (TOptionList{{"blksize", "1024"}, {"tsize", "70000"}}));
+  EXPECT_EQ(read.Acknowledged, (OptionList{{"blksize", "1024"}, {"tsize", "70000"}}));
   read.SettleTransferSize(-1);
-  EXPECT_EQ(read.Acknowledged, (TOptionList{{"blksize", "1024"}}));
+  EXPECT_EQ(read.Acknowledged, (OptionList{{"blksize", "1024"}}));
 }
 
 TEST_F(OptionSessionTest, OptionAckListsWhatWasAgreedInTheClientsOrderAndSpelling) {

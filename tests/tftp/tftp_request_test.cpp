@@ -26,7 +26,7 @@ TEST(TransferModeTest, OctetBinaryAndNetasciiInAnyCase) {
 }
 
 TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
-  TTftpRequest full = ParseRequest(Request(2, "log/a", "octet", {{"tsize", "0"}, {"blksize", "1428"}}),
+  TftpRequest full = ParseRequest(Request(2, "log/a", "octet", {{"tsize", "0"}, {"blksize", "1428"}}),
                                    "127.0.0.1", 5);
   EXPECT_EQ(full.Opcode, 2);
   EXPECT_EQ(full.FileName, "log/a");
@@ -34,10 +34,10 @@ TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
   ASSERT_EQ(full.Options.size(), 2u);
   EXPECT_EQ(full.Options[1], (std::pair<std::string, std::string>{"blksize", "1428"}));
 
-  TTftpRequest noZero = ParseRequest(Word(1) + "name", "h", 1);
+  TftpRequest noZero = ParseRequest(Word(1) + "name", "h", 1);
   EXPECT_EQ(noZero.FileName, "name");
   EXPECT_EQ(noZero.ModeText, "");
-  TTftpRequest lastValueUnterminated = ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0' + "64", "h", 1);
+  TftpRequest lastValueUnterminated = ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0' + "64", "h", 1);
   ASSERT_EQ(lastValueUnterminated.Options.size(), 1u);
   EXPECT_EQ(lastValueUnterminated.Options[0].second, "64");
   EXPECT_TRUE(ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0', "h", 1).Options.empty());
@@ -53,7 +53,7 @@ TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
 
 TEST(OptionNegotiationTest, BlockSizeRangeAndOptionAckBytes) {
   auto agreed = [](const std::string& value) {
-    TSessionOptions options = NegotiateOptions({{"blksize", value}});
+    SessionOptions options = NegotiateOptions({{"blksize", value}});
     return options.Acknowledged.empty() ? 0 : options.BlockSize;
   };
   EXPECT_EQ(agreed("8"), 8);
@@ -69,7 +69,7 @@ TEST(OptionNegotiationTest, BlockSizeRangeAndOptionAckBytes) {
   EXPECT_EQ(NegotiateOptions({{"blksize", "7"}}).BlockSize, 512);
   EXPECT_EQ(NegotiateOptions({}).BlockSize, 512);
 
-  TSessionOptions mixed = NegotiateOptions({{"color", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
+  SessionOptions mixed = NegotiateOptions({{"color", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
   EXPECT_EQ(mixed.BlockSize, 1024);
   EXPECT_EQ(BuildOptionAck(mixed.Acknowledged), Word(6) + "BlkSize" + '\0' + "1024" + '\0');
   try {
