@@ -17,7 +17,8 @@ constexpr int kRounds = 7;
 
 std::string MakeBuffer() {
   std::string buffer;
-  for (int i = 0; i < kMessages; ++i) buffer += "CS_TEXT SU" + std::to_string(i % 20) + " DU_CHECK#";
+  for (int i = 0; i < kMessages; ++i)
+    buffer += "CS_TEXT SU" + std::to_string(i % 20) + " DU_CHECK#";
   return buffer;
 }
 
@@ -49,8 +50,8 @@ int main(int argc, char** argv) {
   });
   double memchr_scan = Best([&] {
     std::size_t count = 0;
-    for (const char* p = buffer.data(); (p = static_cast<const char*>(
-                                             std::memchr(p, '#', buffer.data() + buffer.size() - p)));
+    for (const char* p = buffer.data();
+         (p = static_cast<const char*>(std::memchr(p, '#', buffer.data() + buffer.size() - p)));
          ++p) {
       ++count;
     }
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
     framing = std::min(framing, took.count());
   }
   if (raised != static_cast<std::size_t>(kMessages) * kRounds || !state.Pending.empty()) {
-    std::fprintf(stderr, "the read loop raised %zu events, expected %d\n", raised, kMessages * kRounds);
+    std::fprintf(stderr, "the read loop raised %zu events, expected %d\n", raised,
+                 kMessages * kRounds);
     return 1;
   }
 

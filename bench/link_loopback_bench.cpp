@@ -4,20 +4,21 @@
 // percentile round trip, against a plain echo server (raw poll loop, no
 // framing) measured in the same run, and checks that no answer is lost or
 // reaches the wrong unit.
-#include <QCoreApplication>
-#include <QTimer>
-#include <algorithm>
 #include <arpa/inet.h>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "link/communication_server.h"
@@ -56,15 +57,17 @@ void SendAll(int fd, const std::string& bytes) {
 }
 
 // Checks one answer "<word> <name> ... <n>" and records its round trip.
-void TakeAnswer(const std::string& answer, const std::string& name, const std::vector<Clock::time_point>& sent_at,
-                UnitResult& result) {
+void TakeAnswer(const std::string& answer, const std::string& name,
+                const std::vector<Clock::time_point>& sent_at, UnitResult& result) {
   std::size_t first = answer.find(' ');
   std::size_t second = answer.find(' ', first + 1);
   std::size_t last = answer.rfind(' ');
   int n = std::atoi(answer.c_str() + last + 1);
-  if (answer.compare(first + 1, second - first - 1, name) != 0 || n != result.answered) ++result.misrouted;
+  if (answer.compare(first + 1, second - first - 1, name) != 0 || n != result.answered)
+    ++result.misrouted;
   if (n >= 0 && n < static_cast<int>(sent_at.size())) {
-    std::chrono::duration<double, std::micro> trip = Clock::now() - sent_at[static_cast<std::size_t>(n)];
+    std::chrono::duration<double, std::micro> trip =
+        Clock::now() - sent_at[static_cast<std::size_t>(n)];
     result.round_trips_us.push_back(trip.count());
   }
   ++result.answered;
@@ -110,7 +113,8 @@ void RunUnit(int fd, int index, UnitResult& result) {
 }
 
 // Runs the units against port; returns the seconds from first send to last answer.
-double RunUnits(int port, bool register_names, std::vector<UnitResult>& results, std::atomic<int>& done) {
+double RunUnits(int port, bool register_names, std::vector<UnitResult>& results,
+                std::atomic<int>& done) {
   results.assign(kUnits, {});
   std::vector<int> fds;
   for (int i = 0; i < kUnits; ++i) fds.push_back(JoinUnit(port, i, register_names));
@@ -118,7 +122,8 @@ double RunUnits(int port, bool register_names, std::vector<UnitResult>& results,
   std::vector<std::thread> units;
   for (int i = 0; i < kUnits; ++i) {
     units.emplace_back([&, i] {
-      if (fds[static_cast<std::size_t>(i)] >= 0) RunUnit(fds[static_cast<std::size_t>(i)], i, results[static_cast<std::size_t>(i)]);
+      if (fds[static_cast<std::size_t>(i)] >= 0)
+        RunUnit(fds[static_cast<std::size_t>(i)], i, results[static_cast<std::size_t>(i)]);
       ++done;
     });
   }
@@ -219,7 +224,8 @@ void Print(const char* what, const Figures& figures) {
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
-  std::printf("%d units x %d messages, up to %d outstanding per unit\n", kUnits, kMessagesPerUnit, kWindow);
+  std::printf("%d units x %d messages, up to %d outstanding per unit\n", kUnits, kMessagesPerUnit,
+              kWindow);
   Figures echo = MeasureEcho();
   Figures link = MeasureUnitLink();
   Print("plain echo (baseline):", echo);

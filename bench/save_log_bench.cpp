@@ -23,7 +23,8 @@ const std::string kSensorLine = "06.12.2026 12:00:00 21.5\r\n";
 
 void AppendClosing(const std::string& path, const std::string& line) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::exit(1);
+  if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    std::exit(1);
   ::close(fd);
 }
 
@@ -61,9 +62,11 @@ int main(int argc, char** argv) {
     bestBare = std::max(bestBare, BareLoop(root, records));
     bestStore = std::max(bestStore, Store(root, records));
   }
-  std::printf("records: %d (best of 3)\nbare open/append/close: %.0f records/s\nSaveLogRecord:          %.0f records/s\n"
-              "SaveLogRecord/bare: %.2f\n",
-              records, bestBare, bestStore, bestStore / bestBare);
+  std::printf(
+      "records: %d (best of 3)\nbare open/append/close: %.0f records/s\nSaveLogRecord:          "
+      "%.0f records/s\n"
+      "SaveLogRecord/bare: %.2f\n",
+      records, bestBare, bestStore, bestStore / bestBare);
   fs::remove_all(root);
   return 0;
 }

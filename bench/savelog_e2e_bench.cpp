@@ -27,7 +27,8 @@ namespace {
 constexpr int kUnits = 20;
 
 std::string Record(int unit, int i) {
-  return "T" + std::to_string(i % 5) + " 06.12.2026 " + std::to_string(unit) + "." + std::to_string(i);
+  return "T" + std::to_string(i % 5) + " 06.12.2026 " + std::to_string(unit) + "." +
+         std::to_string(i);
 }
 
 double StoreRate(int records) {
@@ -39,7 +40,8 @@ double StoreRate(int records) {
     TDataController store(root);
     store.UseStandardNames();
     auto start = Clock::now();
-    for (int i = 0; i < records; ++i) store.SaveLogRecord(Record(i % kUnits, i), "SU" + std::to_string(i % kUnits));
+    for (int i = 0; i < records; ++i)
+      store.SaveLogRecord(Record(i % kUnits, i), "SU" + std::to_string(i % kUnits));
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
   }
   fs::remove_all(root);
@@ -71,7 +73,8 @@ void SendRecords(UnitConnection& unit, int index, int count) {
 double EndToEndRate(int perUnit, std::size_t& lost) {
   ProgramUnderTest program;
   program.Start();
-  if (!program.WaitForUnitPort()) throw std::runtime_error("the program did not start: " + program.StandardError());
+  if (!program.WaitForUnitPort())
+    throw std::runtime_error("the program did not start: " + program.StandardError());
   std::vector<std::unique_ptr<UnitConnection>> units;
   for (int u = 0; u < kUnits; ++u) {
     units.push_back(std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort));
@@ -81,7 +84,8 @@ double EndToEndRate(int perUnit, std::size_t& lost) {
   }
   auto start = Clock::now();
   std::vector<std::thread> senders;
-  for (int u = 0; u < kUnits; ++u) senders.emplace_back(SendRecords, std::ref(*units[u]), u, perUnit);
+  for (int u = 0; u < kUnits; ++u)
+    senders.emplace_back(SendRecords, std::ref(*units[u]), u, perUnit);
   for (auto& sender : senders) sender.join();
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   lost = 0;

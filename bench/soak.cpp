@@ -67,7 +67,9 @@ std::string DateDaysAgo(int days) {
 
 std::string Unit(int u) { return "SU" + std::to_string(u); }
 std::string Value(int u, int i) { return std::to_string(u) + "." + std::to_string(i); }
-std::string Sensor(int i) { return std::string(1, 'T') + static_cast<char>('0' + i % kSensorsPerUnit); }
+std::string Sensor(int i) {
+  return std::string(1, 'T') + static_cast<char>('0' + i % kSensorsPerUnit);
+}
 
 struct Shared {
   ProgramUnderTest program;
@@ -75,8 +77,8 @@ struct Shared {
   std::string old = DateDaysAgo(30);
   std::atomic<bool> phaseRunning{false};
   std::atomic<long> transfers{0};
-  std::mutex mutex;  // guards what follows
-  std::map<std::string, std::string> uploaded;              // tree path -> content, once complete
+  std::mutex mutex;                             // guards what follows
+  std::map<std::string, std::string> uploaded;  // tree path -> content, once complete
   std::vector<std::pair<std::string, std::string>> fetchedLogs;  // tree path -> content, this phase
   std::map<pid_t, std::int64_t> peakKiB;
 };
@@ -94,7 +96,8 @@ void SeedOldData(Shared& shared) {
     std::string dir = shared.program.Path("log/OLD" + std::to_string(u));
     fs::create_directories(dir + "/camera_cam0");
     std::string lines;
-    for (int i = 0; i < kOldLinesPerFile; ++i) lines += shared.old + " " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < kOldLinesPerFile; ++i)
+      lines += shared.old + " " + std::to_string(i) + "\r\n";
     WriteWholeFile(dir + "/T0.dat", lines);
     for (int p = 0; p < 3; ++p) {
       std::string picture = dir + "/camera_cam0/p" + std::to_string(p) + ".jpg";
@@ -109,7 +112,8 @@ void CheckStartUpSweep(Shared& shared) {
   for (int u = 0; u < kOldUnits; ++u) {
     std::string dir = shared.program.Path("log/OLD" + std::to_string(u));
     std::string kept = ReadWholeFile(dir + "/T0.dat");
-    if (kept != shared.old + " " + std::to_string(kOldLinesPerFile - 1) + "\r\n") Fail("start-up sweep left " + dir);
+    if (kept != shared.old + " " + std::to_string(kOldLinesPerFile - 1) + "\r\n")
+      Fail("start-up sweep left " + dir);
     if (fs::exists(dir + "/camera_cam0/p0.jpg") || fs::exists(dir + "/camera_cam0/p1.jpg") ||
         !fs::exists(dir + "/camera_cam0/p2.jpg"))
       Fail("start-up sweep pictures in " + dir);
@@ -138,7 +142,8 @@ void AwaitCheck(UnitConnection& unit) {
 void SendRecords(Shared& shared, UnitConnection& unit, int u, int from, int to) {
   std::string batch;
   for (int i = from; i < to; ++i) {
-    batch += "CS_TEXT " + unit.Name() + " DU_SAVELOG " + Sensor(i) + " " + shared.today + " " + Value(u, i) + "#";
+    batch += "CS_TEXT " + unit.Name() + " DU_SAVELOG " + Sensor(i) + " " + shared.today + " " +
+             Value(u, i) + "#";
     if (batch.size() > 16384 || i + 1 == to) {
       unit.SendRaw(batch);
       batch.clear();
@@ -165,13 +170,14 @@ std::string Ask(UnitConnection& unit, const std::string& command, const std::str
   return {};
 }
 
-void FetchLogFile(Shared& shared, UnitConnection& unit, int round, const std::string& startDirectory,
-                  const std::string& scratch) {
+void FetchLogFile(Shared& shared, UnitConnection& unit, int round,
+                  const std::string& startDirectory, const std::string& scratch) {
   std::string unitName = Unit(round % kSensorUnits);
   // Only units that have reported: asking about others is a reported failure.
   if (!fs::exists(shared.program.Path("log/" + unitName + "/alllog.dat"))) return;
   std::string reply = Ask(unit, "DU_GIVELOGFILENAMES " + unitName, "CU_");
-  if (reply.rfind("CU_TAKELOGFILES " + unitName + " ", 0) != 0) return Fail(unitName + ": " + reply);
+  if (reply.rfind("CU_TAKELOGFILES " + unitName + " ", 0) != 0)
+    return Fail(unitName + ": " + reply);
   std::string list = reply.substr(std::string("CU_TAKELOGFILES ").size() + unitName.size() + 1);
   std::vector<std::string> entries;
   for (std::size_t start = 0, bar; start <= list.size(); start = bar + 1) {
@@ -188,7 +194,8 @@ void FetchLogFile(Shared& shared, UnitConnection& unit, int round, const std::st
   shared.fetchedLogs.emplace_back(tree, ReadWholeFile(scratch));
 }
 
-void FetchLatestPicture(Shared& shared, UnitConnection& unit, int round, const std::string& scratch) {
+void FetchLatestPicture(Shared& shared, UnitConnection& unit, int round,
+                        const std::string& scratch) {
   std::string unitName = Unit(round % kCameraUnits);
   std::string reply = Ask(unit, "DU_GIVELATESTPICTUREFILENAME " + unitName, "CU_");
   if (reply.rfind("CU_TAKELATESTPICTURE ", 0) != 0) return;  // none uploaded yet
@@ -228,7 +235,8 @@ void CameraUnit(Shared& shared, int u, int& serial) {
       continue;
     }
     ++shared.transfers;
-    if (ReadWholeFile(shared.program.Path(tree)) != content) Fail("stored picture differs: " + tree);
+    if (ReadWholeFile(shared.program.Path(tree)) != content)
+      Fail("stored picture differs: " + tree);
     std::lock_guard<std::mutex> lock(shared.mutex);
     shared.uploaded[tree] = content;
   }
@@ -248,13 +256,14 @@ void SamplePeakMemory(Shared& shared, std::atomic<bool>& stop) {
 }
 
 // One phase: every sensor unit sends records [from, to) while the others work.
-double RunPhase(Shared& shared, std::vector<std::unique_ptr<UnitConnection>>& units, int from, int to,
-                std::vector<int>& serials) {
+double RunPhase(Shared& shared, std::vector<std::unique_ptr<UnitConnection>>& units, int from,
+                int to, std::vector<int>& serials) {
   shared.phaseRunning = true;
   std::vector<std::thread> helpers;
   for (int c = 0; c < kControlUnits; ++c)
     helpers.emplace_back(ControlUnit, std::ref(shared), std::ref(*units[kSensorUnits + c]), c);
-  for (int u = 0; u < kCameraUnits; ++u) helpers.emplace_back(CameraUnit, std::ref(shared), u, std::ref(serials[u]));
+  for (int u = 0; u < kCameraUnits; ++u)
+    helpers.emplace_back(CameraUnit, std::ref(shared), u, std::ref(serials[u]));
   auto start = Clock::now();
   std::vector<std::thread> senders;
   for (int u = 0; u < kSensorUnits; ++u)
@@ -281,7 +290,8 @@ void PutBackOldLines(Shared& shared) {
     for (std::string name : {"alllog.dat", "T0.dat"}) {
       std::string path = shared.program.Path("log/" + Unit(u) + "/" + name);
       std::string old;
-      for (int i = 0; i < 50; ++i) old += shared.old + " old" + std::to_string(i) + (name == "T0.dat" ? "" : " T0") + "\r\n";
+      for (int i = 0; i < 50; ++i)
+        old += shared.old + " old" + std::to_string(i) + (name == "T0.dat" ? "" : " T0") + "\r\n";
       WriteWholeFile(path + ".new", old + ReadWholeFile(path));
       fs::rename(path + ".new", path);
     }
@@ -292,14 +302,17 @@ void PutBackOldLines(Shared& shared) {
 // program starts anew (a connection that never registered would only be closed).
 void Restart(Shared& shared, std::unique_ptr<UnitConnection> breaker) {
   pid_t before = shared.program.RunningInstances().at(0);
-  std::fprintf(stderr, "restart at %.1f s\n", std::chrono::duration<double>(Clock::now() - started).count());
+  std::fprintf(stderr, "restart at %.1f s\n",
+               std::chrono::duration<double>(Clock::now() - started).count());
   breaker->ResetOnClose();
   breaker.reset();
-  bool back = WaitUntil([&] {
-    auto running = shared.program.RunningInstances();
-    return running.size() == 1 && running[0] != before && ProgramUnderTest::UnitPortListening() &&
-           ProgramUnderTest::FileTransferPortBound();
-  }, 30s);
+  bool back = WaitUntil(
+      [&] {
+        auto running = shared.program.RunningInstances();
+        return running.size() == 1 && running[0] != before &&
+               ProgramUnderTest::UnitPortListening() && ProgramUnderTest::FileTransferPortBound();
+      },
+      30s);
   if (!back) throw std::runtime_error("no restart: " + shared.program.StandardError());
 }
 
@@ -312,9 +325,11 @@ void CheckRecords(Shared& shared, int total) {
       bySensor[i % kSensorsPerUnit] += shared.today + " " + Value(u, i) + "\r\n";
     }
     std::string dir = shared.program.Path("log/" + Unit(u) + "/");
-    if (ReadWholeFile(dir + "alllog.dat") != all) Fail(Unit(u) + "/alllog.dat differs from what was sent");
+    if (ReadWholeFile(dir + "alllog.dat") != all)
+      Fail(Unit(u) + "/alllog.dat differs from what was sent");
     for (int s = 0; s < kSensorsPerUnit; ++s)
-      if (ReadWholeFile(dir + Sensor(s) + ".dat") != bySensor[s]) Fail(Unit(u) + "/" + Sensor(s) + ".dat differs");
+      if (ReadWholeFile(dir + Sensor(s) + ".dat") != bySensor[s])
+        Fail(Unit(u) + "/" + Sensor(s) + ".dat differs");
   }
 }
 
@@ -363,14 +378,17 @@ int main(int argc, char** argv) {
   sampler.join();
   shared.program.StopAll();
 
-  std::printf("records:     %8d in %.1f s of sending: %8.0f records/s\n", kSensorUnits * perUnit, sending,
-              kSensorUnits * perUnit / sending);
-  std::printf("transfers:   %8ld in %.1f s:            %8.1f transfers/s\n", shared.transfers.load(), elapsed,
-              shared.transfers / elapsed);
+  std::printf("records:     %8d in %.1f s of sending: %8.0f records/s\n", kSensorUnits * perUnit,
+              sending, kSensorUnits * perUnit / sending);
+  std::printf("transfers:   %8ld in %.1f s:            %8.1f transfers/s\n",
+              shared.transfers.load(), elapsed, shared.transfers / elapsed);
   std::int64_t peak = 0;
   for (const auto& [pid, kib] : shared.peakKiB) peak = std::max(peak, kib);
-  std::printf("peak RSS:    %8lld KiB (the highest of the instances sampled)\n", static_cast<long long>(peak));
+  std::printf("peak RSS:    %8lld KiB (the highest of the instances sampled)\n",
+              static_cast<long long>(peak));
   std::printf("failures:    %8d\n", failures);
-  if (failures > 0) std::fprintf(stderr, "the program's standard error:\n%s", shared.program.StandardError().c_str());
+  if (failures > 0)
+    std::fprintf(stderr, "the program's standard error:\n%s",
+                 shared.program.StandardError().c_str());
   return failures == 0 ? 0 : 1;
 }

@@ -30,7 +30,9 @@ constexpr int kDays = 14;
 constexpr int kRecordSpacingSeconds = 10;
 constexpr int kPicturesPerDay = 4;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 class BufferedFile {
  public:
@@ -57,22 +59,26 @@ std::uintmax_t GenerateUnit(const fs::path& unitDir, const ShortDateFormat& form
   fs::create_directories(unitDir / "camera_cam0");
   BufferedFile all(unitDir / "alllog.dat");
   std::vector<std::unique_ptr<BufferedFile>> sensors;
-  for (int s = 0; s < kSensors; ++s) sensors.push_back(std::make_unique<BufferedFile>(unitDir / ("T" + std::to_string(s) + ".dat")));
+  for (int s = 0; s < kSensors; ++s)
+    sensors.push_back(std::make_unique<BufferedFile>(unitDir / ("T" + std::to_string(s) + ".dat")));
   char time[32];
   for (int d = kDays - 1; d >= 0; --d) {
     int year, month, day;
     FromDayNumber(today - d, year, month, day);
     const std::string date = format.Format(year, month, day);
     for (int second = 0; second < 86400; second += kRecordSpacingSeconds) {
-      std::snprintf(time, sizeof time, " %02d:%02d:%02d ", second / 3600, second / 60 % 60, second % 60);
+      std::snprintf(time, sizeof time, " %02d:%02d:%02d ", second / 3600, second / 60 % 60,
+                    second % 60);
       for (int s = 0; s < kSensors; ++s) {
-        std::string rest = date + time + std::to_string(20 + (second / 7 + s) % 10) + "." + std::to_string(s);
+        std::string rest =
+            date + time + std::to_string(20 + (second / 7 + s) % 10) + "." + std::to_string(s);
         sensors[s]->Write(rest + "\r\n");
         all.Write(rest + " T" + std::to_string(s) + "\r\n");
       }
     }
     for (int p = 0; p < kPicturesPerDay; ++p) {
-      fs::path picture = unitDir / "camera_cam0" / ("pic_" + std::to_string(d) + "_" + std::to_string(p) + ".jpg");
+      fs::path picture =
+          unitDir / "camera_cam0" / ("pic_" + std::to_string(d) + "_" + std::to_string(p) + ".jpg");
       BufferedFile(picture).Write(std::string(2048, 'j'));
       std::time_t stamp = static_cast<std::time_t>(today - d) * 86400 + p * 3600;
       fs::last_write_time(picture, fs::file_time_type::clock::now() -
@@ -85,7 +91,8 @@ std::uintmax_t GenerateUnit(const fs::path& unitDir, const ShortDateFormat& form
 std::vector<fs::path> LogFiles(const fs::path& logDir) {
   std::vector<fs::path> files;
   for (const auto& entry : fs::recursive_directory_iterator(logDir)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".dat") files.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".dat")
+      files.push_back(entry.path());
   }
   return files;
 }
@@ -133,8 +140,8 @@ void Measure(const char* label, const fs::path& root, TDataController& store) {
   start = Clock::now();
   store.DeleteOldData();
   double sweep = Seconds(start);
-  std::printf("%-26s read %7.1f MB -> %7.1f MB  floor %6.3f s  sweep %6.3f s  sweep/floor %.2f\n", label, bytes / 1e6,
-              TreeBytes(logDir) / 1e6, floor, sweep, sweep / floor);
+  std::printf("%-26s read %7.1f MB -> %7.1f MB  floor %6.3f s  sweep %6.3f s  sweep/floor %.2f\n",
+              label, bytes / 1e6, TreeBytes(logDir) / 1e6, floor, sweep, sweep / floor);
 }
 
 // One log file holding a single dated line of megabytes MB without a line
@@ -184,9 +191,10 @@ int main(int argc, char** argv) {
   if (longLineMegabytes > 0) return LongLine(root, format, longLineMegabytes);
 
   auto start = Clock::now();
-  for (int u = 0; u < units; ++u) GenerateUnit(root / "log" / ("SU" + std::to_string(u + 1)), format, today);
-  std::printf("tree: %d units x %d sensors x %d days, %.1f MB of logs, generated in %.1f s\n", units, kSensors, kDays,
-              TreeBytes(root / "log") / 1e6, Seconds(start));
+  for (int u = 0; u < units; ++u)
+    GenerateUnit(root / "log" / ("SU" + std::to_string(u + 1)), format, today);
+  std::printf("tree: %d units x %d sensors x %d days, %.1f MB of logs, generated in %.1f s\n",
+              units, kSensors, kDays, TreeBytes(root / "log") / 1e6, Seconds(start));
 
   TDataController store(root.string());
   store.UseStandardNames();

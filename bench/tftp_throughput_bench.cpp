@@ -118,7 +118,8 @@ double RawClientRead(uint16_t serverPort, int blockSize, size_t expected) {
   return received == expected ? MBps(static_cast<double>(received), seconds) : 0.0;
 }
 
-std::string CurlRead(uint16_t port, int blockSize, const std::string& name, const std::string& out) {
+std::string CurlRead(uint16_t port, int blockSize, const std::string& name,
+                     const std::string& out) {
   return "curl -sS --tftp-blksize " + std::to_string(blockSize) + " -o " + out +
          " tftp://127.0.0.1:" + std::to_string(port) + "/" + name;
 }
@@ -145,7 +146,8 @@ bool BestCurlRead(uint16_t port, const std::string& tree, int blockSize, size_t 
 }
 
 void SingleTransfers(uint16_t port, const std::string& tree, size_t bytes, int runs) {
-  std::printf("single read of %zu MiB with curl, best of %d (MB = 10^6 bytes)\n", bytes >> 20, runs);
+  std::printf("single read of %zu MiB with curl, best of %d (MB = 10^6 bytes)\n", bytes >> 20,
+              runs);
   std::printf("%8s %10s %10s %7s %10s %7s %13s %8s %8s\n", "blksize", "curl MB/s", "floor MB/s",
               "ratio", "raw MB/s", "ratio", "srv us/block", "srv cpu", "curl cpu");
   for (int blockSize : {512, 1428, 8192}) {

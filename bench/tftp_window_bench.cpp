@@ -53,8 +53,8 @@ struct Speed {
 Speed AtftpRead(uint16_t port, const std::string& tree, int window, size_t bytes, int runs) {
   const std::string out = tree + "/copy";
   const std::string command = "atftp --option 'blksize 1428' --option 'windowsize " +
-                              std::to_string(window) + "' -g -r log/big -l " + out +
-                              " 127.0.0.1 " + std::to_string(port) + " >/dev/null 2>&1";
+                              std::to_string(window) + "' -g -r log/big -l " + out + " 127.0.0.1 " +
+                              std::to_string(port) + " >/dev/null 2>&1";
   Speed best;
   for (int run = 0; run < runs; ++run) {
     std::filesystem::remove(out);
@@ -75,7 +75,8 @@ Speed AtftpRead(uint16_t port, const std::string& tree, int window, size_t bytes
 int main(int argc, char** argv) {
   const size_t bytes = static_cast<size_t>(argc > 1 ? std::atoi(argv[1]) : 64) << 20;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-  const std::string tree = (std::filesystem::temp_directory_path() / "dc_tftp_window_bench").string();
+  const std::string tree =
+      (std::filesystem::temp_directory_path() / "dc_tftp_window_bench").string();
   std::filesystem::remove_all(tree);
   std::filesystem::create_directories(tree + "/log");
   WriteSample(tree + "/log/big", bytes);

@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "base/exceptions.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/exceptions.h"
 #include "fuzz_support.h"
 #include "store/data_controller.h"
 #include "store/short_date_format.h"
-
 
 namespace {
 
@@ -42,8 +41,8 @@ std::time_t FixedNow() { return 1780000000; }  // a day in 2026
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ScratchTree& scratch = Scratch();
-  scratch.Reset({"log/SU1/camera_cam0/p1.jpg", "log/SU1/T1.dat", "log/SU1/alllog.dat", "config/SU1.ini",
-                 "alarms/su_sent.dat"});
+  scratch.Reset({"log/SU1/camera_cam0/p1.jpg", "log/SU1/T1.dat", "log/SU1/alllog.dat",
+                 "config/SU1.ini", "alarms/su_sent.dat"});
   FuzzedDataProvider input(data, size);
   TDataController store(scratch.Tree());
   store.UseStandardNames();

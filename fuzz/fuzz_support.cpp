@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 namespace fuzz {
 
 void Fail(std::string_view what, std::string_view detail) {
-  std::fprintf(stderr, "\n*** property violated: %.*s\n", static_cast<int>(what.size()), what.data());
+  std::fprintf(stderr, "\n*** property violated: %.*s\n", static_cast<int>(what.size()),
+               what.data());
   if (!detail.empty()) {
     std::fprintf(stderr, "*** detail: %.*s\n", static_cast<int>(detail.size()), detail.data());
   }
@@ -33,7 +34,8 @@ ScratchTree::~ScratchTree() {
 }
 
 void ScratchTree::Reset(std::initializer_list<std::string_view> entries) {
-  for (const fs::directory_entry& entry : fs::directory_iterator(tree_)) fs::remove_all(entry.path());
+  for (const fs::directory_entry& entry : fs::directory_iterator(tree_))
+    fs::remove_all(entry.path());
   for (std::string_view entry : entries) {
     fs::path path = At(entry);
     if (entry.back() == '/') {
@@ -47,7 +49,8 @@ void ScratchTree::Reset(std::initializer_list<std::string_view> entries) {
 
 void ScratchTree::RequireNothingBesideTree() const {
   for (const fs::directory_entry& entry : fs::directory_iterator(scratch_)) {
-    if (entry.path() != fs::path(tree_)) Fail("something was created outside the data tree", entry.path().string());
+    if (entry.path() != fs::path(tree_))
+      Fail("something was created outside the data tree", entry.path().string());
   }
 }
 
@@ -55,7 +58,8 @@ void ScratchTree::RequireConfinedTree() const {
   RequireNothingBesideTree();
   for (const fs::directory_entry& top : fs::directory_iterator(tree_)) {
     std::string name = top.path().filename().string();
-    if (name != "log" && name != "config" && name != "alarms") Fail("unexpected entry at the top of the tree", name);
+    if (name != "log" && name != "config" && name != "alarms")
+      Fail("unexpected entry at the top of the tree", name);
   }
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(tree_)) {
     std::string name = entry.path().filename().string();

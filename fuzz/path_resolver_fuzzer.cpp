@@ -19,7 +19,8 @@ namespace {
 
 struct Fixture {
   Fixture() {
-    scratch.Reset({"log/SU1/T1.dat", "log/SU1/Camera_Cam0/p.jpg", "Config/SU1.ini", "alarms/", "private/key"});
+    scratch.Reset({"log/SU1/T1.dat", "log/SU1/Camera_Cam0/p.jpg", "Config/SU1.ini", "alarms/",
+                   "private/key"});
     fs::create_directory_symlink(scratch.Scratch(), scratch.At("log/out"));
     fs::create_directory_symlink(scratch.At("private"), scratch.At("alarms/private"));
     fs::create_symlink("../log/SU1/T1.dat", scratch.At("alarms/inside.dat"));
@@ -49,7 +50,8 @@ std::string RealLocation(fs::path path) {
   for (;;) {
     fs::path real = fs::weakly_canonical(path, failed);
     if (!failed) return real.string();
-    fuzz::Require(path.has_parent_path() && path.parent_path() != path, "no ancestor resolves", path.string());
+    fuzz::Require(path.has_parent_path() && path.parent_path() != path, "no ancestor resolves",
+                  path.string());
     path = path.parent_path();
   }
 }
@@ -57,7 +59,8 @@ std::string RealLocation(fs::path path) {
 void CheckResolve(const Fixture& f, std::string_view path) {
   std::string host = f.resolver.Resolve(path);
   if (path.empty() || path.front() == '/' || HasParentStep(path)) return;
-  fuzz::Require(IsAtOrBelow(host, f.resolver.StartDirectory()), "a relative path resolved outside the tree", host);
+  fuzz::Require(IsAtOrBelow(host, f.resolver.StartDirectory()),
+                "a relative path resolved outside the tree", host);
   fuzz::Require(!HasParentStep(host), "a resolved path steps up", host);
 }
 
@@ -65,11 +68,13 @@ void CheckConfined(const Fixture& f, std::string_view path) {
   std::optional<std::string> host = f.resolver.ResolveConfined(path, {"log", "config", "alarms"});
   if (!host) return;
   fuzz::Require(path.find('\0') == std::string_view::npos, "a name with a zero byte was accepted");
-  fuzz::Require(IsAtOrBelow(*host, f.resolver.StartDirectory()) && *host != f.resolver.StartDirectory(),
-                "confined path outside the tree", *host);
+  fuzz::Require(
+      IsAtOrBelow(*host, f.resolver.StartDirectory()) && *host != f.resolver.StartDirectory(),
+      "confined path outside the tree", *host);
   std::string real = RealLocation(*host);
   bool inside = false;
-  for (const char* top : {"/log", "/Config", "/alarms"}) inside = inside || IsAtOrBelow(real, f.realStart + top);
+  for (const char* top : {"/log", "/Config", "/alarms"})
+    inside = inside || IsAtOrBelow(real, f.realStart + top);
   fuzz::Require(inside, "a confined path leads outside its top directory", real);
 }
 

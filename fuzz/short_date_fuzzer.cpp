@@ -42,20 +42,24 @@ void CheckAgreement(const ShortDateFormat& format, const std::string& text, int 
     fuzz::Require(tried == parsed, "Parse and TryParse disagree", text);
   } catch (const EConvertError& failure) {
     fuzz::Require(!tried, "Parse failed where TryParse read a date", text);
-    fuzz::Require(failure.Message() == "'" + text + "' is not a valid date", "wrong message", failure.Message());
+    fuzz::Require(failure.Message() == "'" + text + "' is not a valid date", "wrong message",
+                  failure.Message());
   }
 }
 
 void CheckRoundTrip(const ShortDateFormat& format, int dayNumber, int currentYear) {
   Civil date = CivilFromDays(dayNumber);
-  fuzz::Require(local_calendar::IsValidDate(date.year, date.month, date.day), "a date read is no calendar day");
+  fuzz::Require(local_calendar::IsValidDate(date.year, date.month, date.day),
+                "a date read is no calendar day");
   fuzz::Require(local_calendar::DaysFromCivil(date.year, date.month, date.day) == dayNumber,
                 "day number arithmetic disagrees");
-  if (format.Separator() >= '0' && format.Separator() <= '9') return;  // digits cannot separate digits
+  if (format.Separator() >= '0' && format.Separator() <= '9')
+    return;  // digits cannot separate digits
   bool inWindow = date.year >= currentYear - 50 && date.year <= currentYear + 49;
   if (!FourDigitYear(format) && !inWindow) return;
   std::string written = format.Format(date.year, date.month, date.day);
-  fuzz::Require(format.TryParse(written, currentYear) == dayNumber, "a written date reads differently", written);
+  fuzz::Require(format.TryParse(written, currentYear) == dayNumber,
+                "a written date reads differently", written);
 }
 
 }  // namespace
@@ -66,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int currentYear = input.ConsumeIntegralInRange(1951, 2999);
   std::string text = input.ConsumeRemainingBytesAsString();
   CheckAgreement(format, text, currentYear);
-  if (std::optional<int> day = format.TryParse(text, currentYear)) CheckRoundTrip(format, *day, currentYear);
+  if (std::optional<int> day = format.TryParse(text, currentYear))
+    CheckRoundTrip(format, *day, currentYear);
   return 0;
 }

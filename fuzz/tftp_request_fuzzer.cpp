@@ -17,7 +17,8 @@
 namespace {
 
 std::string Written(const TftpRequest& request) {
-  std::string bytes{static_cast<char>(request.Opcode >> 8), static_cast<char>(request.Opcode & 0xff)};
+  std::string bytes{static_cast<char>(request.Opcode >> 8),
+                    static_cast<char>(request.Opcode & 0xff)};
   bytes.append(request.FileName).push_back('\0');
   bytes.append(request.ModeText).push_back('\0');
   for (const auto& [name, value] : request.Options) {
@@ -28,13 +29,15 @@ std::string Written(const TftpRequest& request) {
 }
 
 bool SameRequest(const TftpRequest& a, const TftpRequest& b) {
-  return a.Opcode == b.Opcode && a.FileName == b.FileName && a.ModeText == b.ModeText && a.Options == b.Options;
+  return a.Opcode == b.Opcode && a.FileName == b.FileName && a.ModeText == b.ModeText &&
+         a.Options == b.Options;
 }
 
 void CheckFields(const TftpRequest& request) {
   fuzz::Require(request.Opcode == tftp::kReadRequest || request.Opcode == tftp::kWriteRequest,
                 "a request with another opcode was read");
-  fuzz::Require(request.FileName.find('\0') == std::string::npos, "a zero byte inside the file name");
+  fuzz::Require(request.FileName.find('\0') == std::string::npos,
+                "a zero byte inside the file name");
   fuzz::Require(request.ModeText.find('\0') == std::string::npos, "a zero byte inside the mode");
   for (const auto& [name, value] : request.Options) {
     fuzz::Require(name.find('\0') == std::string::npos && value.find('\0') == std::string::npos,
@@ -53,9 +56,11 @@ std::string Lower(std::string text) {
 // stay within their limits, and an acknowledged block size is the one used.
 void CheckNegotiation(const TftpRequest& request) {
   SessionOptions options = NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
-  fuzz::Require(options.BlockSize >= tftp::kMinBlockSize && options.BlockSize <= tftp::kMaxBlockSize,
-                "block size outside the limits", std::to_string(options.BlockSize));
-  fuzz::Require(options.WindowSize >= 1 && options.WindowSize <= tftp::kWindowSizeCap, "window outside its limits");
+  fuzz::Require(
+      options.BlockSize >= tftp::kMinBlockSize && options.BlockSize <= tftp::kMaxBlockSize,
+      "block size outside the limits", std::to_string(options.BlockSize));
+  fuzz::Require(options.WindowSize >= 1 && options.WindowSize <= tftp::kWindowSizeCap,
+                "window outside its limits");
   fuzz::Require(options.AnswerWaitMs > 0, "no wait for answers");
   std::set<std::string> seen;
   bool blockSizeAcknowledged = false;
@@ -66,10 +71,12 @@ void CheckNegotiation(const TftpRequest& request) {
     fuzz::Require(asked, "an option acknowledged that was not asked for", name);
     if (Lower(name) != tftp::kBlockSizeOption) continue;
     blockSizeAcknowledged = true;
-    fuzz::Require(value == std::to_string(options.BlockSize), "the OACK confirms another block size", value);
+    fuzz::Require(value == std::to_string(options.BlockSize),
+                  "the OACK confirms another block size", value);
   }
   if (!blockSizeAcknowledged) {
-    fuzz::Require(options.BlockSize == tftp::kDefaultBlockSize, "a block size changed without an OACK");
+    fuzz::Require(options.BlockSize == tftp::kDefaultBlockSize,
+                  "a block size changed without an OACK");
   }
 }
 

@@ -43,7 +43,8 @@ class Peer {
     char buffer[70000];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    ssize_t got = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    ssize_t got =
+        ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (got < 0) return std::nullopt;
     if (bytes != nullptr) bytes->assign(buffer, static_cast<size_t>(got));
     return ntohs(from.sin_port);
@@ -64,12 +65,14 @@ class Peer {
   int fd_;
 };
 
-std::string Word(uint16_t value) { return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)}; }
+std::string Word(uint16_t value) {
+  return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
+}
 
 std::string PickName(FuzzedDataProvider& input) {
-  static const char* const kNames[] = {"log/SU1/T1.dat", "config/SU1.ini", "alarms/new.dat", "LOG/su1/t1.DAT",
-                                       "log/../escape", "../escape", "/etc/hostname", "log/out/x",
-                                       "log/SU1/new.dat", "log\\SU1\\T1.dat"};
+  static const char* const kNames[] = {
+      "log/SU1/T1.dat", "config/SU1.ini", "alarms/new.dat", "LOG/su1/t1.DAT",  "log/../escape",
+      "../escape",      "/etc/hostname",  "log/out/x",      "log/SU1/new.dat", "log\\SU1\\T1.dat"};
   if (input.ConsumeBool()) return input.ConsumeRandomLengthString(64);
   return kNames[input.ConsumeIntegralInRange<size_t>(0, std::size(kNames) - 1)];
 }
@@ -80,7 +83,8 @@ std::string MakeRequest(FuzzedDataProvider& input) {
   static const char* const kModes[] = {"octet", "netascii", "BINARY", "mail"};
   bytes += kModes[input.ConsumeIntegralInRange(0, 3)];
   bytes += '\0';
-  if (input.ConsumeBool()) bytes += std::string("blksize") + '\0' + input.ConsumeRandomLengthString(6) + '\0';
+  if (input.ConsumeBool())
+    bytes += std::string("blksize") + '\0' + input.ConsumeRandomLengthString(6) + '\0';
   return bytes;
 }
 

@@ -101,8 +101,8 @@ class Harness {
         fuzz::Require(!state.PassRunning, "a failed pass stays marked as running");
       }
     }
-    fuzz::Require(state.Pending == model_[connection].unframed, "pending bytes differ from the unframed rest",
-                  state.Pending);
+    fuzz::Require(state.Pending == model_[connection].unframed,
+                  "pending bytes differ from the unframed rest", state.Pending);
     CheckNameTable();
   }
 
@@ -115,9 +115,11 @@ class Harness {
   void CheckNameTable() const {
     int count = server_.Connection_count();
     fuzz::Require(count >= 0 && count <= unit_protocol::kNameSlots, "name count outside the slots");
-    fuzz::Require(!server_.IsValidIndex(count) && !server_.IsValidIndex(-1), "index past the count is valid");
+    fuzz::Require(!server_.IsValidIndex(count) && !server_.IsValidIndex(-1),
+                  "index past the count is valid");
     fuzz::Require(server_.NameAt(count).empty(), "a name beyond the count");
-    for (int i = 0; i < count; ++i) fuzz::Require(server_.IsValidIndex(i), "counted slot not valid");
+    for (int i = 0; i < count; ++i)
+      fuzz::Require(server_.IsValidIndex(i), "counted slot not valid");
   }
 
   void Compare() const {

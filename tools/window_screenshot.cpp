@@ -9,7 +9,6 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QTemporaryDir>
-
 #include <cstdio>
 #include <string>
 
@@ -43,7 +42,8 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "window_screenshot: cannot enter a temporary directory\n");
     return 1;
   }
-  TFormDataController window([](const std::string& text) { std::fprintf(stderr, "error box: %s\n", text.c_str()); });
+  TFormDataController window(
+      [](const std::string& text) { std::fprintf(stderr, "error box: %s\n", text.c_str()); });
   FillWithSamples(window);
   window.show();
   QApplication::processEvents();

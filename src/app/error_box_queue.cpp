@@ -3,7 +3,6 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
-
 #include <utility>
 
 void ShowModalErrorBox(QWidget* parent, const std::string& text) {
@@ -30,7 +29,8 @@ FailureSink ErrorBoxQueue::Sink() {
 }
 
 std::string ErrorBoxQueue::DroppedNote(std::size_t dropped) {
-  return "\n\n(" + std::to_string(dropped) + (dropped == 1 ? " earlier report was" : " earlier reports were") +
+  return "\n\n(" + std::to_string(dropped) +
+         (dropped == 1 ? " earlier report was" : " earlier reports were") +
          " not shown: too many were waiting. Standard error has them all.)";
 }
 

@@ -76,8 +76,8 @@ QPushButton* NewButton(QWidget* parent, const char* name, const char* text, QRec
 
 }  // namespace
 
-TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter, StartUpSettings settings,
-                                       QWidget* parent)
+TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
+                                         StartUpSettings settings, QWidget* parent)
     : QMainWindow(parent),
       settings_(std::move(settings)),
       error_boxes_(presenter ? std::move(presenter)
@@ -99,8 +99,9 @@ TFormDataController::~TFormDataController() {
 void TFormDataController::BuildWindow() {
   setObjectName(QStringLiteral("FormDataController"));
   setWindowTitle(QStringLiteral("DataController"));
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
   setFont(WindowFont());
   QPalette colours = palette();
   colours.setColor(QPalette::Window, colours.color(QPalette::Button));
@@ -144,13 +145,15 @@ void TFormDataController::BuildMenu() {
 
 // The sizes are those of the text in "MS Sans Serif"; like an auto-sized label
 // it widens to show all of its text when the fallback font is wider.
-QLabel* TFormDataController::NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size) {
+QLabel* TFormDataController::NewLabel(const char* name, const char* text, QRect geometry,
+                                      int bold_pixel_size) {
   auto* label = new QLabel(QString::fromLatin1(text), client_);
   label->setObjectName(QString::fromLatin1(name));
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   if (bold_pixel_size > 0) label->setFont(BoldFont(font(), bold_pixel_size));
   label->setGeometry(geometry);
-  if (label->sizeHint().width() > geometry.width()) label->resize(label->sizeHint().width(), geometry.height());
+  if (label->sizeHint().width() > geometry.width())
+    label->resize(label->sizeHint().width(), geometry.height());
   return label;
 }
 
@@ -206,12 +209,16 @@ void TFormDataController::SetTabOrder() {
 
 // About1 is deliberately left unconnected: choosing it does nothing.
 void TFormDataController::ConnectHandlers() {
-  connect(button1_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button1Click(); }); });
-  connect(button2_, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button2Click(); }); });
+  connect(button1_, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { Button1Click(); }); });
+  connect(button2_, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { Button2Click(); }); });
   connect(exit1_, &QAction::triggered, this, [this] { RunGuarded([this] { Exit1Click(); }); });
   connect(sensors1_, &QAction::triggered, this, [this] { RunGuarded([this] { SensorsClick(); }); });
-  connect(timer_delete_log_, &QTimer::timeout, this, [this] { RunGuarded([this] { TimerDeleteLogTimer(); }); });
-  connect(memo_log_, &QPlainTextEdit::textChanged, this, [this] { RunGuarded([this] { MemoLogChange(); }); });
+  connect(timer_delete_log_, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { TimerDeleteLogTimer(); }); });
+  connect(memo_log_, &QPlainTextEdit::textChanged, this,
+          [this] { RunGuarded([this] { MemoLogChange(); }); });
 }
 
 void TFormDataController::Button1Click() {
@@ -254,4 +261,6 @@ void TFormDataController::AddCommandLine(const std::string& line) { command_pane
 
 std::vector<std::string> TFormDataController::LogLines() const { return log_pane_->Lines(); }
 
-std::vector<std::string> TFormDataController::CommandLines() const { return command_pane_->Lines(); }
+std::vector<std::string> TFormDataController::CommandLines() const {
+  return command_pane_->Lines();
+}

@@ -64,8 +64,8 @@ class TFormDataController : public QMainWindow {
   // Builds the window, starts TimerDeleteLog, installs the error box as the
   // failure sink and runs FormCreate (guarded), all before the window is
   // shown. presenter shows one error box; empty means the modal QMessageBox.
-  explicit TFormDataController(ErrorBoxQueue::Presenter presenter = {}, StartUpSettings settings = {},
-                               QWidget* parent = nullptr);
+  explicit TFormDataController(ErrorBoxQueue::Presenter presenter = {},
+                               StartUpSettings settings = {}, QWidget* parent = nullptr);
   // Puts back the failure sink that was installed before this window.
   ~TFormDataController() override;
 

@@ -22,7 +22,9 @@ constexpr int kRetentionDays = 7;
 class ServerReplies : public UnitReplies {
  public:
   explicit ServerReplies(TCommunicationServer& server) : server_(server) {}
-  void SendTextTo(const std::string& name, const std::string& text) override { server_.SendTextTo(name, text); }
+  void SendTextTo(const std::string& name, const std::string& text) override {
+    server_.SendTextTo(name, text);
+  }
   int Connection_count() const override { return server_.Connection_count(); }
   std::string NameAt(int index) const override { return server_.NameAt(index); }
 
@@ -30,7 +32,9 @@ class ServerReplies : public UnitReplies {
   TCommunicationServer& server_;
 };
 
-QString Latin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+QString Latin1(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 }  // namespace
 
@@ -50,7 +54,8 @@ void TFormDataController::FormCreate() {
   replies_ = std::make_unique<ServerReplies>(*server_);
   UnitCommandDispatcher::Panes panes{[this](const std::string& line) { AddCommandLine(line); },
                                      [this](const std::string& line) { AddLogLine(line); }};
-  dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, *replies_, panes, AlarmUnitName, ControlUnitName);
+  dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, *replies_, panes, AlarmUnitName,
+                                                        ControlUnitName);
   WireServerEvents();
   StartServers();
 }
@@ -62,10 +67,12 @@ void TFormDataController::StartServers() {
 }
 
 void TFormDataController::WireServerEvents() {
-  server_->OnClientReadText = [this](TCommunicationServer*, std::string Text, std::string ClientName) {
+  server_->OnClientReadText = [this](TCommunicationServer*, std::string Text,
+                                     std::string ClientName) {
     HandleUnitText(std::move(Text), std::move(ClientName));
   };
-  server_->OnClientReadFile = [this](TCommunicationServer*, std::string Filename, std::string ClientName) {
+  server_->OnClientReadFile = [this](TCommunicationServer*, std::string Filename,
+                                     std::string ClientName) {
     HandleUnitFile(std::move(Filename), std::move(ClientName));
   };
   server_->OnClientConnectCount = [this](TCommunicationServer*) { HandleConnectCount(); };
@@ -87,15 +94,15 @@ void TFormDataController::HandleUnitFile(std::string Filename, std::string Clien
 void TFormDataController::HandleConnectCount() {
   ListBoxClients()->clear();
   Edit1()->setText(QString::number(server_->Connection_count()));
-  for (int i = 0; i < server_->Connection_count(); ++i) ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
+  for (int i = 0; i < server_->Connection_count(); ++i)
+    ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
 }
 
 // Every error on a registered unit's connection restarts the whole program.
 // A connection that never registered (a port probe, a health check) is only closed.
-void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent,
-                                            int& ErrorCode) {
+void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent, int& ErrorCode) {
   ErrorCode = 0;
   if (TCommunicationServer::IsUnitConnection(*Socket)) return RestartProgram();
   Socket->Close();

@@ -12,7 +12,9 @@ namespace {
 // A pane holds its lines each followed by a line break, so the text of a pane
 // with one empty line ("\n") differs from that of an empty pane (""); an
 // operator's edit may leave the last line without its break.
-bool EndsWithLineBreak(const QTextDocument* document) { return document->lastBlock().text().isEmpty(); }
+bool EndsWithLineBreak(const QTextDocument* document) {
+  return document->lastBlock().text().isEmpty();
+}
 
 // The line as shown, ended by a line break: at most kMaxLineChars of it and
 // then the mark; CR LF inside becomes a line break.
@@ -78,7 +80,8 @@ void MemoPane::Flush() {
   if (pendingStarts_.empty()) return;
   lastWrite_.start();
   std::size_t from = pendingStarts_.front() - base_;
-  QString text = QString::fromLatin1(pending_.data() + from, static_cast<qsizetype>(pending_.size() - from));
+  QString text =
+      QString::fromLatin1(pending_.data() + from, static_cast<qsizetype>(pending_.size() - from));
   ClearPending();
   QTextCursor cursor(memo_->document());
   cursor.movePosition(QTextCursor::End);

@@ -43,7 +43,8 @@ const UnitCommandDispatcher::Command UnitCommandDispatcher::kCommands[] = {
 };
 
 UnitCommandDispatcher::UnitCommandDispatcher(TDataController& store, UnitReplies& link, Panes panes,
-                                             std::string& alarmUnitName, std::string& controlUnitName)
+                                             std::string& alarmUnitName,
+                                             std::string& controlUnitName)
     : store_(store),
       link_(link),
       panes_(std::move(panes)),
@@ -93,7 +94,8 @@ void UnitCommandDispatcher::SaveLog(std::string argument, const std::string& sen
 
 void UnitCommandDispatcher::SaveConfig(std::string, const std::string&) {
   store_.EnsureConfigDirectory();
-  for (int i = 0; i < link_.Connection_count(); ++i) link_.SendTextTo(link_.NameAt(i), "SU_NEWCONFIGEXISTS");
+  for (int i = 0; i < link_.Connection_count(); ++i)
+    link_.SendTextTo(link_.NameAt(i), "SU_NEWCONFIGEXISTS");
 }
 
 void UnitCommandDispatcher::GetConfigNames(std::string, const std::string& sender) {
@@ -110,7 +112,8 @@ void UnitCommandDispatcher::GiveLatestPictureFileName(std::string unit, const st
 }
 
 void UnitCommandDispatcher::GetAllPictures(std::string unit, const std::string& sender) {
-  std::optional<StringList> files = store_.ListFiles(UnitDirectory(unit) + kAllPicturesDir, "*.*", false);
+  std::optional<StringList> files =
+      store_.ListFiles(UnitDirectory(unit) + kAllPicturesDir, "*.*", false);
   if (!files) return link_.SendTextTo(sender, "CU_NOTIFICATION Picture not found.");
   link_.SendTextTo(sender, "CU_TAKEALLPICTURES " + unit + " " + JoinList(files, kListSeparator));
 }
@@ -157,11 +160,17 @@ void UnitCommandDispatcher::AlarmUnitAlarm(std::string argument, const std::stri
   store_.AppendAlarm(argument, fileBase + store_.DataExt);
 }
 
-void UnitCommandDispatcher::AlarmUnitInit(std::string, const std::string& sender) { alarmUnitName_ = sender; }
+void UnitCommandDispatcher::AlarmUnitInit(std::string, const std::string& sender) {
+  alarmUnitName_ = sender;
+}
 
-void UnitCommandDispatcher::Check(std::string, const std::string& sender) { link_.SendTextTo(sender, "CHECK"); }
+void UnitCommandDispatcher::Check(std::string, const std::string& sender) {
+  link_.SendTextTo(sender, "CHECK");
+}
 
-void UnitCommandDispatcher::ControlUnitInit(std::string, const std::string& sender) { controlUnitName_ = sender; }
+void UnitCommandDispatcher::ControlUnitInit(std::string, const std::string& sender) {
+  controlUnitName_ = sender;
+}
 
 void UnitCommandDispatcher::SensorUnitAsksForConfig(std::string, const std::string& sender) {
   std::optional<StringList> files = store_.ListFiles(store_.ConfigDir, "*.*", false);

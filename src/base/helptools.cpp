@@ -15,8 +15,9 @@ std::string CutField(std::string& s, char delimiter, int mode) {
 // Mode 1 searches from the second-to-last character: a final delimiter stays in the field.
 std::string_view CutField(std::string_view& s, char delimiter, int mode) {
   if (s.empty() || (mode != 0 && mode != 1)) return {};
-  std::size_t p = mode == 0 ? s.find(delimiter)
-                            : (s.size() < 2 ? std::string_view::npos : s.rfind(delimiter, s.size() - 2));
+  std::size_t p = mode == 0
+                      ? s.find(delimiter)
+                      : (s.size() < 2 ? std::string_view::npos : s.rfind(delimiter, s.size() - 2));
   std::string_view field;
   if (p == std::string_view::npos) {
     if (mode == 0) return {};

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-
 #include <chrono>
 #include <condition_variable>
 #include <memory>

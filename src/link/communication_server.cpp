@@ -16,7 +16,8 @@ namespace {
 // skipped.
 bool NextMessage(const std::string& pending, std::size_t& start, std::string_view& message) {
   for (;;) {
-    const void* found = std::memchr(pending.data() + start, up::kTerminator, pending.size() - start);
+    const void* found =
+        std::memchr(pending.data() + start, up::kTerminator, pending.size() - start);
     if (found == nullptr) return false;
     auto end = static_cast<std::size_t>(static_cast<const char*>(found) - pending.data());
     std::size_t begin = start;
@@ -59,7 +60,8 @@ void TCommunicationServer::SendTextTo(const std::string& Name, const std::string
 
 // The new connection itself is told the slot to register under.
 void TCommunicationServer::HandleClientConnect(TServerSocket*, ServerConnection* Socket) {
-  Socket->WriteText(std::string(up::kAddNameReply) + std::to_string(names_.Count()) + up::kTerminator);
+  Socket->WriteText(std::string(up::kAddNameReply) + std::to_string(names_.Count()) +
+                    up::kTerminator);
 }
 
 // The goodbye goes out while the connection can still send; its names leave the table.

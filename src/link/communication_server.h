@@ -19,8 +19,8 @@ class TCommunicationServer : public QObject {
   using TNotifyEvent = std::function<void(TCommunicationServer* Sender)>;
   using TReadTextEvent =
       std::function<void(TCommunicationServer* Sender, std::string Text, std::string ClientName)>;
-  using TReadFileEvent =
-      std::function<void(TCommunicationServer* Sender, std::string Filename, std::string ClientName)>;
+  using TReadFileEvent = std::function<void(TCommunicationServer* Sender, std::string Filename,
+                                            std::string ClientName)>;
 
   // Port 10079, not listening, every name slot empty. Owner, when given,
   // destroys the server with itself.

@@ -7,8 +7,7 @@ std::string NameTable::NameAt(int Index) const {
 }
 
 // Held slots are always 0..count-1, so the first free slot is the count.
-int NameTable::Register(int Slot, const std::string& Name,
-                         std::weak_ptr<ServerConnection> Origin) {
+int NameTable::Register(int Slot, const std::string& Name, std::weak_ptr<ServerConnection> Origin) {
   if (Slot < 0 || Slot >= kSlots) throw ListIndexError(Slot);
   std::shared_ptr<ServerConnection> origin = Origin.lock();
   if (origin && IsValidIndex(Slot) &&

@@ -65,8 +65,8 @@ void TServerSocket::AcceptOne() {
     socket_ops::Close(handle);
     return;
   }
-  auto connection = std::make_shared<ServerConnection>(
-      handle, static_cast<ConnectionHooks*>(this), OutputLimits);
+  auto connection =
+      std::make_shared<ServerConnection>(handle, static_cast<ConnectionHooks*>(this), OutputLimits);
   connections_.push_back(connection);
   connection->Watch();
   RaiseAccepted(connection);

@@ -62,7 +62,7 @@ class TServerSocket : public QObject, private ConnectionHooks {
   TSocketNotifyEvent OnClientRead;        // bytes arrived; read with ReadAvailableText
   TSocketNotifyEvent OnClientWrite;       // the queued output has all gone out
   TSocketErrorEvent OnClientError;        // ErrorCode left non-zero is raised afterwards
-  ListenEvent OnListen;                  // the listener is about to listen
+  ListenEvent OnListen;                   // the listener is about to listen
   TSocketNotifyEvent OnAccept;            // after OnClientConnect
 
   // The unsent output a connection may hold; applies to connections accepted from now on.

@@ -19,7 +19,15 @@ class EListError : public Exception {
 };
 
 // What was going on when a socket error occurred (values as the units' peers know them).
-enum class TErrorEvent { ekGeneral, ekSend, ekReceive, ekConnect, ekDisconnect, ekAccept, ekLookup };
+enum class TErrorEvent {
+  ekGeneral,
+  ekSend,
+  ekReceive,
+  ekConnect,
+  ekDisconnect,
+  ekAccept,
+  ekLookup
+};
 
 // "Windows socket error: %s (%d), on API '%s'" with the operating system's
 // text for code, the code and the operation ("bind", "listen", "send", ...).

@@ -1,21 +1,20 @@
 #include "link/socket_ops.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "base/retry_on_interrupt.h"
 
 namespace socket_ops {
 namespace {
 
-Result From(ssize_t value) {
-  return value < 0 ? Result{value, errno} : Result{value, 0};
-}
+Result From(ssize_t value) { return value < 0 ? Result{value, errno} : Result{value, 0}; }
 
 template <typename Call>
 Result Retrying(Call call) {

@@ -3,8 +3,9 @@
 // retried where a call can be interrupted. IPv4 only; sockets are non-blocking.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+
+#include <cstddef>
 
 namespace socket_ops {
 

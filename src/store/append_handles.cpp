@@ -11,7 +11,8 @@
 
 void WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = RetryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    const ssize_t written =
+        RetryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
     if (written < 0) throw EInOutError(errno);
     if (written == 0) throw EInOutError(EIO);
     bytes.remove_prefix(static_cast<std::size_t>(written));
@@ -26,7 +27,8 @@ void AppendWhole(int fd, std::string_view bytes) {
     if (put <= 0) {
       int error = put < 0 ? errno : EIO;
       off_t end = ::lseek(fd, 0, SEEK_END);
-      if (written > 0 && end >= static_cast<off_t>(written)) (void)!::ftruncate(fd, end - static_cast<off_t>(written));
+      if (written > 0 && end >= static_cast<off_t>(written))
+        (void)!::ftruncate(fd, end - static_cast<off_t>(written));
       throw EInOutError(error);
     }
     written += static_cast<std::size_t>(put);
@@ -40,7 +42,8 @@ void AppendHandles::CloseAll() {
   handles_.clear();
 }
 
-void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes) {
+void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode,
+                           std::string_view bytes) {
   int fd = HandleFor(hostPath, device, inode);
   AppendWhole(fd, bytes);
 }

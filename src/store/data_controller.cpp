@@ -133,18 +133,21 @@ void TDataController::SetRetentionDays(std::int32_t days) {
   if (days > 1) RetentionDays = days;
 }
 
-std::optional<StringList> TDataController::ListFiles(const std::string& directory, const std::string& mask,
+std::optional<StringList> TDataController::ListFiles(const std::string& directory,
+                                                     const std::string& mask,
                                                      bool recursive) const {
   std::string host = EnterableDirectory(directory);
   std::string prefix = ListPrefix(resolver_.StartDirectory(), directory);
   StringList list;
-  directory_scan::WalkFiles(host, mask, recursive, [&](const std::string& subPath, const std::string& name) {
-    std::string entry = prefix;
-    if (!subPath.empty()) entry += "\\" + subPath;
-    entry += "\\" + name;
-    for (std::size_t i = prefix.size(); i < entry.size(); ++i) entry[i] = entry[i] == '/' ? '\\' : entry[i];
-    list.push_back(std::move(entry));
-  });
+  directory_scan::WalkFiles(host, mask, recursive,
+                            [&](const std::string& subPath, const std::string& name) {
+                              std::string entry = prefix;
+                              if (!subPath.empty()) entry += "\\" + subPath;
+                              entry += "\\" + name;
+                              for (std::size_t i = prefix.size(); i < entry.size(); ++i)
+                                entry[i] = entry[i] == '/' ? '\\' : entry[i];
+                              list.push_back(std::move(entry));
+                            });
   if (list.empty()) return std::nullopt;
   return list;
 }
@@ -238,9 +241,11 @@ LogBatches::File& TDataController::LogFile(LogBatches::Unit& unit, const std::st
   return batches_.FileAt(std::move(host), unitName, fileName);
 }
 
-std::string TDataController::RecreateLogFile(const std::string& unitName, const std::string& fileName) {
+std::string TDataController::RecreateLogFile(const std::string& unitName,
+                                             const std::string& fileName) {
   std::string host = resolver_.ResolveFrom(UnitDirectory(unitName), fileName);
-  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
+  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host))
+    throw EDataStoreError("Unable to create file " + fileName);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
   return host;
 }
@@ -250,11 +255,14 @@ std::string TDataController::UnitDirectory(const std::string& unitName) {
   return EnsureUnitDirectory(EnterableDirectory(LogDir), unitName);
 }
 
-std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const {
+std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir,
+                                                 const std::string& unitName) const {
   std::string treePath = ".\\" + unitName + "\\";
   std::string host = resolver_.ResolveFrom(hostLogDir, unitName);
-  if (!IsDirectory(host) && ::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + treePath);
-  if (::access(host.c_str(), X_OK) != 0) throw EDataStoreError("Can't change into directory " + treePath);
+  if (!IsDirectory(host) && ::mkdir(host.c_str(), 0777) != 0)
+    throw EDataStoreError("Cannot create " + treePath);
+  if (::access(host.c_str(), X_OK) != 0)
+    throw EDataStoreError("Can't change into directory " + treePath);
   return host;
 }
 
@@ -263,7 +271,8 @@ void TDataController::AppendAlarm(const std::string& line, const std::string& fi
   std::string alarmPath = ".\\" + AlarmDir;
   if (!IsDirectory(resolver_.Resolve(alarmPath))) MakeDirectory(alarmPath);
   std::string host = resolver_.ResolveFrom(EnterableDirectory(alarmPath + "\\"), fileName);
-  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host)) throw EDataStoreError("Unable to create file " + fileName);
+  if (!IsFile(StatOf(host)) && !CreateEmptyFile(host))
+    throw EDataStoreError("Unable to create file " + fileName);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
   AppendAfterUpload(host, line + "\r\n");
 }
@@ -273,10 +282,12 @@ void TDataController::DeleteOldData() {
   WriteGatheredRecords();
   logHandles_.CloseAll();
   local_calendar::LocalTime today = local_calendar::ToLocal(now_ ? now_() : std::time(nullptr));
-  RetentionSweep sweep({dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});
+  RetentionSweep sweep(
+      {dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});
   sweep.Run(hostLog);
   if (sweep.FailureCount() == 0) return;
   std::string summary = sweep.FirstFailure();
-  if (sweep.FailureCount() > 1) summary += " (and " + std::to_string(sweep.FailureCount() - 1) + " more)";
+  if (sweep.FailureCount() > 1)
+    summary += " (and " + std::to_string(sweep.FailureCount() - 1) + " more)";
   ReportFailure(EDataStoreError(summary));
 }

@@ -71,7 +71,8 @@ class TDataController {
   // absolute entries: start directory, "\", directory as named (joined with
   // "\"), sub-directories as on disk, "\", file name. nullopt when there is
   // no file. Raises "Can't change into directory " + directory.
-  std::optional<StringList> ListFiles(const std::string& directory, const std::string& mask, bool recursive) const;
+  std::optional<StringList> ListFiles(const std::string& directory, const std::string& mask,
+                                      bool recursive) const;
   // The bare name of the newest non-hidden file of directory by last-write
   // time in two-second steps (first met on equal times), "" when none.
   // Raises "Can't change into directory " + directory.
@@ -113,8 +114,10 @@ class TDataController {
   std::string UnitDirectory(const std::string& unitName);
   std::string EnsureUnitDirectory(const std::string& hostLogDir, const std::string& unitName) const;
   LogBatches::Unit& UnitLog(const std::string& unitName);
-  LogBatches::File& SensorLog(LogBatches::Unit& unit, const std::string& unitName, std::string_view first);
-  LogBatches::File& LogFile(LogBatches::Unit& unit, const std::string& unitName, const std::string& fileName);
+  LogBatches::File& SensorLog(LogBatches::Unit& unit, const std::string& unitName,
+                              std::string_view first);
+  LogBatches::File& LogFile(LogBatches::Unit& unit, const std::string& unitName,
+                            const std::string& fileName);
   std::string RecreateLogFile(const std::string& unitName, const std::string& fileName);
   void Queue(LogBatches::File& file);
   std::vector<std::exception_ptr> WriteQueued();

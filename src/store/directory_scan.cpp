@@ -12,7 +12,9 @@ namespace {
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
 
-DirHandle Open(const std::string& hostDirectory) { return DirHandle(::opendir(hostDirectory.c_str()), ::closedir); }
+DirHandle Open(const std::string& hostDirectory) {
+  return DirHandle(::opendir(hostDirectory.c_str()), ::closedir);
+}
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -46,8 +48,8 @@ bool Wildcard(std::string_view name, std::string_view mask) {
   return Wildcard(name.substr(1), mask.substr(1));
 }
 
-bool Walk(const std::string& hostDirectory, const std::string& subPath, std::string_view mask, bool recursive,
-          const FileVisitor& visit) {
+bool Walk(const std::string& hostDirectory, const std::string& subPath, std::string_view mask,
+          bool recursive, const FileVisitor& visit) {
   DirHandle dir = Open(hostDirectory);
   if (!dir) return false;
   while (const dirent* entry = ::readdir(dir.get())) {
@@ -58,7 +60,8 @@ bool Walk(const std::string& hostDirectory, const std::string& subPath, std::str
     if (kind == Kind::File) {
       visit(subPath, name);
     } else if (kind == Kind::Directory && recursive) {
-      Walk(hostDirectory + "/" + name, subPath.empty() ? name : subPath + "/" + name, mask, recursive, visit);
+      Walk(hostDirectory + "/" + name, subPath.empty() ? name : subPath + "/" + name, mask,
+           recursive, visit);
     }
   }
   return true;
@@ -109,7 +112,8 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
   return Wildcard(name, mask);
 }
 
-bool WalkFiles(const std::string& hostDirectory, std::string_view mask, bool recursive, const FileVisitor& visit) {
+bool WalkFiles(const std::string& hostDirectory, std::string_view mask, bool recursive,
+               const FileVisitor& visit) {
   return Walk(hostDirectory, "", mask, recursive, visit);
 }
 
@@ -119,7 +123,8 @@ std::string NewestFile(const std::string& hostDirectory) {
   std::time_t bestTime = 0;
   while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
     struct stat info;
-    if (entry->d_name[0] == '.' || ::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) != 0) continue;
+    if (entry->d_name[0] == '.' || ::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) != 0)
+      continue;
     if (S_ISDIR(info.st_mode)) continue;
     std::time_t time = info.st_mtime - ((info.st_mtime % 2) + 2) % 2;
     if (newest.empty() || time > bestTime) {

@@ -24,7 +24,8 @@ using FileVisitor = std::function<void(const std::string& subPath, const std::st
 // sub-directories are walked where they are met, so their files come at that
 // point. Symbolic links to directories are neither visited nor walked.
 // Returns false when hostDirectory cannot be read.
-bool WalkFiles(const std::string& hostDirectory, std::string_view mask, bool recursive, const FileVisitor& visit);
+bool WalkFiles(const std::string& hostDirectory, std::string_view mask, bool recursive,
+               const FileVisitor& visit);
 
 // The name of the newest entry of hostDirectory that is not a directory and
 // not hidden (a name beginning with "."), by last-write time in two-second

@@ -6,7 +6,8 @@ int DaysFromCivil(int year, int month, int day) {
   year -= month <= 2 ? 1 : 0;
   const int era = (year >= 0 ? year : year - 399) / 400;
   const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * static_cast<unsigned>(month + (month > 2 ? -3 : 9)) + 2) / 5 + static_cast<unsigned>(day) - 1;
+  const unsigned dayOfYear = (153 * static_cast<unsigned>(month + (month > 2 ? -3 : 9)) + 2) / 5 +
+                             static_cast<unsigned>(day) - 1;
   const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
   return era * 146097 + static_cast<int>(dayOfEra) - 719468;
 }

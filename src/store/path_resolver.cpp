@@ -71,7 +71,8 @@ std::string Walk(std::string base, const std::vector<std::string_view>& componen
   for (std::string_view component : components) {
     std::string exact = Join(base, component);
     if (matching && !Exists(exact)) {
-      std::optional<std::string> other = component == ".." ? std::nullopt : FindIgnoringCase(base, component);
+      std::optional<std::string> other =
+          component == ".." ? std::nullopt : FindIgnoringCase(base, component);
       if (other) exact = Join(base, *other);
       matching = other.has_value();
     }
@@ -110,7 +111,8 @@ bool IsAtOrBelow(const std::string& path, const std::string& directory) {
 
 // requested without a leading start directory (in either separator form);
 // nullopt when it is absolute in any other way.
-std::optional<std::string_view> RelativeToStart(std::string_view requested, const std::string& start) {
+std::optional<std::string_view> RelativeToStart(std::string_view requested,
+                                                const std::string& start) {
   if (requested.empty() || !IsSeparator(requested.front())) return requested;
   std::vector<std::string_view> startParts = SplitComponents(start);
   std::vector<std::string_view> parts = SplitComponents(requested);
@@ -148,7 +150,8 @@ std::string PathResolver::Resolve(std::string_view treePath) const {
   return Walk(absolute ? std::string("/") : start_, SplitComponents(treePath));
 }
 
-std::string PathResolver::ResolveFrom(const std::string& hostDirectory, std::string_view treePath) const {
+std::string PathResolver::ResolveFrom(const std::string& hostDirectory,
+                                      std::string_view treePath) const {
   return Walk(hostDirectory, SplitComponents(treePath));
 }
 
@@ -167,7 +170,8 @@ std::optional<std::string> PathResolver::ResolveConfined(
     if (part == "..") return std::nullopt;
   }
   bool allowed = false;
-  for (std::string_view top : topDirectories) allowed = allowed || EqualsIgnoringAsciiCase(parts[0], top);
+  for (std::string_view top : topDirectories)
+    allowed = allowed || EqualsIgnoringAsciiCase(parts[0], top);
   if (!allowed) return std::nullopt;
   std::string hostPath = Walk(start_, parts);
   std::optional<std::string> realStart = RealPath(start_);

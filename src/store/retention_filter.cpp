@@ -19,7 +19,10 @@ bool EndsWithCrLf(std::string_view raw) { return raw.size() >= 2 && raw[raw.size
 
 RetentionFilter::RetentionFilter(const ShortDateFormat& format, int todayDayNumber, int currentYear,
                                  int retentionDays)
-    : format_(format), today_(todayDayNumber), currentYear_(currentYear), retentionDays_(retentionDays) {}
+    : format_(format),
+      today_(todayDayNumber),
+      currentYear_(currentYear),
+      retentionDays_(retentionDays) {}
 
 void RetentionFilter::SetLongLines(std::size_t maxLineBytes, Reader reader) {
   maxLine_ = maxLineBytes;
@@ -184,7 +187,8 @@ void RetentionFilter::TakeLine(std::string_view line, std::string_view raw, std:
   Apply(Judge(line), line, raw, out);
 }
 
-void RetentionFilter::Apply(Verdict verdict, std::string_view line, std::string_view raw, std::string& out) {
+void RetentionFilter::Apply(Verdict verdict, std::string_view line, std::string_view raw,
+                            std::string& out) {
   switch (verdict) {
     case Verdict::EndOfText:
       EmitHeld(out);  // the last line before the end of the text
@@ -211,7 +215,8 @@ bool RetentionFilter::IsOld(std::string_view line) {
   }
   const void* blank = std::memchr(line.data(), ' ', line.size());
   if (blank == nullptr) return false;
-  std::string_view dateText = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(blank) - line.data()));
+  std::string_view dateText =
+      line.substr(0, static_cast<std::size_t>(static_cast<const char*>(blank) - line.data()));
   if (dateText == cachedDateText_) return cachedIsOld_;
   std::optional<int> day = format_.TryParse(dateText, currentYear_);
   cachedDateText_.assign(dateText);

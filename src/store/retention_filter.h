@@ -20,7 +20,8 @@
 
 class RetentionFilter {
  public:
-  RetentionFilter(const ShortDateFormat& format, int todayDayNumber, int currentYear, int retentionDays);
+  RetentionFilter(const ShortDateFormat& format, int todayDayNumber, int currentYear,
+                  int retentionDays);
 
   // Appends to out what the lines completed by chunk leave.
   void Feed(std::string_view chunk, std::string& out);
@@ -55,9 +56,9 @@ class RetentionFilter {
   int today_;
   int currentYear_;
   int retentionDays_;
-  bool rawTail_ = false;     // a line starting with 0x1A was met
-  std::string partial_;      // a line whose end has not come yet
-  std::string held_;         // an old line that is kept only if it is the last
+  bool rawTail_ = false;       // a line starting with 0x1A was met
+  std::string partial_;        // a line whose end has not come yet
+  std::string held_;           // an old line that is kept only if it is the last
   std::string_view heldView_;  // held line while it still lies in the chunk being fed
   bool holding_ = false;
   // A long line's state: streamed out (kept) or counted (old, read back by
@@ -73,7 +74,7 @@ class RetentionFilter {
   Reader reader_;
   long long fed_ = 0;            // input bytes before the chunk being fed
   long long partialOffset_ = 0;  // input offset of partial_'s first byte
-  std::string cachedDateText_;  // the last date text read, and its result
+  std::string cachedDateText_;   // the last date text read, and its result
   bool cachedIsOld_ = false;
   long long dropped_ = 0;
 };

@@ -104,7 +104,8 @@ void Filter(int in, int out, RetentionFilter& filter) {
   std::string pending;
   pending.reserve(2 * kChunk);
   for (;;) {
-    const ssize_t count = RetryOnInterrupt([&] { return ::read(in, buffer.data(), buffer.size()); });
+    const ssize_t count =
+        RetryOnInterrupt([&] { return ::read(in, buffer.data(), buffer.size()); });
     if (count < 0) throw EInOutError(errno);
     if (count == 0) break;
     filter.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)), pending);
@@ -172,10 +173,13 @@ void RetentionSweep::SweepPicture(const std::string& hostDirectory, const std::s
   std::string path = hostDirectory + "/" + name;
   struct stat info;
   if (::lstat(path.c_str(), &info) != 0) throw EInOutError(errno);
-  if (local_calendar::FileAgeDays(info.st_mtime, settings_.todayDayNumber) < settings_.retentionDays) return;
+  if (local_calendar::FileAgeDays(info.st_mtime, settings_.todayDayNumber) <
+      settings_.retentionDays)
+    return;
   auto newest = newestByDirectory_.find(hostDirectory);
   if (newest == newestByDirectory_.end()) {
-    newest = newestByDirectory_.emplace(hostDirectory, directory_scan::NewestFile(hostDirectory)).first;
+    newest =
+        newestByDirectory_.emplace(hostDirectory, directory_scan::NewestFile(hostDirectory)).first;
   }
   if (newest->second == name) return;
   SweepWatch watch(path);
@@ -194,12 +198,14 @@ void RetentionSweep::RewriteLog(const std::string& hostDirectory, const std::str
   if (!S_ISREG(info.st_mode)) return;
   TemporaryFile temporary(hostDirectory);
   ::fchmod(temporary.Fd(), info.st_mode & 07777);
-  RetentionFilter filter(settings_.format, settings_.todayDayNumber, settings_.currentYear, settings_.retentionDays);
+  RetentionFilter filter(settings_.format, settings_.todayDayNumber, settings_.currentYear,
+                         settings_.retentionDays);
   Filter(in.Get(), temporary.Fd(), filter);
   temporary.SyncAndClose();
   if (watch.ReplaceIfUntouched([&] { temporary.RenameOver(path); })) SyncDirectory(hostDirectory);
 }
 
 void RetentionSweep::NoteFailure(const std::string& hostPath, const std::string& message) {
-  if (failureCount_++ == 0) firstFailure_ = "The retention sweep skipped " + hostPath + ": " + message;
+  if (failureCount_++ == 0)
+    firstFailure_ = "The retention sweep skipped " + hostPath + ": " + message;
 }

@@ -19,13 +19,29 @@ struct PatternFields {
 
 void AddConversion(char conversion, PatternFields& out) {
   switch (conversion) {
-    case 'd': case 'e': out.fields += 'd'; break;
-    case 'm': out.fields += 'm'; break;
-    case 'y': out.fields += 'y'; break;
-    case 'Y': out.fields += 'Y'; break;
-    case 'F': out.fields += "Ymd"; if (!out.separator) out.separator = '-'; break;
-    case 'D': out.fields += "mdy"; if (!out.separator) out.separator = '/'; break;
-    default: break;
+    case 'd':
+    case 'e':
+      out.fields += 'd';
+      break;
+    case 'm':
+      out.fields += 'm';
+      break;
+    case 'y':
+      out.fields += 'y';
+      break;
+    case 'Y':
+      out.fields += 'Y';
+      break;
+    case 'F':
+      out.fields += "Ymd";
+      if (!out.separator) out.separator = '-';
+      break;
+    case 'D':
+      out.fields += "mdy";
+      if (!out.separator) out.separator = '/';
+      break;
+    default:
+      break;
   }
 }
 
@@ -61,7 +77,8 @@ int PlaceTwoDigitYear(int twoDigits, int currentYear) {
 }
 
 std::string TwoDigits(int value) {
-  return std::string(1, static_cast<char>('0' + value / 10 % 10)) + static_cast<char>('0' + value % 10);
+  return std::string(1, static_cast<char>('0' + value / 10 % 10)) +
+         static_cast<char>('0' + value % 10);
 }
 
 bool IsCLocaleName(std::string_view name) {
@@ -179,12 +196,16 @@ int ShortDateFormat::Parse(std::string_view text, int currentYear) const {
 
 std::string ShortDateFormat::Format(int year, int month, int day) const {
   // A four-digit year keeps its leading zeros: "26" would read back as 2026.
-  std::string yearText = fourDigitYear_ ? TwoDigits(year / 100) + TwoDigits(year % 100) : TwoDigits(year % 100);
+  std::string yearText =
+      fourDigitYear_ ? TwoDigits(year / 100) + TwoDigits(year % 100) : TwoDigits(year % 100);
   std::string sep(1, separator_);
   switch (order_) {
-    case Order::DayMonthYear: return TwoDigits(day) + sep + TwoDigits(month) + sep + yearText;
-    case Order::MonthDayYear: return TwoDigits(month) + sep + TwoDigits(day) + sep + yearText;
-    case Order::YearMonthDay: break;
+    case Order::DayMonthYear:
+      return TwoDigits(day) + sep + TwoDigits(month) + sep + yearText;
+    case Order::MonthDayYear:
+      return TwoDigits(month) + sep + TwoDigits(day) + sep + yearText;
+    case Order::YearMonthDay:
+      break;
   }
   return yearText + sep + TwoDigits(month) + sep + TwoDigits(day);
 }

@@ -52,7 +52,8 @@ void RequireComponentName(std::string_view value) {
   bool refused = value.empty() || value == "." || value == ".." ||
                  value.find_first_of(std::string_view("\\/\0", 3)) != std::string_view::npos;
   if (refused) {
-    throw EInvalidName("Refused name '" + Printable(value) +
-                       "': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");
+    throw EInvalidName(
+        "Refused name '" + Printable(value) +
+        "': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");
   }
 }

@@ -10,7 +10,8 @@ namespace {
 bool SameTextIgnoringCase(const std::string& a, const char* b) {
   size_t i = 0;
   for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -32,7 +33,8 @@ std::string UnexpectedOperationText(const std::string& host, int port) {
 }
 
 TransferMode ParseTransferMode(const std::string& text) {
-  if (SameTextIgnoringCase(text, tftp::kModeOctet) || SameTextIgnoringCase(text, tftp::kModeBinary)) {
+  if (SameTextIgnoringCase(text, tftp::kModeOctet) ||
+      SameTextIgnoringCase(text, tftp::kModeBinary)) {
     return mdOctet;
   }
   if (SameTextIgnoringCase(text, tftp::kModeNetAscii)) return mdNetAscii;

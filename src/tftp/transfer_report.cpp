@@ -11,7 +11,7 @@ void TransferReportChannel::Close() {
 }
 
 void TransferReportChannel::Report(bool success, const TPeerInfo& peer,
-                                    std::unique_ptr<TransferStream> stream, bool writeOperation) {
+                                   std::unique_ptr<TransferStream> stream, bool writeOperation) {
   if (closed_) return;
   auto self = shared_from_this();
   auto held = std::make_shared<std::unique_ptr<TransferStream>>(std::move(stream));
@@ -23,8 +23,9 @@ void TransferReportChannel::Report(bool success, const TPeerInfo& peer,
 }
 
 void TransferReportChannel::Deliver(bool success, const TPeerInfo& peer,
-                                     std::unique_ptr<TransferStream> stream, bool writeOperation) {
+                                    std::unique_ptr<TransferStream> stream, bool writeOperation) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (server_ == nullptr) return;
-  RunGuarded([&] { server_->ReportTransferComplete(success, peer, std::move(stream), writeOperation); });
+  RunGuarded(
+      [&] { server_->ReportTransferComplete(success, peer, std::move(stream), writeOperation); });
 }

@@ -37,7 +37,7 @@ class TransferReportChannel : public std::enable_shared_from_this<TransferReport
   void Deliver(bool success, const TPeerInfo& peer, std::unique_ptr<TransferStream> stream,
                bool writeOperation);
 
-  std::recursive_mutex mutex_;  // a report handler may destroy the server
+  std::recursive_mutex mutex_;    // a report handler may destroy the server
   TNetTrivialFTPServer* server_;  // guarded by mutex_; null once closed
   std::atomic<bool> closed_{false};
 };

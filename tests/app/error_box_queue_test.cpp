@@ -96,10 +96,12 @@ TEST(ErrorBoxQueueTest, KeepsTheNewestHundredAndSaysHowManyWereDropped) {
 }
 
 TEST(ErrorBoxQueueTest, DroppedNoteCountsInWords) {
-  EXPECT_EQ(ErrorBoxQueue::DroppedNote(1),
-            "\n\n(1 earlier report was not shown: too many were waiting. Standard error has them all.)");
+  EXPECT_EQ(
+      ErrorBoxQueue::DroppedNote(1),
+      "\n\n(1 earlier report was not shown: too many were waiting. Standard error has them all.)");
   EXPECT_EQ(ErrorBoxQueue::DroppedNote(150),
-            "\n\n(150 earlier reports were not shown: too many were waiting. Standard error has them all.)");
+            "\n\n(150 earlier reports were not shown: too many were waiting. Standard error has "
+            "them all.)");
 }
 
 TEST(ErrorBoxQueueTest, QueueCanBeFedThroughTheFailureReport) {
@@ -112,7 +114,8 @@ TEST(ErrorBoxQueueTest, QueueCanBeFedThroughTheFailureReport) {
   SetFailureSink(previous);
   ASSERT_TRUE(RunEventsUntil([&] { return box.shown.size() == 2; }));
   RunPendingEvents();
-  EXPECT_EQ(box.shown, (std::vector<std::string>{"Unable to create file .\\log\\x.", "Config not found!"}));
+  EXPECT_EQ(box.shown,
+            (std::vector<std::string>{"Unable to create file .\\log\\x.", "Config not found!"}));
 }
 
 TEST(ErrorBoxQueueTest, NothingIsShownAfterTheQueueIsGone) {

@@ -9,7 +9,8 @@
 // Lets the event loop run until done() holds or a bounded number of passes
 // went by; returns done().
 inline bool RunEventsUntil(const std::function<bool()>& done, int passes = 200) {
-  for (int pass = 0; pass < passes && !done(); ++pass) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  for (int pass = 0; pass < passes && !done(); ++pass)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   return done();
 }
 

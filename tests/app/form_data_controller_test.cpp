@@ -36,12 +36,14 @@ std::vector<std::string> Numbered(const std::string& prefix, int first, int last
 class FormDataControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); },
-                                                    tree_.Settings());
+    window_ = std::make_unique<TFormDataController>(
+        [this](const std::string& text) { boxes_.push_back(text); }, tree_.Settings());
   }
 
   TFormDataController& Window() { return *window_; }
-  QWidget* Named(const char* name) { return window_->findChild<QWidget*>(QString::fromLatin1(name)); }
+  QWidget* Named(const char* name) {
+    return window_->findChild<QWidget*>(QString::fromLatin1(name));
+  }
 
   TemporaryTree tree_;
   std::vector<std::string> boxes_;
@@ -104,10 +106,14 @@ TEST_F(FormDataControllerTest, ComponentsSitAtTheirClientCoordinates) {
     QRect rect;
   };
   const Place exact[] = {
-      {"Bevel1", {0, 0, 729, 3}},          {"ListBoxClients", {8, 72, 169, 249}},
-      {"Edit1", {120, 336, 57, 21}},       {"Button1", {80, 376, 97, 33}},
-      {"Button2", {80, 416, 97, 33}},      {"MemoLog", {192, 72, 537, 545}},
-      {"MemoCommands", {752, 72, 617, 553}}, {"StatusBar1", {0, 625, 1388, 26}},
+      {"Bevel1", {0, 0, 729, 3}},
+      {"ListBoxClients", {8, 72, 169, 249}},
+      {"Edit1", {120, 336, 57, 21}},
+      {"Button1", {80, 376, 97, 33}},
+      {"Button2", {80, 416, 97, 33}},
+      {"MemoLog", {192, 72, 537, 545}},
+      {"MemoCommands", {752, 72, 617, 553}},
+      {"StatusBar1", {0, 625, 1388, 26}},
   };
   for (const Place& place : exact) {
     QWidget* widget = Named(place.name);
@@ -172,12 +178,14 @@ TEST_F(FormDataControllerTest, PanesListAndEditHaveTheirProperties) {
   Window().ListBoxClients()->addItems({"SU_1", "SU_2"});
   Window().show();
   RunPendingEvents();
-  EXPECT_EQ(Window().ListBoxClients()->visualItemRect(Window().ListBoxClients()->item(1)).height(), 13);
+  EXPECT_EQ(Window().ListBoxClients()->visualItemRect(Window().ListBoxClients()->item(1)).height(),
+            13);
 }
 
 TEST_F(FormDataControllerTest, TabOrderRunsFromTheLogThroughTheButtons) {
-  std::vector<QWidget*> expected{Window().MemoLog(),      Window().ListBoxClients(), Window().Edit1(),
-                                 Window().MemoCommands(), Window().Button1(),        Window().Button2()};
+  std::vector<QWidget*> expected{Window().MemoLog(), Window().ListBoxClients(),
+                                 Window().Edit1(),   Window().MemoCommands(),
+                                 Window().Button1(), Window().Button2()};
   std::vector<QWidget*> order;
   QWidget* widget = Window().MemoLog();
   do {
@@ -212,7 +220,8 @@ TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {
   for (const std::string& line : Numbered("DU_CHECK ", 1, 500)) Window().AddCommandLine(line);
   EXPECT_EQ(Window().CommandLines(), Numbered("DU_CHECK ", 1, 500));
   for (const std::string& line : Numbered("DU_CHECK ", 501, 10003)) Window().AddCommandLine(line);
-  EXPECT_EQ(Window().CommandLines(), Numbered("DU_CHECK ", 4, 10003));  // the oldest went, across two writes
+  EXPECT_EQ(Window().CommandLines(),
+            Numbered("DU_CHECK ", 4, 10003));  // the oldest went, across two writes
   Window().AddCommandLine("DU_CHECK 10004");
   std::vector<std::string> lines = Window().CommandLines();
   ASSERT_EQ(lines.size(), 10000u);
@@ -254,9 +263,14 @@ TEST_F(FormDataControllerTest, CommandPaneKeepsWithinItsCharacterBoundAndShorten
 TEST_F(FormDataControllerTest, LinesKeepEmptyAndEightBitTextAndSplitAtLineBreaks) {
   Window().AddCommandLine("");
   EXPECT_EQ(Window().CommandLines(), std::vector<std::string>{""});
-  Window().AddCommandLine("Temp 21\xb0" "C");
+  Window().AddCommandLine(
+      "Temp 21\xb0"
+      "C");
   Window().AddCommandLine("a\r\nb");
-  EXPECT_EQ(Window().CommandLines(), (std::vector<std::string>{"", "Temp 21\xb0" "C", "a", "b"}));
+  EXPECT_EQ(Window().CommandLines(), (std::vector<std::string>{"",
+                                                               "Temp 21\xb0"
+                                                               "C",
+                                                               "a", "b"}));
   Window().MemoCommands()->setPlainText("typed without a break");
   Window().AddCommandLine("next");
   EXPECT_EQ(Window().CommandLines(), (std::vector<std::string>{"typed without a break", "next"}));
@@ -307,8 +321,8 @@ TEST_F(FormDataControllerTest, HandlerFailuresAreShownOneBoxEachWithTheMessageRu
   EXPECT_TRUE(boxes_.empty());
   ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 3; }));
   RunPendingEvents();
-  EXPECT_EQ(boxes_, (std::vector<std::string>{"Can't change into directory .\\log\\.", "File does not exist!",
-                                              "Config not found."}));
+  EXPECT_EQ(boxes_, (std::vector<std::string>{"Can't change into directory .\\log\\.",
+                                              "File does not exist!", "Config not found."}));
 }
 
 TEST(FormDataControllerLifetimeTest, ClosingTheWindowGivesReportsBackToThePreviousSink) {

@@ -1,19 +1,18 @@
 // Start-up wiring of the main window, driven in-process: the window's own
 // unit link server on a free port, real units over loopback, and the Qt
 // event loop pumped by the test.
-#include <QLineEdit>
-#include <QListWidget>
-
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
+#include <QListWidget>
 #include <filesystem>
 #include <memory>
 
-#include "base/failure_report.h"
 #include "app/form_data_controller.h"
+#include "base/failure_report.h"
 #include "event_loop.h"
-#include "temporary_tree.h"
 #include "link/communication_server.h"
+#include "temporary_tree.h"
 #include "unit_connection.h"
 
 namespace fs = std::filesystem;
@@ -30,8 +29,8 @@ class FormStartUpTest : public ::testing::Test {
 
   void Open(bool withLogDir = true) {
     tree_ = std::make_unique<TemporaryTree>(withLogDir);
-    window_ = std::make_unique<TFormDataController>([this](const std::string& text) { boxes_.push_back(text); },
-                                                    tree_->Settings());
+    window_ = std::make_unique<TFormDataController>(
+        [this](const std::string& text) { boxes_.push_back(text); }, tree_->Settings());
   }
 
   // The window's server runs on this thread: wait by pumping its event loop.
@@ -44,14 +43,16 @@ class FormStartUpTest : public ::testing::Test {
     return std::nullopt;
   }
   UnitConnection& Unit(const std::string& name) {
-    units_.push_back(std::make_unique<UnitConnection>("127.0.0.1", window_->UnitLinkServer()->BoundPort()));
+    units_.push_back(
+        std::make_unique<UnitConnection>("127.0.0.1", window_->UnitLinkServer()->BoundPort()));
     UnitConnection& unit = *units_.back();
     std::optional<std::string> offer = Next(unit);
     EXPECT_TRUE(offer && offer->rfind("CC_ADD_NAME ", 0) == 0);
     int before = window_->UnitLinkServer()->Connection_count();
     unit.AnswerOffer(offer.value_or("CC_ADD_NAME 0"), name);
     // Registered before the next unit connects: its offer counts this one.
-    EXPECT_TRUE(RunEventsUntil([&] { return window_->UnitLinkServer()->Connection_count() == before + 1; }, 1000));
+    EXPECT_TRUE(RunEventsUntil(
+        [&] { return window_->UnitLinkServer()->Connection_count() == before + 1; }, 1000));
     return unit;
   }
   void Settle(UnitConnection& unit) {
@@ -60,7 +61,8 @@ class FormStartUpTest : public ::testing::Test {
   }
   QStringList Listed() const {
     QStringList names;
-    for (int i = 0; i < window_->ListBoxClients()->count(); ++i) names << window_->ListBoxClients()->item(i)->text();
+    for (int i = 0; i < window_->ListBoxClients()->count(); ++i)
+      names << window_->ListBoxClients()->item(i)->text();
     return names;
   }
 
@@ -82,7 +84,8 @@ TEST_F(FormStartUpTest, UnitListIsSortedCountsDuplicatesAndFollowsRemovals) {
   window_->Edit1()->setText("typed by the operator");
   b.SendMessage("CS_REMOVE_NAME SU_B");
   a.SendMessage("CS_REMOVE_NAME SU_A");
-  ASSERT_TRUE(RunEventsUntil([&] { return window_->UnitLinkServer()->Connection_count() == 1; }, 1000));
+  ASSERT_TRUE(
+      RunEventsUntil([&] { return window_->UnitLinkServer()->Connection_count() == 1; }, 1000));
   EXPECT_EQ(Listed(), (QStringList{"SU_A"}));
   EXPECT_EQ(window_->Edit1()->text(), "1");
   EXPECT_TRUE(boxes_.empty()) << boxes_.front();
@@ -94,9 +97,11 @@ TEST_F(FormStartUpTest, CommandsRecordsAndFileReportsReachThePanes) {
   sensor.SendText("DU_SAVELOG T1 06.12.2026 21.5");
   sensor.SendMessage("CS_FILE SU1 .\\log\\SU1\\camera_cam0\\p1.jpg");
   Settle(sensor);
-  EXPECT_EQ(window_->CommandLines(), (std::vector<std::string>{"DU_SAVELOG T1 06.12.2026 21.5", "DU_CHECK"}));
-  EXPECT_EQ(window_->LogLines(), (std::vector<std::string>{"T1 06.12.2026 21.5",
-                                                           "SU1 saved file .\\log\\SU1\\camera_cam0\\p1.jpg."}));
+  EXPECT_EQ(window_->CommandLines(),
+            (std::vector<std::string>{"DU_SAVELOG T1 06.12.2026 21.5", "DU_CHECK"}));
+  EXPECT_EQ(window_->LogLines(),
+            (std::vector<std::string>{"T1 06.12.2026 21.5",
+                                      "SU1 saved file .\\log\\SU1\\camera_cam0\\p1.jpg."}));
   EXPECT_TRUE(fs::exists(tree_->Dir() + "/log/SU1/alllog.dat"));
 }
 
@@ -104,7 +109,8 @@ TEST_F(FormStartUpTest, ABurstOfRecordsLeavesTheFortyNewestInTheLogPane) {
   Open();
   UnitConnection& sensor = Unit("SU1");
   std::string burst;
-  for (int i = 1; i <= 45; ++i) burst += "CS_TEXT SU1 DU_SAVELOG T1 06.12.2026 " + std::to_string(i) + "#";
+  for (int i = 1; i <= 45; ++i)
+    burst += "CS_TEXT SU1 DU_SAVELOG T1 06.12.2026 " + std::to_string(i) + "#";
   sensor.SendRaw(burst);
   Settle(sensor);
   std::vector<std::string> lines = window_->LogLines();
@@ -128,7 +134,9 @@ TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
   EXPECT_EQ(window_->UnitLinkServer(), nullptr);
   ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
   EXPECT_EQ(boxes_, std::vector<std::string>{"Can't change into directory .\\log\\."});
-  RunGuarded([&] { window_->TimerDeleteLogTimer(); });  // the hourly sweep reports the same while log\ is missing
+  RunGuarded([&] {
+    window_->TimerDeleteLogTimer();
+  });  // the hourly sweep reports the same while log\ is missing
   ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 2; }));
   EXPECT_EQ(boxes_.back(), "Can't change into directory .\\log\\.");
 }

@@ -1,8 +1,8 @@
 // Test main for programs with widgets: one QApplication on the offscreen
 // platform (also while ctest lists the tests), then every GoogleTest test.
-#include <QApplication>
-
 #include <gtest/gtest.h>
+
+#include <QApplication>
 
 int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -51,8 +51,9 @@ class DispatcherTest : public ::testing::Test {
     store_->UseStandardNames();
     link_.events = &events_;
     link_.names = {"SU1", "AU", "CU"};
-    UnitCommandDispatcher::Panes panes{[this](const std::string& line) { commands_.push_back(line); },
-                                       [this](const std::string& line) { log_.push_back(line); }};
+    UnitCommandDispatcher::Panes panes{
+        [this](const std::string& line) { commands_.push_back(line); },
+        [this](const std::string& line) { log_.push_back(line); }};
     dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, link_, panes, alarm_, control_);
     dispatcher_->SetPause([this](std::chrono::milliseconds span) {
       events_.push_back("pause " + std::to_string(span.count()));
@@ -60,7 +61,9 @@ class DispatcherTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(outer_); }
 
-  void Send(const std::string& text, const std::string& from = "SU1") { dispatcher_->HandleUnitText(text, from); }
+  void Send(const std::string& text, const std::string& from = "SU1") {
+    dispatcher_->HandleUnitText(text, from);
+  }
   std::string Fail(const std::string& text, const std::string& from = "SU1") {
     try {
       Send(text, from);
@@ -99,8 +102,8 @@ TEST_F(DispatcherTest, EveryTextIsRecordedAndOnlyExactCommandWordsAct) {
   Send("");
   Send(" DU_GIVELOGFILENAMES SU1");
   Send("DU_UNKNOWN x");
-  EXPECT_EQ(commands_, (std::vector<std::string>{"DU_CHECK", "DU_CHECK ", " DU_CHECK", "du_check", "",
-                                                 " DU_GIVELOGFILENAMES SU1", "DU_UNKNOWN x"}));
+  EXPECT_EQ(commands_, (std::vector<std::string>{"DU_CHECK", "DU_CHECK ", " DU_CHECK", "du_check",
+                                                 "", " DU_GIVELOGFILENAMES SU1", "DU_UNKNOWN x"}));
   EXPECT_EQ(Sent(), (std::vector<S>{{"SU1", "CHECK"}, {"SU1", "CHECK"}, {"SU1", "CHECK"}}));
 }
 
@@ -159,7 +162,8 @@ TEST_F(DispatcherTest, SaveLogStoresTheRecordAndShowsItInTheLogPane) {
 TEST_F(DispatcherTest, SaveConfigCreatesTheDirectoryAndTellsEveryRegisteredUnit) {
   Send("DU_SAVECONFIG");
   EXPECT_TRUE(fs::is_directory(root_ + "/config"));
-  EXPECT_EQ(Sent(), (std::vector<S>{{"SU1", "SU_NEWCONFIGEXISTS"}, {"AU", "SU_NEWCONFIGEXISTS"},
+  EXPECT_EQ(Sent(), (std::vector<S>{{"SU1", "SU_NEWCONFIGEXISTS"},
+                                    {"AU", "SU_NEWCONFIGEXISTS"},
                                     {"CU", "SU_NEWCONFIGEXISTS"}}));
 }
 
@@ -191,12 +195,14 @@ TEST_F(DispatcherTest, PictureQueriesUseTheirOwnSpellingOfTheCameraDirectory) {
   Touch("log/SU1/Camera_Cam0/a.jpg");
   Send("DU_GIVELATESTPICTUREFILENAME SU1", "CU");
   Send("DU_GETALLPICTURES SU1", "CU");
-  EXPECT_EQ(Sent(), (std::vector<S>{{"CU", "CU_TAKELATESTPICTURE SU1 .\\log\\SU1\\camera_cam0\\a.jpg"},
-                                    {"CU", "CU_TAKEALLPICTURES SU1 " + Abs("log\\SU1\\Camera_Cam0\\a.jpg")}}));
+  EXPECT_EQ(Sent(), (std::vector<S>{
+                        {"CU", "CU_TAKELATESTPICTURE SU1 .\\log\\SU1\\camera_cam0\\a.jpg"},
+                        {"CU", "CU_TAKEALLPICTURES SU1 " + Abs("log\\SU1\\Camera_Cam0\\a.jpg")}}));
 }
 
 TEST_F(DispatcherTest, PictureQueriesWithoutPicturesAnswerNotFoundAndWithoutDirectoryNothing) {
-  EXPECT_EQ(Fail("DU_GETALLPICTURES SU1", "CU"), "Can't change into directory .\\log\\SU1\\Camera_Cam0\\");
+  EXPECT_EQ(Fail("DU_GETALLPICTURES SU1", "CU"),
+            "Can't change into directory .\\log\\SU1\\Camera_Cam0\\");
   fs::create_directories(root_ + "/log/SU1/camera_cam0");
   Send("DU_GIVELATESTPICTUREFILENAME SU1", "CU");
   Send("DU_GETALLPICTURES SU1", "CU");
@@ -224,7 +230,8 @@ TEST_F(DispatcherTest, AlarmsAreStoredAndForwardedToTheAlarmUnit) {
   link_.sent.clear();
   Send("DU_GIVEALARMFILENAME", "CU");
   ASSERT_EQ(Sent().size(), 1u);
-  EXPECT_EQ(Sent()[0].text.rfind("CU_TAKEALARMLOGFILE " + Abs("alarms\\"), 0), 0u) << Sent()[0].text;
+  EXPECT_EQ(Sent()[0].text.rfind("CU_TAKEALARMLOGFILE " + Abs("alarms\\"), 0), 0u)
+      << Sent()[0].text;
   EXPECT_EQ(Sent()[0].text.find('|'), std::string::npos);
 }
 
@@ -239,9 +246,9 @@ TEST_F(DispatcherTest, NewConfigNoticeAlwaysPausesAndNamesTheAlarmUnitsOwnText) 
   Send("DU_NEWCONFIGEXISTS AU", "CU");
   Send("DU_NEWCONFIGEXISTS SU1", "CU");
   Send("DU_NEWCONFIGEXISTS NOBODY", "CU");
-  EXPECT_EQ(events_, (std::vector<std::string>{"pause 1000", "send AU: AU_NEWCONFIGEXISTS", "pause 1000",
-                                               "send SU1: SU_NEWCONFIGEXISTS", "pause 1000",
-                                               "send NOBODY: SU_NEWCONFIGEXISTS"}));
+  EXPECT_EQ(events_, (std::vector<std::string>{"pause 1000", "send AU: AU_NEWCONFIGEXISTS",
+                                               "pause 1000", "send SU1: SU_NEWCONFIGEXISTS",
+                                               "pause 1000", "send NOBODY: SU_NEWCONFIGEXISTS"}));
 }
 
 TEST_F(DispatcherTest, NewPictureIsLookedUpBeforeThePauseAndForwardedToTheControlUnit) {

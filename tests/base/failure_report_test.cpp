@@ -28,7 +28,8 @@ TEST(FailureTextTest, AppendsAFullStopOnlyAfterCharactersThatSortAfterIt) {
   EXPECT_EQ(FailureText("Cannot create .\\log\\x"), "Cannot create .\\log\\x.");
   EXPECT_EQ(FailureText("File does not exist!"), "File does not exist!");
   EXPECT_EQ(FailureText("Config not found."), "Config not found.");
-  EXPECT_EQ(FailureText("Can't change into directory .\\log\\"), "Can't change into directory .\\log\\.");
+  EXPECT_EQ(FailureText("Can't change into directory .\\log\\"),
+            "Can't change into directory .\\log\\.");
   EXPECT_EQ(FailureText("code (5)"), "code (5)");  // ')' sorts before '.'
   EXPECT_EQ(FailureText("ends in a dash-"), "ends in a dash-");
   EXPECT_EQ(FailureText("ends in slash/"), "ends in slash/.");

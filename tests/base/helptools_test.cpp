@@ -15,7 +15,8 @@ Cut CutOnce(std::string text, int mode, char delimiter = '#') {
 }
 
 // Both forms, the string and the view, must cut alike.
-void ExpectCut(const std::string& text, int mode, const std::string& field, const std::string& rest) {
+void ExpectCut(const std::string& text, int mode, const std::string& field,
+               const std::string& rest) {
   Cut cut = CutOnce(text, mode);
   EXPECT_EQ(cut.field, field) << "cutting \"" << text << "\" in mode " << mode;
   EXPECT_EQ(cut.rest, rest) << "cutting \"" << text << "\" in mode " << mode;

@@ -31,7 +31,8 @@ pid_t StartCurl(std::vector<std::string> arguments) {
 
 std::vector<std::string> CommonArguments(int blockSize) {
   std::vector<std::string> arguments{"curl", "-s", "--max-time", "60"};
-  if (blockSize != 512) arguments.insert(arguments.end(), {"--tftp-blksize", std::to_string(blockSize)});
+  if (blockSize != 512)
+    arguments.insert(arguments.end(), {"--tftp-blksize", std::to_string(blockSize)});
   return arguments;
 }
 

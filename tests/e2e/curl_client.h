@@ -13,5 +13,6 @@ int FetchByTftp(const std::string& remoteName, const std::string& localFile, int
 // curl -T localFile tftp://127.0.0.1/remoteName
 int StoreByTftp(const std::string& localFile, const std::string& remoteName, int blockSize = 512);
 // Starts the fetch without waiting; the caller waits for (or kills) the pid.
-pid_t StartFetchByTftp(const std::string& remoteName, const std::string& localFile, int blockSize = 512);
+pid_t StartFetchByTftp(const std::string& remoteName, const std::string& localFile,
+                       int blockSize = 512);
 int WaitForExit(pid_t pid);

@@ -37,7 +37,9 @@ class DataUnitTest : public ::testing::Test {
     unit.SendText("DU_CHECK");
     ASSERT_EQ(unit.NextText(5s), "CHECK");
   }
-  std::string Abs(const std::string& tail) { return fs::canonical(program_.WorkDir()).string() + "\\" + tail; }
+  std::string Abs(const std::string& tail) {
+    return fs::canonical(program_.WorkDir()).string() + "\\" + tail;
+  }
 
   std::vector<std::unique_ptr<UnitConnection>> units_;
   ProgramUnderTest program_;
@@ -55,7 +57,8 @@ TEST_F(DataUnitTest, SensorRecordIsStoredAndListedForTheControlUnit) {
   std::optional<std::string> reply = control->NextText(5s);
   ASSERT_TRUE(reply);
   std::string a = Abs("log\\SU1\\alllog.dat"), t = Abs("log\\SU1\\T1.dat");
-  EXPECT_TRUE(*reply == "CU_TAKELOGFILES SU1 " + a + "|" + t || *reply == "CU_TAKELOGFILES SU1 " + t + "|" + a)
+  EXPECT_TRUE(*reply == "CU_TAKELOGFILES SU1 " + a + "|" + t ||
+              *reply == "CU_TAKELOGFILES SU1 " + t + "|" + a)
       << *reply;
 }
 
@@ -79,7 +82,8 @@ TEST_F(DataUnitTest, RepliesGoToTheSenderAndForwardsToTheirRoles) {
   control->SendText("DU_GIVELATESTPICTUREFILENAME SU1");
   EXPECT_EQ(control->NextText(5s), "CU_TAKELATESTPICTURE SU1 .\\log\\SU1\\camera_cam0\\p1.jpg");
   control->SendText("DU_GETALLPICTURES SU1");
-  EXPECT_EQ(control->NextText(5s), "CU_TAKEALLPICTURES SU1 " + Abs("log\\SU1\\Camera_Cam0\\p1.jpg"));
+  EXPECT_EQ(control->NextText(5s),
+            "CU_TAKEALLPICTURES SU1 " + Abs("log\\SU1\\Camera_Cam0\\p1.jpg"));
   control->SendText("DU_TAKENEWPICTURE SU1");
   EXPECT_EQ(sensor->NextText(5s), "SU_TAKEPICTURE");
   control->SendText("DU_NEWCONFIGEXISTS AU1");
@@ -113,7 +117,8 @@ TEST_F(DataUnitTest, MissingDirectoriesGiveNoReplyButTheUnitIsStillServed) {
   EXPECT_EQ(control->NextText(5s), "CHECK");
   EXPECT_EQ(program_.RunningInstances().size(), 1u);
   std::string reports = program_.StandardError();
-  EXPECT_NE(reports.find("Can't change into directory .\\log\\NOBODY\\."), std::string::npos) << reports;
+  EXPECT_NE(reports.find("Can't change into directory .\\log\\NOBODY\\."), std::string::npos)
+      << reports;
   EXPECT_NE(reports.find("Can't change into directory .\\config\\."), std::string::npos) << reports;
 }
 
@@ -138,9 +143,12 @@ TEST_F(DataUnitTest, NamesThatLeaveTheTreeAreRefusedAndNothingIsCreated) {
 TEST_F(DataUnitTest, WithoutLogDirectoryTheProgramRunsWithoutPorts) {
   ProgramUnderTest degraded(false);
   degraded.Start();
-  ASSERT_TRUE(WaitUntil([&] { return degraded.StandardError().find("Can't change into directory .\\log\\.") !=
-                                     std::string::npos; },
-                        10s))
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return degraded.StandardError().find("Can't change into directory .\\log\\.") !=
+               std::string::npos;
+      },
+      10s))
       << degraded.StandardError();
   EXPECT_FALSE(ProgramUnderTest::UnitPortListening());
   EXPECT_FALSE(ProgramUnderTest::FileTransferPortBound());
@@ -178,10 +186,13 @@ TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramWithBothPortsBack) {
     ASSERT_EQ(broken.NextText(5s), "CHECK");
     broken.ResetOnClose();
   }
-  ASSERT_TRUE(WaitUntil([&] {
-    auto running = program_.RunningInstances();
-    return running.size() == 1 && running[0] != first;
-  }, 15s)) << program_.StandardError();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        auto running = program_.RunningInstances();
+        return running.size() == 1 && running[0] != first;
+      },
+      15s))
+      << program_.StandardError();
   ASSERT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
   EXPECT_FALSE(bystander->NextMessage(2s));  // dropped without goodbye

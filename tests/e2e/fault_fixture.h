@@ -50,8 +50,9 @@ class FaultTest : public ::testing::Test {
   }
   // True when the program's descriptors and threads come back to the counts given.
   bool BackTo(int descriptors, int threads) {
-    return WaitUntil([&] { return OpenDescriptorCount(pid_) == descriptors && ThreadCount(pid_) == threads; },
-                     std::chrono::seconds(15));
+    return WaitUntil(
+        [&] { return OpenDescriptorCount(pid_) == descriptors && ThreadCount(pid_) == threads; },
+        std::chrono::seconds(15));
   }
   // Still the first instance, alone: nothing restarted or died.
   bool SameInstance() const {

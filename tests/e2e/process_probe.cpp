@@ -20,7 +20,9 @@ int CountEntries(const std::string& directory) {
   return count;
 }
 
-std::string ProcPath(pid_t pid, const char* tail) { return "/proc/" + std::to_string(pid) + "/" + tail; }
+std::string ProcPath(pid_t pid, const char* tail) {
+  return "/proc/" + std::to_string(pid) + "/" + tail;
+}
 
 }  // namespace
 

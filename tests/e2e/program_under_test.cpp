@@ -47,7 +47,9 @@ bool ProcNetListsPort(const char* table, int port, const char* state) {
     fields >> slot >> local >> remote >> st;
     std::size_t colon = local.find(':');
     if (colon == std::string::npos) continue;
-    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port && (state == nullptr || st == state)) return true;
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port &&
+        (state == nullptr || st == state))
+      return true;
   }
   return false;
 }
@@ -76,7 +78,8 @@ void ProgramUnderTest::SetEnvironment(const std::string& name, const std::string
 void ProgramUnderTest::Start() {
   // The ports are fixed: an instance of an earlier test (or another checkout's
   // run) may still hold them for a moment.
-  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); }, std::chrono::seconds(30));
+  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); },
+            std::chrono::seconds(30));
   std::string binary = binary_;
   std::string errPath = root_ + "/stderr.txt";
   pid_ = ::fork();
@@ -106,7 +109,9 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-bool ProgramUnderTest::UnitPortListening() { return ProcNetListsPort("/proc/net/tcp", kUnitPort, "0A"); }
+bool ProgramUnderTest::UnitPortListening() {
+  return ProcNetListsPort("/proc/net/tcp", kUnitPort, "0A");
+}
 
 bool ProgramUnderTest::WaitForUnitPort(std::chrono::milliseconds wait) const {
   // Only looks: a probing connection that closed with the slot offer unread
@@ -153,7 +158,8 @@ void ProgramUnderTest::StopAll() {
   if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
   // A process that is ending may still hold its sockets for a moment; the
   // next test must find both ports free.
-  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); }, std::chrono::seconds(5));
+  WaitUntil([] { return !UnitPortListening() && !FileTransferPortBound(); },
+            std::chrono::seconds(5));
 }
 
 std::string ProgramUnderTest::StandardError() const { return ReadWholeFile(root_ + "/stderr.txt"); }

@@ -40,7 +40,8 @@ class TransferFaultTest : public FaultTest {
 
 // A child process that runs the client side of a transfer for `blocks`
 // blocks, tells the parent, and waits to be killed.
-pid_t ClientThatDiesAfter(uint16_t opcode, const std::string& name, const std::string& content, int blocks) {
+pid_t ClientThatDiesAfter(uint16_t opcode, const std::string& name, const std::string& content,
+                          int blocks) {
   int ready[2];
   if (::pipe(ready) != 0) return -1;
   pid_t child = ::fork();
@@ -56,7 +57,8 @@ pid_t ClientThatDiesAfter(uint16_t opcode, const std::string& name, const std::s
   for (int block = 0; block <= blocks; ++block) {
     std::optional<Datagram> answer = peer.Receive(3000);
     if (!answer) _exit(1);
-    if (opcode == kWrite && block < blocks) peer.Send(answer->Port, Data(block + 1, content.substr(block * 512, 512)));
+    if (opcode == kWrite && block < blocks)
+      peer.Send(answer->Port, Data(block + 1, content.substr(block * 512, 512)));
     if (opcode == kRead && block < blocks) peer.Send(answer->Port, Ack(block + 1));
   }
   (void)!::write(ready[1], "x", 1);
@@ -78,7 +80,8 @@ TEST_F(TransferFaultTest, KilledClientsSessionsTimeOutLeakNothingAndKeepTheBlock
   ::waitpid(reader, nullptr, 0);
   EXPECT_TRUE(BackTo(descriptors_, threads_))
       << OpenDescriptorCount(pid_) << " descriptors, " << ThreadCount(pid_) << " threads";
-  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/cut.jpg")), upload.substr(0, 20 * 512));
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/camera_cam0/cut.jpg")),
+            upload.substr(0, 20 * 512));
   std::string again = program_.Path("../again");
   WriteWholeFile(again, upload);
   ASSERT_EQ(StoreByTftp(again, "log/SU1/camera_cam0/cut.jpg"), 0);
@@ -149,7 +152,8 @@ std::optional<Datagram> Store(const std::string& name, const std::string& conten
   for (std::size_t block = 0;; ++block) {
     std::optional<Datagram> answer = peer.Receive(5000);
     if (!answer || OpcodeOf(*answer) != kAck || block * 512 > content.size()) return answer;
-    peer.Send(answer->Port, Data(static_cast<uint16_t>(block + 1), content.substr(block * 512, 512)));
+    peer.Send(answer->Port,
+              Data(static_cast<uint16_t>(block + 1), content.substr(block * 512, 512)));
   }
 }
 

@@ -54,13 +54,15 @@ TEST_F(UnitFaultTest, KilledUnitsHalfMessageNeverJoinsAnother) {
   // (offered slot 1 again): a unit that registers under an offer counted
   // before that would sit outside the table.
   UnitConnection* heir = nullptr;
-  ASSERT_TRUE(WaitUntil([&] {
-    auto probe = std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort);
-    if (probe->NextMessage(5s) != "CC_ADD_NAME 1") return false;  // read, then closed in order
-    units_.push_back(std::move(probe));
-    heir = units_.back().get();
-    return true;
-  }, 10s));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        auto probe = std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort);
+        if (probe->NextMessage(5s) != "CC_ADD_NAME 1") return false;  // read, then closed in order
+        units_.push_back(std::move(probe));
+        heir = units_.back().get();
+        return true;
+      },
+      10s));
   heir->AnswerOffer("CC_ADD_NAME 1", "SU9");
   Settle(*heir);
   heir->SendText("DU_SAVELOG T1 " + Record("whole"));
@@ -90,12 +92,14 @@ TEST_F(UnitFaultTest, AThousandConnectionsOpenedAndDroppedLeaveNoDescriptorsBehi
     }
     EXPECT_GE(OpenDescriptorCount(pid_), descriptors + kWave);
   }
-  EXPECT_TRUE(BackTo(descriptors, threads)) << OpenDescriptorCount(pid_) << " descriptors (" << descriptors
-                                            << " before), " << ThreadCount(pid_) << " threads (" << threads << ")";
+  EXPECT_TRUE(BackTo(descriptors, threads))
+      << OpenDescriptorCount(pid_) << " descriptors (" << descriptors << " before), "
+      << ThreadCount(pid_) << " threads (" << threads << ")";
   keeper->SendText("DU_SAVELOG T1 " + Record("after"));
   Settle(*keeper);
   EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), Record("after") + "\r\n");
-  EXPECT_EQ(program_.StandardError().find(" datacontroller: "), std::string::npos) << program_.StandardError();
+  EXPECT_EQ(program_.StandardError().find(" datacontroller: "), std::string::npos)
+      << program_.StandardError();
   EXPECT_TRUE(SameInstance());
 }
 
@@ -116,7 +120,8 @@ struct LoadUnit {
       for (int sent = 0;; sent += kBatch) {
         std::string bytes;
         for (int i = sent; i < sent + kBatch; ++i)
-          bytes += "CS_TEXT " + name + " DU_SAVELOG T1 " + Record(name + "." + std::to_string(i)) + "#";
+          bytes +=
+              "CS_TEXT " + name + " DU_SAVELOG T1 " + Record(name + "." + std::to_string(i)) + "#";
         unit.SendRaw(bytes + "CS_TEXT " + name + " DU_CHECK#");
         if (unit.NextText(10s) != "CHECK") return;
         acknowledged = sent + kBatch;
@@ -149,10 +154,13 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
     breaker.ResetOnClose();
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_TRUE(WaitUntil([&] {
-    auto running = program_.RunningInstances();
-    return running.size() == 1 && running[0] != pid_;
-  }, 20s)) << program_.StandardError();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        auto running = program_.RunningInstances();
+        return running.size() == 1 && running[0] != pid_;
+      },
+      20s))
+      << program_.StandardError();
   ASSERT_TRUE(program_.WaitForUnitPort());
   ASSERT_TRUE(program_.WaitForFileTransferPort());
   for (auto& unit : load) {
@@ -166,7 +174,8 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
   UnitConnection* again = Unit("SU0");
   again->SendText("DU_SAVELOG T1 " + Record("again"));
   Settle(*again);
-  EXPECT_NE(ReadWholeFile(program_.Path("log/SU0/T1.dat")).find(Record("again") + "\r\n"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(program_.Path("log/SU0/T1.dat")).find(Record("again") + "\r\n"),
+            std::string::npos);
 }
 
 // The forward behind the pause fails on the reset connection and restarts
@@ -196,15 +205,18 @@ TEST_F(UnitFaultTest, ARecordBehindAForwardThatRestartsTheProgramIsStillStored) 
 TEST_F(UnitFaultTest, FullDiskDuringSaveLogKeepsWhatWasStoredAndTheProgramServing) {
   StartProgram();
   UnitConnection* sensor = Unit("SU1");
-  for (int i = 0; i < 200; ++i) sensor->SendText("DU_SAVELOG T1 " + Record("before" + std::to_string(i)));
+  for (int i = 0; i < 200; ++i)
+    sensor->SendText("DU_SAVELOG T1 " + Record("before" + std::to_string(i)));
   Settle(*sensor);
   std::string all = program_.Path("log/SU1/alllog.dat");
   std::string stored = ReadWholeFile(all);
   ASSERT_TRUE(SetFileSizeLimit(pid_, stored.size() + 30));  // room for one more record and a part
-  for (int i = 0; i < 5; ++i) sensor->SendText("DU_SAVELOG T1 " + Record("full" + std::to_string(i)));
+  for (int i = 0; i < 5; ++i)
+    sensor->SendText("DU_SAVELOG T1 " + Record("full" + std::to_string(i)));
   Settle(*sensor);
   ASSERT_TRUE(SameInstance()) << "the program died on a full disk";
-  EXPECT_NE(program_.StandardError().find("Disk full"), std::string::npos) << program_.StandardError();
+  EXPECT_NE(program_.StandardError().find("Disk full"), std::string::npos)
+      << program_.StandardError();
   ASSERT_TRUE(SetFileSizeLimit(pid_, RLIM_INFINITY));
   sensor->SendText("DU_SAVELOG T1 " + Record("later"));
   Settle(*sensor);

@@ -19,7 +19,8 @@ class CommunicationServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_.SetPort(0);
-    server_.OnClientReadText = [this](TCommunicationServer* sender, std::string text, std::string name) {
+    server_.OnClientReadText = [this](TCommunicationServer* sender, std::string text,
+                                      std::string name) {
       EXPECT_EQ(sender, &server_);
       received_.push_back("text:" + name + ":" + text);
       if (text == "boom") throw std::runtime_error("handler failed");
@@ -121,7 +122,8 @@ TEST_F(CommunicationServerTest, MessagesAreFramedAcrossReadsAndSeveralInOneRead)
   EXPECT_TRUE(received_.empty());
   unit->Send("lo world#CS_FILE SU1 .\\log\\SU1\\a.txt#CS_TEXT SU2 x");
   ASSERT_TRUE(ReceivedCount(2));
-  EXPECT_EQ(received_, (std::vector<std::string>{"text:SU1:hello world", "file:SU1:.\\log\\SU1\\a.txt"}));
+  EXPECT_EQ(received_,
+            (std::vector<std::string>{"text:SU1:hello world", "file:SU1:.\\log\\SU1\\a.txt"}));
 }
 
 TEST_F(CommunicationServerTest, FragmentsOfTwoConnectionsNeverJoin) {
@@ -222,8 +224,8 @@ TEST_F(CommunicationServerTest, SlotsOutsideTheTableAreRefusedAndReported) {
   auto unit = Join(0);
   unit->Send("CS_ADD_NAME 20 X#CS_ADD_NAME -1 Y#CS_TEXT SU1 after#");
   ASSERT_TRUE(ReceivedCount(1));
-  EXPECT_EQ(reports_.Reports(),
-            (std::vector<std::string>{"List index out of bounds (20)", "List index out of bounds (-1)"}));
+  EXPECT_EQ(reports_.Reports(), (std::vector<std::string>{"List index out of bounds (20)",
+                                                          "List index out of bounds (-1)"}));
   EXPECT_EQ(server_.Connection_count(), 0);
   EXPECT_EQ(count_events_, 0);
 }
@@ -340,7 +342,8 @@ TEST_F(CommunicationServerTest, StartingOnATakenPortRaisesTheBindMessage) {
     second.StartServers();
     FAIL() << "a taken port was opened";
   } catch (const ESocketError& failure) {
-    EXPECT_NE(std::string(failure.what()).find("), on API 'bind'"), std::string::npos) << failure.what();
+    EXPECT_NE(std::string(failure.what()).find("), on API 'bind'"), std::string::npos)
+        << failure.what();
   }
   EXPECT_FALSE(second.Active());
 }

@@ -1,6 +1,7 @@
 // The link tests run real sockets on the Qt event loop of this application.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);

@@ -1,14 +1,15 @@
 #include "link_test_support.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <arpa/inet.h>
-#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cerrno>
+#include <stdexcept>
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
   QElapsedTimer timer;
@@ -22,7 +23,8 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
 
 TestClient::TestClient(int port, int receive_buffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  if (receive_buffer > 0)
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

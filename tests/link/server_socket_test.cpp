@@ -22,8 +22,12 @@ class ServerSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_ = std::make_unique<TServerSocket>();
-    server_->OnClientConnect = [this](TServerSocket*, ServerConnection* c) { Record("connect", c); };
-    server_->OnClientDisconnect = [this](TServerSocket*, ServerConnection* c) { Record("disconnect", c); };
+    server_->OnClientConnect = [this](TServerSocket*, ServerConnection* c) {
+      Record("connect", c);
+    };
+    server_->OnClientDisconnect = [this](TServerSocket*, ServerConnection* c) {
+      Record("disconnect", c);
+    };
     server_->OnClientRead = [](TServerSocket*, ServerConnection* c) { c->ReadAvailableText(); };
     server_->OpenListener();
     port_ = server_->BoundPort();
@@ -58,8 +62,9 @@ TEST_F(ServerSocketTest, TakenPortRaisesTheBindMessageAndLeavesNothingOpen) {
     second.OpenListener();
     FAIL() << "opening a taken port succeeded";
   } catch (const ESocketError& failure) {
-    EXPECT_EQ(std::string(failure.what()), "Windows socket error: " + std::string(std::strerror(EADDRINUSE)) +
-                                               " (" + std::to_string(EADDRINUSE) + "), on API 'bind'");
+    EXPECT_EQ(std::string(failure.what()),
+              "Windows socket error: " + std::string(std::strerror(EADDRINUSE)) + " (" +
+                  std::to_string(EADDRINUSE) + "), on API 'bind'");
   }
   EXPECT_FALSE(second.Active());
   EXPECT_EQ(second.BoundPort(), 0);
@@ -171,8 +176,9 @@ TEST_F(ServerSocketTest, FailedSendRaisesErrorThenDisconnectThenTheSendMessage) 
     socket->WriteText("CC_TEXT x#");
     FAIL() << "a send to a reset connection succeeded";
   } catch (const ESocketError& failure) {
-    EXPECT_EQ(std::string(failure.what()), "Windows socket error: " + std::string(std::strerror(reported_code)) +
-                                               " (" + std::to_string(reported_code) + "), on API 'send'");
+    EXPECT_EQ(std::string(failure.what()),
+              "Windows socket error: " + std::string(std::strerror(reported_code)) + " (" +
+                  std::to_string(reported_code) + "), on API 'send'");
   }
   EXPECT_EQ(events_, (std::vector<std::string>{"connect", "send error", "disconnect"}));
   EXPECT_TRUE(reported_code == ECONNRESET || reported_code == EPIPE) << reported_code;
@@ -213,7 +219,8 @@ TEST_F(ServerSocketTest, FailedConnectHandlerDropsTheConnectionAndAcceptingGoesO
 
 TEST_F(ServerSocketTest, ConnectionsPastTheLimitAreClosedAtOnce) {
   std::vector<std::unique_ptr<TestClient>> clients;
-  for (int i = 1; i <= static_cast<int>(TServerSocket::kMaxConnections); ++i) clients.push_back(Connect(i));
+  for (int i = 1; i <= static_cast<int>(TServerSocket::kMaxConnections); ++i)
+    clients.push_back(Connect(i));
   ASSERT_EQ(server_->ConnectionCount(), 256);
   TestClient extra(port_);
   EXPECT_TRUE(extra.ExpectClosed());

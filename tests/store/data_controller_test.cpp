@@ -24,7 +24,8 @@ TEST_F(TreeTest, ChangeDirectoryChecksTheDirectoryAndNeverMovesTheProcess) {
   tree_.Write("log/file.dat", "");
   EXPECT_NO_THROW(store_.ChangeDirectory(".\\log\\SU1\\"));
   EXPECT_NO_THROW(store_.ChangeDirectory(".\\LOG\\su1\\"));
-  EXPECT_EQ(RAISED_MESSAGE(store_.ChangeDirectory(".\\log\\SU2\\")), "Can't change into directory .\\log\\SU2\\");
+  EXPECT_EQ(RAISED_MESSAGE(store_.ChangeDirectory(".\\log\\SU2\\")),
+            "Can't change into directory .\\log\\SU2\\");
   EXPECT_EQ(RAISED_MESSAGE(store_.ChangeDirectory(".\\log\\file.dat")),
             "Can't change into directory .\\log\\file.dat");
   EXPECT_EQ(WorkingDirectory(), before);
@@ -41,7 +42,8 @@ TEST_F(TreeTest, MakeDirectoryCreatesOneLevelOnly) {
   store_.MakeDirectory(".\\log\\SU1\\camera_cam0\\");
   EXPECT_FALSE(tree_.Exists("log/SU1/camera_cam0"));
   tree_.Write("log/taken", "x");
-  EXPECT_EQ(RAISED_MESSAGE(store_.MakeDirectory(".\\log\\taken\\")), "Cannot create .\\log\\taken\\");
+  EXPECT_EQ(RAISED_MESSAGE(store_.MakeDirectory(".\\log\\taken\\")),
+            "Cannot create .\\log\\taken\\");
 }
 
 TEST_F(TreeTest, MakeFileLeavesAnExistingFileAndRefusesADirectoryName) {
@@ -52,8 +54,10 @@ TEST_F(TreeTest, MakeFileLeavesAnExistingFileAndRefusesADirectoryName) {
   EXPECT_EQ(tree_.Read("log/SU1/T2.dat"), "keep\r\n");
   store_.MakeFile(".\\log\\SU1\\T3.dat");
   EXPECT_EQ(tree_.Read("log/SU1/T3.dat"), "");
-  EXPECT_EQ(RAISED_MESSAGE(store_.MakeFile(".\\log\\SU1\\T1.dat")), "Unable to create file .\\log\\SU1\\T1.dat");
-  EXPECT_EQ(RAISED_MESSAGE(store_.MakeFile(".\\log\\SU9\\T1.dat")), "Unable to create file .\\log\\SU9\\T1.dat");
+  EXPECT_EQ(RAISED_MESSAGE(store_.MakeFile(".\\log\\SU1\\T1.dat")),
+            "Unable to create file .\\log\\SU1\\T1.dat");
+  EXPECT_EQ(RAISED_MESSAGE(store_.MakeFile(".\\log\\SU9\\T1.dat")),
+            "Unable to create file .\\log\\SU9\\T1.dat");
   EXPECT_FALSE(tree_.Exists("log/SU9"));
 }
 
@@ -129,7 +133,8 @@ TEST_F(TreeTest, ListFilesGivesAbsoluteEntriesInTheCallersSpelling) {
   std::optional<StringList> list = store_.ListFiles(".\\LOG\\su1\\", "*.*", false);
   ASSERT_TRUE(list.has_value());
   std::sort(list->begin(), list->end());
-  EXPECT_EQ(*list, (StringList{tree_.Root() + "\\LOG\\su1\\.hidden", tree_.Root() + "\\LOG\\su1\\alllog.dat"}));
+  EXPECT_EQ(*list, (StringList{tree_.Root() + "\\LOG\\su1\\.hidden",
+                               tree_.Root() + "\\LOG\\su1\\alllog.dat"}));
   std::optional<StringList> slashes = store_.ListFiles("log/SU1/Camera_Cam0/../", "*.*", false);
   ASSERT_TRUE(slashes.has_value());
   EXPECT_EQ(slashes->size(), 2u);
@@ -139,7 +144,8 @@ TEST_F(TreeTest, ListFilesGivesNoneInsteadOfAnEmptyList) {
   tree_.MakeDir("log/SU1/Camera_Cam0");
   EXPECT_FALSE(store_.ListFiles(".\\log\\SU1\\", "*.*", false).has_value());
   EXPECT_FALSE(store_.ListFiles(".\\log\\", "*.*", true).has_value());
-  EXPECT_EQ(RAISED_MESSAGE(store_.ListFiles(".\\alarms\\", "*.*", false)), "Can't change into directory .\\alarms\\");
+  EXPECT_EQ(RAISED_MESSAGE(store_.ListFiles(".\\alarms\\", "*.*", false)),
+            "Can't change into directory .\\alarms\\");
 }
 
 TEST_F(TreeTest, RecursiveListingPutsASubDirectorysFilesWhereItIsMet) {
@@ -154,8 +160,9 @@ TEST_F(TreeTest, RecursiveListingPutsASubDirectorysFilesWhereItIsMet) {
   const std::string camera = tree_.Root() + "\\log\\SU1\\Camera_Cam0\\";
   StringList sorted = *list;
   std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, (StringList{camera + "deeper\\d.txt", camera + "p1.jpg", camera + "p2.jpg",
-                                tree_.Root() + "\\log\\SU1\\x.dat", tree_.Root() + "\\log\\SU1\\z.dat"}));
+  EXPECT_EQ(sorted,
+            (StringList{camera + "deeper\\d.txt", camera + "p1.jpg", camera + "p2.jpg",
+                        tree_.Root() + "\\log\\SU1\\x.dat", tree_.Root() + "\\log\\SU1\\z.dat"}));
   // The camera directory's files, its sub-directory's included, form one block.
   auto inCamera = [&](const std::string& entry) { return entry.rfind(camera, 0) == 0; };
   auto first = std::find_if(list->begin(), list->end(), inCamera);
@@ -183,7 +190,8 @@ TEST_F(TreeTest, LatestFileIsTheNewestVisibleFile) {
   tree_.SetTime("log/SU1/cam/.c.jpg", At(0, 10, 0, 0));
   tree_.SetTime("log/SU1/cam/newest_dir", At(0, 11, 0, 0));
   EXPECT_EQ(store_.LatestFile(".\\log\\SU1\\CAM\\"), "a.jpg");
-  EXPECT_EQ(RAISED_MESSAGE(store_.LatestFile(".\\log\\SU2\\cam\\")), "Can't change into directory .\\log\\SU2\\cam\\");
+  EXPECT_EQ(RAISED_MESSAGE(store_.LatestFile(".\\log\\SU2\\cam\\")),
+            "Can't change into directory .\\log\\SU2\\cam\\");
 }
 
 TEST_F(TreeTest, LatestFileTreatsTimesInOneTwoSecondStepAsEqual) {

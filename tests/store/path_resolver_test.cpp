@@ -48,7 +48,8 @@ TEST_F(PathResolverTest, ExactSpellingWinsOverAnotherCase) {
 TEST_F(PathResolverTest, AbsoluteListEntryFormResolvesToTheSameFile) {
   tree_.MakeDir("log/SU1");
   tree_.Write("log/SU1/alllog.dat", "");
-  EXPECT_EQ(resolver_.Resolve(tree_.Root() + "\\log\\SU1\\alllog.dat"), tree_.Host("log/SU1/alllog.dat"));
+  EXPECT_EQ(resolver_.Resolve(tree_.Root() + "\\log\\SU1\\alllog.dat"),
+            tree_.Host("log/SU1/alllog.dat"));
 }
 
 TEST_F(PathResolverTest, ConfinedAcceptsEveryFormBelowAnAllowedTopDirectory) {
@@ -57,11 +58,13 @@ TEST_F(PathResolverTest, ConfinedAcceptsEveryFormBelowAnAllowedTopDirectory) {
   for (std::string request : {std::string(".\\log\\SU1\\x.dat"), std::string("log/SU1/x.dat"),
                               tree_.Root() + "\\log\\SU1\\x.dat", tree_.Root() + "/log/SU1/x.dat",
                               std::string("Log/su1/x.dat")}) {
-    std::optional<std::string> host = resolver_.ResolveConfined(request, {"log", "config", "alarms"});
+    std::optional<std::string> host =
+        resolver_.ResolveConfined(request, {"log", "config", "alarms"});
     ASSERT_TRUE(host.has_value()) << request;
     EXPECT_EQ(*host, expected) << request;
   }
-  EXPECT_EQ(resolver_.ResolveConfined("config/SU1.ini", {"log", "config"}), tree_.Host("config/SU1.ini"));
+  EXPECT_EQ(resolver_.ResolveConfined("config/SU1.ini", {"log", "config"}),
+            tree_.Host("config/SU1.ini"));
 }
 
 TEST_F(PathResolverTest, ConfinedRefusesEverythingOutsideTheAllowedDirectories) {

@@ -20,7 +20,8 @@ TEST_F(RecordLoggingTest, ARecordGoesToTheCombinedAndTheSensorLog) {
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 21.5\r\n");
   store_.SaveLogRecord("T1 06.12.2026 22.0", "U");
   store_.SaveLogRecord("T2 07.12.2026 1", "U");
-  EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 21.5 T1\r\n06.12.2026 22.0 T1\r\n07.12.2026 1 T2\r\n");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"),
+            "06.12.2026 21.5 T1\r\n06.12.2026 22.0 T1\r\n07.12.2026 1 T2\r\n");
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 21.5\r\n06.12.2026 22.0\r\n");
   EXPECT_EQ(tree_.Read("log/U/T2.dat"), "07.12.2026 1\r\n");
 }
@@ -111,7 +112,9 @@ TEST_F(RecordLoggingTest, AFileReplacedOrDeletedBetweenRecordsGetsTheNextRecord)
   // A transfer puts a new file in place: the next record must go into it.
   tree_.Write("log/U/T1.new", "replaced\r\n");
   ASSERT_EQ(std::rename(tree_.Host("log/U/T1.new").c_str(), tree_.Host("log/U/T1.dat").c_str()), 0);
-  ASSERT_EQ(std::rename(tree_.Host("log/U/alllog.dat").c_str(), tree_.Host("log/U/moved.txt").c_str()), 0);
+  ASSERT_EQ(
+      std::rename(tree_.Host("log/U/alllog.dat").c_str(), tree_.Host("log/U/moved.txt").c_str()),
+      0);
   store_.SaveLogRecord("T1 06.12.2026 2", "U");
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "replaced\r\n06.12.2026 2\r\n");
   EXPECT_EQ(tree_.Read("log/U/alllog.dat"), "06.12.2026 2 T1\r\n");
@@ -131,7 +134,8 @@ TEST_F(RecordLoggingTest, NamesThatWouldLeaveTheirPlaceAreRefusedBeforeAnythingI
   }
   EXPECT_FALSE(tree_.Exists("log"));
   EXPECT_EQ(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", "a/b")),
-            "Refused name 'a/b': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");
+            "Refused name 'a/b': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a "
+            "NUL byte");
   EXPECT_NE(RAISED_MESSAGE(store_.SaveLogRecord("T1 1", std::string("a\0b", 3))).find("'a\\x00b'"),
             std::string::npos);
 }

@@ -21,7 +21,8 @@ class RetentionFilterTest : public ::testing::Test {
     for (std::size_t size = 1; size <= content.size(); ++size) {
       RetentionFilter filter(format_, today_, 2026, 7);
       std::string out;
-      for (std::size_t at = 0; at < content.size(); at += size) filter.Feed(content.substr(at, size), out);
+      for (std::size_t at = 0; at < content.size(); at += size)
+        filter.Feed(content.substr(at, size), out);
       filter.Finish(out);
       ASSERT_EQ(out, whole) << "chunk size " << size;
     }
@@ -33,19 +34,24 @@ class RetentionFilterTest : public ::testing::Test {
 
 TEST_F(RetentionFilterTest, OldLinesGoExceptTheLast) {
   EXPECT_EQ(Filter("01.12.2026 a\r\n02.12.2026 b\r\n03.12.2026 c\r\n"), "03.12.2026 c\r\n");
-  EXPECT_EQ(Filter("01.12.2026 a\r\n04.12.2026 b\r\n05.12.2026 c\r\n"), "04.12.2026 b\r\n05.12.2026 c\r\n");
+  EXPECT_EQ(Filter("01.12.2026 a\r\n04.12.2026 b\r\n05.12.2026 c\r\n"),
+            "04.12.2026 b\r\n05.12.2026 c\r\n");
   EXPECT_EQ(Filter("01.12.2026 a\r\n"), "01.12.2026 a\r\n");
-  EXPECT_EQ(Filter("01.12.2026 a\r\n05.12.2026 b\r\n02.12.2026 c\r\n"), "05.12.2026 b\r\n02.12.2026 c\r\n");
-  EXPECT_EQ(Filter("11.12.2026 future\r\n01.01.2030 far\r\n"), "11.12.2026 future\r\n01.01.2030 far\r\n");
+  EXPECT_EQ(Filter("01.12.2026 a\r\n05.12.2026 b\r\n02.12.2026 c\r\n"),
+            "05.12.2026 b\r\n02.12.2026 c\r\n");
+  EXPECT_EQ(Filter("11.12.2026 future\r\n01.01.2030 far\r\n"),
+            "11.12.2026 future\r\n01.01.2030 far\r\n");
 }
 
 TEST_F(RetentionFilterTest, AgeSevenIsOldAgeSixIsNot) {
   EXPECT_EQ(Filter("03.12.2026 seven\r\n04.12.2026 six\r\n"), "04.12.2026 six\r\n");
-  EXPECT_EQ(Filter("04.12.2026 six\r\n10.12.2026 today\r\n"), "04.12.2026 six\r\n10.12.2026 today\r\n");
+  EXPECT_EQ(Filter("04.12.2026 six\r\n10.12.2026 today\r\n"),
+            "04.12.2026 six\r\n10.12.2026 today\r\n");
 }
 
 TEST_F(RetentionFilterTest, LinesEndWithCrLfWhateverTheyHadBefore) {
-  EXPECT_EQ(Filter("05.12.2026 a\n05.12.2026 b\r\n05.12.2026 c"), "05.12.2026 a\r\n05.12.2026 b\r\n05.12.2026 c\r\n");
+  EXPECT_EQ(Filter("05.12.2026 a\n05.12.2026 b\r\n05.12.2026 c"),
+            "05.12.2026 a\r\n05.12.2026 b\r\n05.12.2026 c\r\n");
   EXPECT_EQ(Filter("05.12.2026 mid\rcr\n"), "05.12.2026 mid\rcr\r\n");
   EXPECT_EQ(Filter(""), "");
   EXPECT_EQ(Filter("01.12.2026 old without end"), "01.12.2026 old without end\r\n");
@@ -60,8 +66,10 @@ TEST_F(RetentionFilterTest, UndatedLinesAreKeptAsTheyAre) {
 }
 
 TEST_F(RetentionFilterTest, BytesFromAnEndOfTextLineOnAreKeptUnchanged) {
-  EXPECT_EQ(Filter("01.12.2026 a\r\n05.12.2026 b\r\n\x1A" "01.12.2026 c\n\n\x1Ax"),
-            "05.12.2026 b\r\n\x1A" "01.12.2026 c\n\n\x1Ax");
+  EXPECT_EQ(Filter("01.12.2026 a\r\n05.12.2026 b\r\n\x1A"
+                   "01.12.2026 c\n\n\x1Ax"),
+            "05.12.2026 b\r\n\x1A"
+            "01.12.2026 c\n\n\x1Ax");
   EXPECT_EQ(Filter("01.12.2026 a\r\n\x1A"), "01.12.2026 a\r\n\x1A")
       << "the last record before the end stays";
   EXPECT_EQ(Filter("01.12.2026 a\n02.12.2026 b\n\x1A"), "02.12.2026 b\r\n\x1A");
@@ -70,7 +78,9 @@ TEST_F(RetentionFilterTest, BytesFromAnEndOfTextLineOnAreKeptUnchanged) {
 
 TEST_F(RetentionFilterTest, ChunkBoundariesDoNotChangeTheResult) {
   ExpectSameInAnyChunking("01.12.2026 a\r\n05.12.2026 bb\n\n02.12.2026 c\r\nx y\r\n03.12.2026 z");
-  ExpectSameInAnyChunking("01.12.2026 a\r\n02.12.2026 b\r\n\x1A" "01.12.2026 c\nrest");
+  ExpectSameInAnyChunking(
+      "01.12.2026 a\r\n02.12.2026 b\r\n\x1A"
+      "01.12.2026 c\nrest");
   ExpectSameInAnyChunking("05.12.2026 a\r\n01.12.2026 last\r\n");
 }
 

@@ -28,7 +28,9 @@ class RetentionSweepTest : public StoreTest {
     tree_.Write("log/SU1/Camera_Cam0/" + name, "jpeg");
     tree_.SetTime("log/SU1/Camera_Cam0/" + name, time);
   }
-  bool HasPicture(const std::string& name) const { return tree_.Exists("log/SU1/Camera_Cam0/" + name); }
+  bool HasPicture(const std::string& name) const {
+    return tree_.Exists("log/SU1/Camera_Cam0/" + name);
+  }
 
   std::vector<std::string> reports_;
   FailureSink previousSink_;
@@ -75,10 +77,10 @@ TEST_F(RetentionSweepTest, ANewestFileThatIsNoPictureLetsEveryOldPictureGo) {
 }
 
 TEST_F(RetentionSweepTest, PictureAgeCountsInTwoSecondStepsAndRoundsHalfToEven) {
-  Picture("noon6.jpg", At(6, 12, 0, 0));     // age 7
-  Picture("noon6b.jpg", At(6, 12, 0, 1));    // the same two-second step
-  Picture("later6.jpg", At(6, 12, 0, 2));    // age 6
-  Picture("noon7.jpg", At(7, 12, 0, 0));     // age 7
+  Picture("noon6.jpg", At(6, 12, 0, 0));   // age 7
+  Picture("noon6b.jpg", At(6, 12, 0, 1));  // the same two-second step
+  Picture("later6.jpg", At(6, 12, 0, 2));  // age 6
+  Picture("noon7.jpg", At(7, 12, 0, 0));   // age 7
   Picture("newest.jpg", At(0, 9, 0, 0));
   store_.DeleteOldData();
   EXPECT_FALSE(HasPicture("noon6.jpg"));
@@ -108,15 +110,20 @@ TEST_F(RetentionSweepTest, LogFilesLoseTheirOldLinesButNeverTheLast) {
 }
 
 TEST_F(RetentionSweepTest, UndatedLinesAndTheTextAfterAnEndOfTextByteStay) {
-  const std::string content = "\r\n01.12.2026\r\nfree text\r\n01.12.2026 old\r\n05.12.2026 young\n\x1A" "01.12.2026 x\n";
+  const std::string content =
+      "\r\n01.12.2026\r\nfree text\r\n01.12.2026 old\r\n05.12.2026 young\n\x1A"
+      "01.12.2026 x\n";
   tree_.Write("log/SU1/mixed.dat", content);
   store_.DeleteOldData();
-  EXPECT_EQ(tree_.Read("log/SU1/mixed.dat"), "\r\n01.12.2026\r\nfree text\r\n05.12.2026 young\r\n\x1A" "01.12.2026 x\n");
+  EXPECT_EQ(tree_.Read("log/SU1/mixed.dat"),
+            "\r\n01.12.2026\r\nfree text\r\n05.12.2026 young\r\n\x1A"
+            "01.12.2026 x\n");
 }
 
 TEST_F(RetentionSweepTest, OtherFilesAndOtherDirectoriesAreNeverTouched) {
   const std::string old = "01.01.2020 a\n01.01.2020 b\n";
-  for (const char* name : {"log/SU1/x.ini", "log/SU1/x.txt", "log/SU1/x.DAT", "log/SU1/x.dat.bak", "log/SU1/dat"}) {
+  for (const char* name :
+       {"log/SU1/x.ini", "log/SU1/x.txt", "log/SU1/x.DAT", "log/SU1/x.dat.bak", "log/SU1/dat"}) {
     tree_.Write(name, old);
   }
   tree_.MakeDir("config");
@@ -124,8 +131,8 @@ TEST_F(RetentionSweepTest, OtherFilesAndOtherDirectoriesAreNeverTouched) {
   tree_.Write("config/SU1.dat", old);
   tree_.Write("alarms/su_sent.dat", old);
   store_.DeleteOldData();
-  for (const char* name : {"log/SU1/x.ini", "log/SU1/x.txt", "log/SU1/x.DAT", "log/SU1/x.dat.bak", "log/SU1/dat",
-                           "config/SU1.dat", "alarms/su_sent.dat"}) {
+  for (const char* name : {"log/SU1/x.ini", "log/SU1/x.txt", "log/SU1/x.DAT", "log/SU1/x.dat.bak",
+                           "log/SU1/dat", "config/SU1.dat", "alarms/su_sent.dat"}) {
     EXPECT_EQ(tree_.Read(name), old) << name;
   }
 }
@@ -202,7 +209,8 @@ TEST_F(RetentionSweepTest, FilesThatCannotBeRewrittenAreSkippedAndReportedOnceAf
   EXPECT_NE(reports_[0].find("/log/SU1/big"), std::string::npos) << reports_[0];
   EXPECT_NE(reports_[0].find("(and 1 more)"), std::string::npos) << reports_[0];
   const std::filesystem::directory_iterator entries(tree_.Host("log/SU1"));
-  EXPECT_EQ(std::distance(begin(entries), end(entries)), 4) << "three files and Camera_Cam0, no temporary";
+  EXPECT_EQ(std::distance(begin(entries), end(entries)), 4)
+      << "three files and Camera_Cam0, no temporary";
 }
 
 TEST_F(RetentionSweepTest, SymbolicLinksAreLeftAsTheyAreAndNotReported) {

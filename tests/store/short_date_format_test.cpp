@@ -18,9 +18,12 @@ TEST(ShortDateFormatTest, PatternsGiveOrderAndSeparator) {
     char separator;
     const char* written;  // 6 December 2026
   } cases[] = {
-      {"%d.%m.%Y", Order::DayMonthYear, '.', "06.12.2026"}, {"%m/%d/%y", Order::MonthDayYear, '/', "12/06/26"},
-      {"%Y-%m-%d", Order::YearMonthDay, '-', "2026-12-06"}, {"%F", Order::YearMonthDay, '-', "2026-12-06"},
-      {"%D", Order::MonthDayYear, '/', "12/06/26"},          {"%d/%m/%y", Order::DayMonthYear, '/', "06/12/26"},
+      {"%d.%m.%Y", Order::DayMonthYear, '.', "06.12.2026"},
+      {"%m/%d/%y", Order::MonthDayYear, '/', "12/06/26"},
+      {"%Y-%m-%d", Order::YearMonthDay, '-', "2026-12-06"},
+      {"%F", Order::YearMonthDay, '-', "2026-12-06"},
+      {"%D", Order::MonthDayYear, '/', "12/06/26"},
+      {"%d/%m/%y", Order::DayMonthYear, '/', "06/12/26"},
       {"%Od.%Om.%EY", Order::DayMonthYear, '.', "06.12.2026"},
   };
   for (const Case& c : cases) {
@@ -103,9 +106,10 @@ TEST(ShortDateFormatTest, ReadingIsTolerantOfDigitCounts) {
 
 TEST(ShortDateFormatTest, AnythingElseIsNotADate) {
   ShortDateFormat german = ShortDateFormat::FromPattern("%d.%m.%Y");
-  for (const char* text : {"", "06.12", "06.12.", "06/12/2026", "31.02.2026", "29.02.2027", "00.12.2026",
-                           "06.13.2026", "06.12.026", "06.12.20266", "006.12.2026", "a6.12.2026", "06.12.2026x",
-                           "+6.12.2026", " 6.12.2026", "06..2026", "06.12.2026.1", "21.5"}) {
+  for (const char* text :
+       {"", "06.12", "06.12.", "06/12/2026", "31.02.2026", "29.02.2027", "00.12.2026", "06.13.2026",
+        "06.12.026", "06.12.20266", "006.12.2026", "a6.12.2026", "06.12.2026x", "+6.12.2026",
+        " 6.12.2026", "06..2026", "06.12.2026.1", "21.5"}) {
     EXPECT_FALSE(german.TryParse(text, 2026).has_value()) << text;
   }
   EXPECT_EQ(german.TryParse("29.02.2028", 2026), DaysFromCivil(2028, 2, 29));
@@ -151,12 +155,13 @@ class FileAgeTest : public ::testing::Test {
 
 TEST_F(FileAgeTest, AgesRoundHalfToEvenThenAddOne) {
   const int today = DaysFromCivil(2026, 12, 10);
-  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 0), today), 7);   // 5.5 -> 6
-  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 2), today), 6);   // 5.49998 -> 5
-  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 1), today), 7);   // two-second step: 12:00:00
-  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 7, 12, 0, 0), today), 7);   // 6.5 -> 6
+  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 0), today), 7);  // 5.5 -> 6
+  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 2), today), 6);  // 5.49998 -> 5
+  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 6, 12, 0, 1), today),
+            7);  // two-second step: 12:00:00
+  EXPECT_EQ(local_calendar::FileAgeDays(At(today - 7, 12, 0, 0), today), 7);  // 6.5 -> 6
   EXPECT_EQ(local_calendar::FileAgeDays(At(today - 7, 11, 59, 58), today), 8);
-  EXPECT_EQ(local_calendar::FileAgeDays(At(today, 15, 0, 0), today), 0);       // -0.625 -> -1
+  EXPECT_EQ(local_calendar::FileAgeDays(At(today, 15, 0, 0), today), 0);  // -0.625 -> -1
   EXPECT_EQ(local_calendar::FileAgeDays(At(today, 0, 0, 0), today), 1);
 }
 

@@ -34,12 +34,12 @@ class StoreTest : public ::testing::Test {
 };
 
 // Runs statement and returns the message it raised ("<no exception>" else).
-#define RAISED_MESSAGE(statement)             \
-  [&]() -> std::string {                      \
-    try {                                     \
-      statement;                              \
-    } catch (const std::exception& error) {   \
-      return error.what();                    \
-    }                                         \
-    return "<no exception>";                  \
+#define RAISED_MESSAGE(statement)           \
+  [&]() -> std::string {                    \
+    try {                                   \
+      statement;                            \
+    } catch (const std::exception& error) { \
+      return error.what();                  \
+    }                                       \
+    return "<no exception>";                \
   }()

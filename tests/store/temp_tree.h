@@ -31,7 +31,9 @@ class TempTree {
   const std::string& Root() const { return root_; }
   std::string Host(const std::string& relative) const { return root_ + "/" + relative; }
 
-  void MakeDir(const std::string& relative) const { std::filesystem::create_directories(Host(relative)); }
+  void MakeDir(const std::string& relative) const {
+    std::filesystem::create_directories(Host(relative));
+  }
 
   void Write(const std::string& relative, const std::string& content) const {
     std::ofstream out(Host(relative), std::ios::binary | std::ios::trunc);
@@ -52,7 +54,9 @@ class TempTree {
     return ::lstat(Host(relative).c_str(), &info) == 0;
   }
 
-  bool IsDirectory(const std::string& relative) const { return std::filesystem::is_directory(Host(relative)); }
+  bool IsDirectory(const std::string& relative) const {
+    return std::filesystem::is_directory(Host(relative));
+  }
 
   // Sets the last-write time of a file to the given seconds since the epoch.
   void SetTime(const std::string& relative, std::time_t seconds) const {

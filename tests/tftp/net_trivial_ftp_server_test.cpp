@@ -44,7 +44,8 @@ class RequestServerTest : public ::testing::Test {
       if (block.Bytes.size() < 516) return content;
       block = peer_.Receive().value_or(Datagram{});
     }
-    ADD_FAILURE() << "transfer broke off with opcode " << OpcodeOf(block) << " " << PayloadOf(block);
+    ADD_FAILURE() << "transfer broke off with opcode " << OpcodeOf(block) << " "
+                  << PayloadOf(block);
     return content;
   }
 
@@ -62,7 +63,8 @@ TEST_F(RequestServerTest, RefusedRequestsGetTheirCodeAndExactText) {
   ExpectError(Ack(0), 4, from);
   ExpectError(Data(1, "abc"), 4, from);
   ExpectError(Word(6) + "blksize" + '\0' + "512" + '\0', 4, from);
-  ExpectError(Request(1, "log/x", "octet", {{"blksize", "abc"}}), 0, "'abc' is not a valid integer value");
+  ExpectError(Request(1, "log/x", "octet", {{"blksize", "abc"}}), 0,
+              "'abc' is not a valid integer value");
   ExpectError(std::string(1, '\x01'), 0, "Stream read error");
 }
 
@@ -79,7 +81,7 @@ TEST_F(RequestServerTest, ModesAreAcceptedInAnyLetterCaseAndMoveBytesUnchanged) 
 
 TEST_F(RequestServerTest, NoDatagramStopsTheListener) {
   WriteFile(tree_.At("config/c.ini"), "config");
-  peer_.Send(server_.Port(), "");                        // zero bytes: ignored
+  peer_.Send(server_.Port(), "");  // zero bytes: ignored
   EXPECT_FALSE(peer_.Receive(300).has_value());
   peer_.Send(server_.Port(), std::string(9000, '\x01'));  // longer than the buffer: dropped
   EXPECT_FALSE(peer_.Receive(300).has_value());
@@ -284,7 +286,8 @@ TEST_F(RequestServerTest, ReportArrivesOnTheMainThreadWithOutcomeAndPeer) {
   };
   std::vector<Report> reports;
   server_.Server->SetActive(false);  // the listener reads the handler
-  server_.Server->OnTransferComplete = [&](TNetTrivialFTPServer&, bool success, const TPeerInfo& peer,
+  server_.Server->OnTransferComplete = [&](TNetTrivialFTPServer&, bool success,
+                                           const TPeerInfo& peer,
                                            std::unique_ptr<TransferStream>& stream, bool write) {
     EXPECT_EQ(stream, nullptr) << "the session freed the file it owned";
     reports.push_back({success, peer, write, QThread::currentThread() == qApp->thread()});

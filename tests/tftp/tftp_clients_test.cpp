@@ -90,7 +90,8 @@ TEST_F(ClientTest, TwentyParallelCurlReadsAndWritesAreByteIdentical) {
     WriteFile(tree_.At("log/p" + n), SampleBytes(600000 + i, 40 + i));
     WriteFile(local_.At("up" + n), SampleBytes(300000 + i, 80 + i));
     script += "curl -sS -o " + local_.At("p" + n) + " " + Url("log/p" + n) + " & ";
-    script += "curl -sS --tftp-blksize 1428 -T " + local_.At("up" + n) + " " + Url("alarms/up" + n) + " & ";
+    script += "curl -sS --tftp-blksize 1428 -T " + local_.At("up" + n) + " " +
+              Url("alarms/up" + n) + " & ";
   }
   Run("bash -c '" + script + "wait'");
   for (int i = 0; i < 20; ++i) {
@@ -102,8 +103,12 @@ TEST_F(ClientTest, TwentyParallelCurlReadsAndWritesAreByteIdentical) {
 
 TEST_F(ClientTest, CurlIsRefusedOutsideTheDataTree) {
   WriteFile(tree_.At("outside.txt"), "no");
-  EXPECT_NE(Shell("timeout 30 curl -sS -o " + local_.At("o") + " " + Url("outside.txt") + " 2>/dev/null"), 0);
-  EXPECT_NE(Shell("timeout 30 curl -sS -T " + tree_.At("outside.txt") + " " + Url("x.txt") + " 2>/dev/null"), 0);
+  EXPECT_NE(
+      Shell("timeout 30 curl -sS -o " + local_.At("o") + " " + Url("outside.txt") + " 2>/dev/null"),
+      0);
+  EXPECT_NE(Shell("timeout 30 curl -sS -T " + tree_.At("outside.txt") + " " + Url("x.txt") +
+                  " 2>/dev/null"),
+            0);
   EXPECT_FALSE(FileExists(tree_.At("x.txt")));
   EXPECT_TRUE(AwaitSessionsEnded());
 }

@@ -32,7 +32,9 @@ class OptionSessionTest : public RawPeerTest {
     EXPECT_FALSE(peer_.Receive(150).has_value()) << "more than the window went out";
     return numbers;
   }
-  void ExpectQuiet(int ms = 200) { EXPECT_FALSE(peer_.Receive(ms).has_value()) << "unexpected answer"; }
+  void ExpectQuiet(int ms = 200) {
+    EXPECT_FALSE(peer_.Receive(ms).has_value()) << "unexpected answer";
+  }
 };
 
 using Numbers = std::vector<uint16_t>;
@@ -51,7 +53,8 @@ TEST(OptionNegotiationTest, RangesOfTimeoutWindowAndTransferSize) {
     EXPECT_TRUE(options.Acknowledged.empty()) << bad;
     EXPECT_EQ(options.WindowSize, 1) << bad;
   }
-  EXPECT_EQ(NegotiateOptions({{"windowsize", "1"}}).Acknowledged, (OptionList{{"windowsize", "1"}}));
+  EXPECT_EQ(NegotiateOptions({{"windowsize", "1"}}).Acknowledged,
+            (OptionList{{"windowsize", "1"}}));
   EXPECT_EQ(NegotiateOptions({{"windowsize", "64"}}).WindowSize, 64);
   SessionOptions large = NegotiateOptions({{"windowsize", "65535"}});
   EXPECT_EQ(large.WindowSize, 64);
@@ -73,8 +76,12 @@ TEST(OptionNegotiationTest, RangesOfTimeoutWindowAndTransferSize) {
 TEST_F(OptionSessionTest, OptionAckListsWhatWasAgreedInTheClientsOrderAndSpelling) {
   WriteFile(tree_.At("log/o.dat"), SampleBytes(3000));
   Datagram oack = Start(Request(1, "log/o.dat", "octet",
-                                {{"WindowSize", "500"}, {"colour", "red"}, {"TSize", "0"},
-                                 {"timeout", "0"}, {"Timeout", "2"}, {"blksize", "100"}}));
+                                {{"WindowSize", "500"},
+                                 {"colour", "red"},
+                                 {"TSize", "0"},
+                                 {"timeout", "0"},
+                                 {"Timeout", "2"},
+                                 {"blksize", "100"}}));
   EXPECT_EQ(oack.Bytes, OptionAck({{"WindowSize", "64"}, {"TSize", "3000"}, {"blksize", "100"}}))
       << "a repeated option counts once, as first sent";
   peer_.Send(oack.Port, Error(0, "enough"));
@@ -135,10 +142,12 @@ TEST_F(OptionSessionTest, WriteEchoesItsSizeAndIsRefusedBeforeEmptyingWhenTheDis
   EXPECT_EQ(ReadFile(tree_.At("config/s.ini")), "hello");
 
   for (std::string huge : {"900000000000000000", "99999999999999999999999999"}) {
-    Datagram refusal = Start(Request(2, "config/s.ini", "octet", {{"blksize", "1024"}, {"tsize", huge}}));
+    Datagram refusal =
+        Start(Request(2, "config/s.ini", "octet", {{"blksize", "1024"}, {"tsize", huge}}));
     EXPECT_EQ(refusal.Port, server_.Port());
     const std::string bytes = huge.size() > 18 ? "more" : huge;
-    EXPECT_EQ(refusal.Bytes, Error(3, "Not enough free space for config/s.ini (" + bytes + " bytes)"));
+    EXPECT_EQ(refusal.Bytes,
+              Error(3, "Not enough free space for config/s.ini (" + bytes + " bytes)"));
     EXPECT_EQ(ReadFile(tree_.At("config/s.ini")), "hello") << "the file was emptied";
   }
   Datagram fresh = Start(Request(2, "config/new.ini", "octet", {{"tsize", "900000000000000000"}}));
@@ -227,7 +236,8 @@ TEST_F(OptionSessionTest, WindowOfOneIsLockStep) {
   EXPECT_EQ(Next().Bytes, Data(3, content.substr(1024)));
   peer_.Send(oack.Port, Ack(3));
 
-  Datagram wack = Start(Request(2, "config/one.ini", "octet", {{"windowsize", "1"}, {"blksize", "8"}}));
+  Datagram wack =
+      Start(Request(2, "config/one.ini", "octet", {{"windowsize", "1"}, {"blksize", "8"}}));
   peer_.Send(wack.Port, Data(1, "abcdefgh"));
   EXPECT_EQ(Next().Bytes, Ack(1));
   peer_.Send(wack.Port, Data(3, "ahead"));
@@ -244,7 +254,8 @@ TEST_F(OptionSessionTest, WindowOfOneIsLockStep) {
 TEST_F(OptionSessionTest, ReceiveWindowAcknowledgesFullWindowsGapsAndALostLastAcknowledgement) {
   const std::string content = SampleBytes(9 * 8 + 3, 4);
   auto block = [&](uint16_t n) { return Data(n, content.substr((n - 1) * 8u, 8)); };
-  Datagram oack = Start(Request(2, "config/w.ini", "octet", {{"blksize", "8"}, {"windowsize", "4"}}));
+  Datagram oack =
+      Start(Request(2, "config/w.ini", "octet", {{"blksize", "8"}, {"windowsize", "4"}}));
   EXPECT_EQ(oack.Bytes, OptionAck({{"blksize", "8"}, {"windowsize", "4"}}));
   const uint16_t port = oack.Port;
   for (uint16_t n = 1; n <= 3; ++n) peer_.Send(port, block(n));
@@ -256,7 +267,7 @@ TEST_F(OptionSessionTest, ReceiveWindowAcknowledgesFullWindowsGapsAndALostLastAc
   peer_.Send(port, block(7));  // 6 was lost
   EXPECT_EQ(Next().Bytes, Ack(5));
   peer_.Send(port, block(8));
-  ExpectQuiet();  // the rest of the burst repeats the question
+  ExpectQuiet();               // the rest of the burst repeats the question
   peer_.Send(port, block(4));  // an old block: a new burst
   EXPECT_EQ(Next().Bytes, Ack(5));
   for (uint16_t n = 6; n <= 9; ++n) peer_.Send(port, block(n));
@@ -270,7 +281,8 @@ TEST_F(OptionSessionTest, ReceiveWindowAcknowledgesFullWindowsGapsAndALostLastAc
 }
 
 TEST_F(OptionSessionTest, ReceiveWindowResendsItsAcknowledgementWhenTheWindowStalls) {
-  Datagram oack = Start(Request(2, "config/st.ini", "octet", {{"blksize", "8"}, {"windowsize", "4"}}));
+  Datagram oack =
+      Start(Request(2, "config/st.ini", "octet", {{"blksize", "8"}, {"windowsize", "4"}}));
   peer_.Send(oack.Port, Data(1, "12345678"));
   peer_.Send(oack.Port, Data(2, "abcdefgh"));
   EXPECT_EQ(Next().Bytes, Ack(2)) << "after the wait, the last block in order";

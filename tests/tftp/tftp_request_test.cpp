@@ -26,8 +26,8 @@ TEST(TransferModeTest, OctetBinaryAndNetasciiInAnyCase) {
 }
 
 TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
-  TftpRequest full = ParseRequest(Request(2, "log/a", "octet", {{"tsize", "0"}, {"blksize", "1428"}}),
-                                   "127.0.0.1", 5);
+  TftpRequest full = ParseRequest(
+      Request(2, "log/a", "octet", {{"tsize", "0"}, {"blksize", "1428"}}), "127.0.0.1", 5);
   EXPECT_EQ(full.Opcode, 2);
   EXPECT_EQ(full.FileName, "log/a");
   EXPECT_EQ(full.ModeText, "octet");
@@ -37,10 +37,12 @@ TEST(RequestParseTest, FieldsOptionsAndCutShortDatagrams) {
   TftpRequest noZero = ParseRequest(Word(1) + "name", "h", 1);
   EXPECT_EQ(noZero.FileName, "name");
   EXPECT_EQ(noZero.ModeText, "");
-  TftpRequest lastValueUnterminated = ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0' + "64", "h", 1);
+  TftpRequest lastValueUnterminated =
+      ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0' + "64", "h", 1);
   ASSERT_EQ(lastValueUnterminated.Options.size(), 1u);
   EXPECT_EQ(lastValueUnterminated.Options[0].second, "64");
-  EXPECT_TRUE(ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0', "h", 1).Options.empty());
+  EXPECT_TRUE(ParseRequest(Word(1) + "n" + '\0' + "octet" + '\0' + "blksize" + '\0', "h", 1)
+                  .Options.empty());
 
   EXPECT_THROW(ParseRequest(std::string(1, '\x01'), "h", 1), EReadError);
   try {
@@ -69,7 +71,8 @@ TEST(OptionNegotiationTest, BlockSizeRangeAndOptionAckBytes) {
   EXPECT_EQ(NegotiateOptions({{"blksize", "7"}}).BlockSize, 512);
   EXPECT_EQ(NegotiateOptions({}).BlockSize, 512);
 
-  SessionOptions mixed = NegotiateOptions({{"color", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
+  SessionOptions mixed =
+      NegotiateOptions({{"color", "3"}, {"BlkSize", "1024"}, {"blksize", "2048"}});
   EXPECT_EQ(mixed.BlockSize, 1024);
   EXPECT_EQ(BuildOptionAck(mixed.Acknowledged), Word(6) + "BlkSize" + '\0' + "1024" + '\0');
   try {

@@ -81,7 +81,8 @@ std::optional<Datagram> RawPeer::Receive(int timeoutMs) const {
   std::string buffer(70000, '\0');
   sockaddr_in from{};
   socklen_t length = sizeof from;
-  ssize_t got = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+  ssize_t got =
+      ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
   if (got < 0) return std::nullopt;
   buffer.resize(static_cast<size_t>(got));
   return Datagram{buffer, ntohs(from.sin_port)};
@@ -98,9 +99,13 @@ std::string Request(uint16_t opcode, const std::string& name, const std::string&
   return packet;
 }
 
-std::string Data(uint16_t block, const std::string& payload) { return Word(3) + Word(block) + payload; }
+std::string Data(uint16_t block, const std::string& payload) {
+  return Word(3) + Word(block) + payload;
+}
 std::string Ack(uint16_t block) { return Word(4) + Word(block); }
-std::string Error(uint16_t code, const std::string& text) { return Word(5) + Word(code) + text + '\0'; }
+std::string Error(uint16_t code, const std::string& text) {
+  return Word(5) + Word(code) + text + '\0';
+}
 
 static uint16_t WordAt(const std::string& bytes, size_t offset) {
   if (bytes.size() < offset + 2) return 0xFFFF;

@@ -3,14 +3,14 @@
 // for the reports that sessions hand to the main thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tftp/net_trivial_ftp_server.h"
 

@@ -46,8 +46,8 @@ const std::vector<WindowCase> kCases = {
 TEST_F(WindowClientTest, AtftpReadsAreByteIdenticalForEveryWindowAndBlockSize) {
   for (const WindowCase& c : kCases) {
     for (size_t size : SizesFor(c)) {
-      const std::string tag = std::to_string(c.Window) + "_" + std::to_string(c.BlockSize) + "_" +
-                              std::to_string(size);
+      const std::string tag =
+          std::to_string(c.Window) + "_" + std::to_string(c.BlockSize) + "_" + std::to_string(size);
       const std::string content = SampleBytes(size, static_cast<unsigned>(size + c.Window));
       WriteFile(tree_.At("log/r" + tag), content);
       Run(Atftp(c, "-g", "log/r" + tag, local_.At("r" + tag), Port()));
@@ -59,8 +59,8 @@ TEST_F(WindowClientTest, AtftpReadsAreByteIdenticalForEveryWindowAndBlockSize) {
 TEST_F(WindowClientTest, AtftpWritesAreByteIdenticalForEveryWindowAndBlockSize) {
   for (const WindowCase& c : kCases) {
     for (size_t size : SizesFor(c)) {
-      const std::string tag = std::to_string(c.Window) + "_" + std::to_string(c.BlockSize) + "_" +
-                              std::to_string(size);
+      const std::string tag =
+          std::to_string(c.Window) + "_" + std::to_string(c.BlockSize) + "_" + std::to_string(size);
       const std::string content = SampleBytes(size, static_cast<unsigned>(size + 3 * c.Window));
       WriteFile(local_.At("w" + tag), content);
       Run(Atftp(c, "-p", "config/w" + tag, local_.At("w" + tag), Port()));

@@ -35,10 +35,14 @@ Options ParseOptions(int argc, char** argv) {
   int i = 1;
   for (; i + 1 < argc && std::string(argv[i]).rfind("--", 0) == 0; i += 2) {
     std::string flag = argv[i];
-    if (flag == "--host") options.host = argv[i + 1];
-    else if (flag == "--port") options.port = std::atoi(argv[i + 1]);
-    else if (flag == "--wait") options.waitMs = std::atoi(argv[i + 1]);
-    else Usage();
+    if (flag == "--host")
+      options.host = argv[i + 1];
+    else if (flag == "--port")
+      options.port = std::atoi(argv[i + 1]);
+    else if (flag == "--wait")
+      options.waitMs = std::atoi(argv[i + 1]);
+    else
+      Usage();
   }
   if (i >= argc) Usage();
   options.name = argv[i++];

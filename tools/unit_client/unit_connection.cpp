@@ -50,7 +50,8 @@ int UnitConnection::Register(const std::string& name, std::chrono::milliseconds 
   const std::string offer = "CC_ADD_NAME ";
   auto deadline = std::chrono::steady_clock::now() + wait;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     std::optional<std::string> message = NextMessage(std::max(left, std::chrono::milliseconds(0)));
     if (!message) throw std::runtime_error("no slot offered by the data unit");
     if (message->rfind(offer, 0) == 0) return AnswerOffer(*message, name);
@@ -69,7 +70,9 @@ void UnitConnection::ResetOnClose() {
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
-void UnitConnection::SendText(const std::string& text) { SendMessage("CS_TEXT " + name_ + " " + text); }
+void UnitConnection::SendText(const std::string& text) {
+  SendMessage("CS_TEXT " + name_ + " " + text);
+}
 
 void UnitConnection::SendMessage(const std::string& message) { SendRaw(message + "#"); }
 
@@ -100,7 +103,8 @@ std::optional<std::string> UnitConnection::NextText(std::chrono::milliseconds wa
   const std::string prefix = "CC_TEXT ";
   auto deadline = std::chrono::steady_clock::now() + wait;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     std::optional<std::string> message = NextMessage(std::max(left, std::chrono::milliseconds(0)));
     if (!message) return std::nullopt;
     if (message->rfind(prefix, 0) == 0) return message->substr(prefix.size());
@@ -110,7 +114,8 @@ std::optional<std::string> UnitConnection::NextText(std::chrono::milliseconds wa
 // Waits until bytes arrive or the deadline passes; false when nothing came.
 bool UnitConnection::ReadSome(std::chrono::steady_clock::time_point deadline) {
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd watch{fd_, POLLIN, 0};
     int ready = ::poll(&watch, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;
