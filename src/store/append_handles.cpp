@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "base/file_descriptor.h"
 #include "base/retry_on_interrupt.h"
 #include "store/store_errors.h"
 
@@ -33,6 +34,13 @@ void AppendWhole(int fd, std::string_view bytes) {
     }
     written += static_cast<std::size_t>(put);
   }
+}
+
+void AppendToFile(const std::string& hostPath, std::string_view bytes) {
+  FileDescriptor file(::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (!file.Valid()) throw EInOutError(errno);
+  AppendWhole(file.Get(), bytes);
+  if (file.Close() != 0) throw EInOutError(errno);
 }
 
 AppendHandles::~AppendHandles() { CloseAll(); }

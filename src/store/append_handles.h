@@ -47,3 +47,6 @@ void WriteAll(int fd, std::string_view bytes);
 // failed write leaves no part behind: what was written is cut off again, so
 // a record that did not fit (full disk) never joins the next one.
 void AppendWhole(int fd, std::string_view bytes);
+// Opens hostPath for appending, appends bytes as AppendWhole does and closes
+// it again. Raises EInOutError (a missing file included).
+void AppendToFile(const std::string& hostPath, std::string_view bytes);

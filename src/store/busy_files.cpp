@@ -13,18 +13,6 @@
 
 namespace {
 
-void AppendToFile(const std::string& hostPath, std::string_view bytes) {
-  int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw EInOutError(errno);
-  try {
-    AppendWhole(fd, bytes);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  if (::close(fd) != 0) throw EInOutError(errno);
-}
-
 // The releasing thread may be a session's: the report is made on the main
 // thread whenever one runs.
 void ReportLostLines(const std::string& hostPath, const std::string& reason) {

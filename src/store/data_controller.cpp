@@ -41,22 +41,10 @@ bool CreateEmptyFile(const std::string& hostPath) {
   return true;
 }
 
-void AppendAndClose(const std::string& hostPath, std::string_view bytes) {
-  int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw EInOutError(errno);
-  try {
-    AppendWhole(fd, bytes);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  if (::close(fd) != 0) throw EInOutError(errno);
-}
-
 // Appends now, or after the upload that holds the file has ended.
 void AppendAfterUpload(const std::string& hostPath, const std::string& bytes) {
   BusyFiles::Instance().AppendOrHold(hostPath, bytes,
-                                     [&](std::string_view now) { AppendAndClose(hostPath, now); });
+                                     [&](std::string_view now) { AppendToFile(hostPath, now); });
 }
 
 // The list-entry form of the directory as the caller named it.
