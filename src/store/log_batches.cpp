@@ -20,9 +20,13 @@ LogBatches::Unit& LogBatches::AddUnit(std::string_view unitName, std::string hos
 LogBatches::File& LogBatches::FileAt(std::string hostPath, std::string_view unitName,
                                      std::string_view fileName) {
   auto [entry, added] = files_.try_emplace(hostPath);
-  if (added)
-    entry->second = File{std::move(hostPath), std::string(unitName), std::string(fileName), {}};
-  return entry->second;
+  File& file = entry->second;
+  if (added) {
+    file.hostPath = std::move(hostPath);
+    file.unitName = unitName;
+    file.fileName = fileName;
+  }
+  return file;
 }
 
 void LogBatches::Queue(File& file) {
