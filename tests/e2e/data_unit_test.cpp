@@ -186,13 +186,7 @@ TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramWithBothPortsBack) {
     ASSERT_EQ(broken.NextText(5s), "CHECK");
     broken.ResetOnClose();
   }
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        auto running = program_.RunningInstances();
-        return running.size() == 1 && running[0] != first;
-      },
-      15s))
-      << program_.StandardError();
+  ASSERT_GT(program_.WaitForSoleSuccessor(first, 15s), 0) << program_.StandardError();
   ASSERT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
   EXPECT_FALSE(bystander->NextMessage(2s));  // dropped without goodbye

@@ -127,6 +127,18 @@ bool ProgramUnderTest::WaitForFileTransferPort(std::chrono::milliseconds wait) c
   return WaitUntil([] { return FileTransferPortBound(); }, wait);
 }
 
+pid_t ProgramUnderTest::WaitForSoleSuccessor(pid_t earlier, std::chrono::milliseconds wait) const {
+  pid_t found = -1;
+  WaitUntil(
+      [&] {
+        std::vector<pid_t> running = RunningInstances();
+        found = running.size() == 1 && running[0] != earlier ? running[0] : -1;
+        return found > 0;
+      },
+      wait);
+  return found;
+}
+
 std::vector<pid_t> ProgramUnderTest::RunningInstances() const {
   // Reap our own child if it has ended, so it does not linger as a zombie.
   if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);

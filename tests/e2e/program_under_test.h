@@ -39,6 +39,10 @@ class ProgramUnderTest {
 
   // Every datacontroller process whose working directory is ours.
   std::vector<pid_t> RunningInstances() const;
+  // Waits until exactly one instance runs and it is not `earlier` (a restart
+  // has ended the old instance); returns its process id, or -1 after wait.
+  pid_t WaitForSoleSuccessor(pid_t earlier,
+                             std::chrono::milliseconds wait = std::chrono::seconds(20)) const;
   pid_t FirstPid() const { return pid_; }
   // Ends every running instance (SIGTERM, then SIGKILL).
   void StopAll();

@@ -123,17 +123,7 @@ class ServiceLaunchTest : public ::testing::Test {
     program_.SetBinary(copy);
     return copy;
   }
-  pid_t NewInstance(pid_t first) {
-    pid_t found = -1;
-    WaitUntil(
-        [&] {
-          auto running = program_.RunningInstances();
-          found = running.size() == 1 && running[0] != first ? running[0] : -1;
-          return found > 0;
-        },
-        15s);
-    return found;
-  }
+  pid_t NewInstance(pid_t first) { return program_.WaitForSoleSuccessor(first, 15s); }
   void TearDown() override { program_.StopAll(); }
 
   ProgramUnderTest program_;

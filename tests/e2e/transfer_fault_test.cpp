@@ -135,12 +135,7 @@ TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
   const std::string stored = ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg"));
   EXPECT_EQ(stored.size(), upload.size());
   EXPECT_TRUE(stored == upload);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        auto running = program_.RunningInstances();
-        return running.size() == 1 && running[0] != pid_;
-      },
-      15s))
+  EXPECT_GT(program_.WaitForSoleSuccessor(pid_, 15s), 0)
       << "the first instance did not end after its transfer";
 }
 

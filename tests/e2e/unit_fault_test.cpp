@@ -154,13 +154,7 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
     breaker.ResetOnClose();
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        auto running = program_.RunningInstances();
-        return running.size() == 1 && running[0] != pid_;
-      },
-      20s))
-      << program_.StandardError();
+  ASSERT_GT(program_.WaitForSoleSuccessor(pid_), 0) << program_.StandardError();
   ASSERT_TRUE(program_.WaitForUnitPort());
   ASSERT_TRUE(program_.WaitForFileTransferPort());
   for (auto& unit : load) {
@@ -191,13 +185,7 @@ TEST_F(UnitFaultTest, ARecordBehindAForwardThatRestartsTheProgramIsStillStored) 
   ASSERT_TRUE(WaitUntil([&] { return MainThreadSleeping(pid_); }, 5s));
   target->ResetOnClose();
   target.reset();
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        auto running = program_.RunningInstances();
-        return running.size() == 1 && running[0] != pid_;
-      },
-      20s))
-      << program_.StandardError();
+  ASSERT_GT(program_.WaitForSoleSuccessor(pid_), 0) << program_.StandardError();
   EXPECT_EQ(ReadWholeFile(program_.Path("log/CU1/T1.dat")), Record("behind") + "\r\n");
 }
 
