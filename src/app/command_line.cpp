@@ -1,16 +1,111 @@
 #include "app/command_line.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <string>
 #include <string_view>
+
+#include "tftp/udp_socket.h"
 
 namespace {
 
-constexpr int kUsageExitCode = 2;
-
 constexpr std::string_view kUsage =
-    "Usage: datacontroller [--help | --version]\n"
+    "Usage: datacontroller [OPTION]...\n"
     "Starts the data unit in the current directory: the unit link on TCP port 10079,\n"
     "file transfer (TFTP) on UDP port 69, the data tree below the directory (log/\n"
-    "must exist). It takes no other arguments; see datacontroller(1).\n";
+    "must exist). The service takes its options from /etc/default/datacontroller.\n"
+    "\n"
+    "  --listen ADDR         answer units (TCP 10079, UDP 69) only on this local\n"
+    "                        IPv4 address (default: every interface)\n"
+    "  --allow CIDR          serve only senders in this IPv4 network (a.b.c.d/n, or\n"
+    "                        one host a.b.c.d); repeat it for more networks (default:\n"
+    "                        every sender); others are refused and reported\n"
+    "  --retention-days N    sweep away records and pictures N days old (1 to 36500;\n"
+    "                        default 7)\n"
+    "  --http ADDR:PORT|off  the web view's address (default 127.0.0.1:10080)\n"
+    "  --check               check the options and end (status 0 when they are good)\n"
+    "  --help                show this text and end\n"
+    "  --version             show the version and end\n"
+    "\n"
+    "Example: datacontroller --listen 10.1.0.1 --allow 10.1.0.0/24 --retention-days 14\n"
+    "See datacontroller(1).\n";
+
+// One option as written: "--name value" or "--name=value".
+struct Written {
+  std::string_view name;
+  std::string_view value;
+  bool inlineValue = false;
+};
+
+Written Split(std::string_view argument) {
+  const std::size_t equals = argument.find('=');
+  if (!argument.starts_with("--") || equals == std::string_view::npos) return {argument, {}, false};
+  return {argument.substr(0, equals), argument.substr(equals + 1), true};
+}
+
+bool TakesValue(std::string_view name) {
+  return name == "--listen" || name == "--allow" || name == "--retention-days";
+}
+
+// The checks of one value; each returns the problem, or "" when the value is good.
+class OptionReader {
+ public:
+  explicit OptionReader(OperatorOptions& options) : options_(options) {}
+
+  std::string Read(std::string_view name, std::string_view value) {
+    if (name == "--listen") return Listen(value);
+    if (name == "--allow") return Allow(value);
+    return RetentionDays(value);
+  }
+
+ private:
+  std::string Listen(std::string_view value) {
+    if (listenGiven_) return "--listen is given twice; the data unit listens on one address";
+    listenGiven_ = true;
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, std::string(value).c_str(), &parsed) != 1)
+      return "--listen '" + std::string(value) + "' is not an IPv4 address (a.b.c.d)";
+    options_.listenAddress = ntohl(parsed.s_addr);
+    // The system's own answer, as the servers will get it: a moment's socket
+    // on a port the system picks, closed at once.
+    try {
+      UdpSocket probe(SocketAddress(options_.listenAddress, 0));
+    } catch (const std::exception&) {
+      return "--listen " + std::string(value) + ": no interface of this machine has this address";
+    }
+    return "";
+  }
+
+  std::string Allow(std::string_view value) {
+    std::string problem;
+    std::optional<Ipv4Network> network = ParseIpv4Network(value, problem);
+    if (!network) return "--allow " + problem;
+    options_.allowed.push_back(*network);
+    return "";
+  }
+
+  std::string RetentionDays(std::string_view value) {
+    if (retentionGiven_) return "--retention-days is given twice";
+    retentionGiven_ = true;
+    int days = -1;
+    auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), days);
+    const bool whole =
+        !value.empty() && failed == std::errc() && end == value.data() + value.size();
+    if (whole && days == 0)
+      return "--retention-days 0 would sweep away every record and picture; give 1 or more days";
+    if (!whole || days < 1 || days > OperatorOptions::kLongestRetentionDays)
+      return "--retention-days '" + std::string(value) +
+             "' is not a whole number of days from 1 to " +
+             std::to_string(OperatorOptions::kLongestRetentionDays);
+    options_.retentionDays = days;
+    return "";
+  }
+
+  OperatorOptions& options_;
+  bool listenGiven_ = false;
+  bool retentionGiven_ = false;
+};
 
 }  // namespace
 
@@ -27,6 +122,32 @@ std::optional<int> AnswerInformationRequest(int argc, const char* const* argv, s
     }
   }
   return std::nullopt;
+}
+
+std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err) {
+  OperatorOptions options;
+  OptionReader reader(options);
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    Written option = Split(argv[i]);
+    std::string problem;
+    if (option.name == "--check" && !option.inlineValue) {
+      options.checkOnly = true;
+    } else if (!TakesValue(option.name)) {
+      argv[kept++] = argv[i];
+    } else if (!option.inlineValue && i + 1 >= argc) {
+      problem = std::string(option.name) + " needs a value";
+    } else {
+      problem = reader.Read(option.name, option.inlineValue ? option.value : argv[++i]);
+    }
+    if (!problem.empty()) {
+      err << "datacontroller: " << problem << " (see datacontroller --help)\n";
+      return std::nullopt;
+    }
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return options;
 }
 
 int RefuseArguments(int argc, const char* const* argv, std::ostream& err) {

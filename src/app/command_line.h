@@ -1,15 +1,38 @@
-// The program's command line. Without arguments the data unit starts; the
-// only options of its own are "--help" and "--version", which print to out
-// and end the program. Qt's own options (-platform, -style ...) are taken by
-// QApplication; whatever is left after that is refused.
+// The program's command line. "--help" and "--version" print to out and end
+// the program. The operator's options (where to listen, whom to serve, how
+// long data is kept) are taken out of argv and checked before anything else
+// happens; Qt's own options (-platform, -style ...) are left for
+// QApplication, and whatever is left after that is refused.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
+#include <vector>
+
+#include "base/allowed_senders.h"
+
+constexpr int kUsageExitCode = 2;
+
+// The operator's choices; the defaults are the program without options.
+struct OperatorOptions {
+  static constexpr int kDefaultRetentionDays = 7;
+  static constexpr int kLongestRetentionDays = 36500;
+
+  uint32_t listenAddress = 0;        // host byte order; 0: every local address
+  std::vector<Ipv4Network> allowed;  // empty: every sender
+  int retentionDays = kDefaultRetentionDays;
+  bool checkOnly = false;  // --check: end after the options were found good
+};
 
 // The exit code when an argument asks for information (written to out),
 // nothing when the program is to start.
 std::optional<int> AnswerInformationRequest(int argc, const char* const* argv, std::ostream& out);
+
+// Takes the operator's options out of argv (argc shrinks, the rest keep their
+// order). A malformed option or a bad value: nothing, with one line saying
+// what is wrong on err. Opens no port the units see and touches no file.
+std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err);
 
 // The exit code for arguments nobody took (argc > 1), with a line to err.
 int RefuseArguments(int argc, const char* const* argv, std::ostream& err);

@@ -92,6 +92,7 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
 }
 
 TFormDataController::~TFormDataController() {
+  if (settings_.senders) settings_.senders->SetReport({});  // no line for a window that is gone
   server_.reset();
   SetFailureSink(std::move(previous_sink_));
 }

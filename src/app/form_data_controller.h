@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/error_box_queue.h"
+#include "base/allowed_senders.h"
 #include "link/server_connection.h"
 #include "link/socket_error.h"
 #include "store/path_resolver.h"
@@ -37,12 +38,17 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 
-// Where start-up puts the data unit: the program uses the defaults; tests
-// use a temporary start directory and free ports (0).
+// Where start-up puts the data unit: the program uses the defaults or the
+// operator's options; tests use a temporary start directory and free ports (0).
 struct StartUpSettings {
   std::string startDirectory = PathResolver::ProcessStartDirectory();
   int unitLinkPort = 10079;
   int fileTransferPort = 69;
+  uint32_t listenAddress = 0;  // host byte order; 0: every local address
+  int retentionDays = 7;
+  // Null: every sender is served. Refusals are reported on standard error
+  // and in the last actions while the window lives.
+  std::shared_ptr<AllowedSenders> senders;
 };
 
 class TFormDataController : public QMainWindow {
@@ -91,6 +97,8 @@ class TFormDataController : public QMainWindow {
   void HandleConnectCount();
   void HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
+  // The allow list with its refusal counts; null when every sender is served.
+  AllowedSenders* Senders() const { return settings_.senders.get(); }
   // What start-up built; null where it stopped before (degraded start).
   TDataController* DataStore() const { return store_.get(); }
   TCommunicationServer* UnitLinkServer() const { return server_.get(); }
@@ -146,6 +154,7 @@ class TFormDataController : public QMainWindow {
   QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
 
   void WireServerEvents();
+  void ApplyListenRules();
   void StartServers();
   void ScheduleRecordWrite();
 

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kRetentionDays = 7;
-
 // The dispatcher's view of the unit link server.
 class ServerReplies : public UnitReplies {
  public:
@@ -43,7 +41,7 @@ QString Latin1(const std::string& text) {
 void TFormDataController::FormCreate() {
   store_ = std::make_unique<TDataController>(settings_.startDirectory);
   store_->UseStandardNames();
-  store_->SetRetentionDays(kRetentionDays);
+  store_->SetRetentionDays(settings_.retentionDays);
   store_->DeleteOldData();
   store_->GatherRecords([this] { ScheduleRecordWrite(); });
 
@@ -57,7 +55,23 @@ void TFormDataController::FormCreate() {
   dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, *replies_, panes, AlarmUnitName,
                                                         ControlUnitName);
   WireServerEvents();
+  ApplyListenRules();
   StartServers();
+}
+
+// Refusals come from the unit link (main thread) and file transfer (its
+// listener thread); the window's line is posted, so it is added on the main thread.
+void TFormDataController::ApplyListenRules() {
+  server_->Listener().SetLocalAddress(settings_.listenAddress);
+  tftp_->SetLocalAddress(Ipv4Text(settings_.listenAddress));
+  if (!settings_.senders) return;
+  settings_.senders->SetReport([this](const std::string& line) {
+    WriteNoticeLine(line);
+    QMetaObject::invokeMethod(
+        this, [this, line] { AddLogLine(line); }, Qt::QueuedConnection);
+  });
+  server_->Listener().SetAllowedSenders(settings_.senders);
+  tftp_->SetAllowedSenders(settings_.senders);
 }
 
 // The unit link listens first: when it cannot, file transfer stays inactive.

@@ -1,4 +1,5 @@
-// Program entry: answers --help and --version, initialises Qt, creates the
+// Program entry: answers --help and --version, checks the operator's options
+// before anything opens a port or touches the tree, initialises Qt, creates the
 // main window (which runs its start-up before it is shown), tells a service
 // manager once both ports listen and runs the event loop until it closes;
 // then the process stays until its file transfers under way have ended (each
@@ -25,6 +26,15 @@ bool ServesBothPorts(const TFormDataController& window) {
   return server != nullptr && server->Active() && files != nullptr && files->Active();
 }
 
+StartUpSettings SettingsFor(const OperatorOptions& options) {
+  StartUpSettings settings;
+  settings.listenAddress = options.listenAddress;
+  settings.retentionDays = options.retentionDays;
+  if (!options.allowed.empty())
+    settings.senders = std::make_shared<AllowedSenders>(options.allowed);
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -34,12 +44,16 @@ int main(int argc, char* argv[]) {
   // with an error the program reports, not end the program.
   std::signal(SIGXFSZ, SIG_IGN);
   RememberOwnExecutable(argv[0]);
+  RememberOwnArguments(argc, argv);
+  std::optional<OperatorOptions> options = TakeOperatorOptions(argc, argv, std::cerr);
+  if (!options) return kUsageExitCode;
+  if (options->checkOnly) return argc > 1 ? RefuseArguments(argc, argv, std::cerr) : 0;
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   QApplication application(argc, argv);
   if (argc > 1) return RefuseArguments(argc, argv, std::cerr);
   int status = 0;
   {
-    TFormDataController window;
+    TFormDataController window({}, SettingsFor(*options));
     window.show();
     if (ServesBothPorts(window)) NotifyServiceReady();
     status = application.exec();

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "app/service_notice.h"
 #include "base/failure_report.h"
@@ -20,6 +21,11 @@ namespace {
 std::string& Remembered() {
   static std::string path;
   return path;
+}
+
+std::vector<std::string>& RememberedArguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
 }
 
 std::string RunningExecutable() {
@@ -49,7 +55,7 @@ void Tell(int pipe, LaunchNews news) {
 // The grandchild runs the program; the child leaves at once, so the new
 // instance is re-parented and never becomes a zombie of this one. Only
 // async-signal-safe calls: the parent has other threads.
-[[noreturn]] void ExecDetached(const char* path, int news) {
+[[noreturn]] void ExecDetached(const char* path, char* const* argv, int news) {
   ::setsid();
   pid_t grandchild = ::fork();
   if (grandchild != 0) {
@@ -62,7 +68,7 @@ void Tell(int pipe, LaunchNews news) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execl(path, path, static_cast<char*>(nullptr));
+  ::execv(path, argv);
   Tell(news, {'e', errno});
   _exit(127);
 }
@@ -82,7 +88,11 @@ pid_t AwaitLaunch(int news, pid_t child, int& error) {
 }
 
 // The pipe's write end closes on a successful exec; an error comes before.
+// The child allocates nothing: its argument vector is made here.
 pid_t LaunchDetached(const std::string& path, int& error) {
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (std::string& argument : RememberedArguments()) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   int news[2];
   if (::pipe2(news, O_CLOEXEC) != 0) {
     error = errno;
@@ -91,7 +101,7 @@ pid_t LaunchDetached(const std::string& path, int& error) {
   pid_t child = ::fork();
   if (child == 0) {
     ::close(news[0]);
-    ExecDetached(path.c_str(), news[1]);
+    ExecDetached(path.c_str(), argv.data(), news[1]);
   }
   if (child < 0) error = errno;
   ::close(news[1]);
@@ -109,6 +119,10 @@ void RememberOwnExecutable(const char* argv0) {
   std::error_code failed;
   std::string started = std::filesystem::absolute(argv0, failed).lexically_normal().string();
   if (!failed && SameFile(started, running)) Remembered() = started;
+}
+
+void RememberOwnArguments(int argc, const char* const* argv) {
+  if (argc > 1) RememberedArguments().assign(argv + 1, argv + argc);
 }
 
 std::string OwnExecutable() { return Remembered().empty() ? RunningExecutable() : Remembered(); }

@@ -1,9 +1,9 @@
 // Starting this program anew: the restart launches the program's file
-// detached, in the current working directory, without arguments, and does
-// not wait for it to run. The file is the one the program was started from,
-// by name: after a package upgrade replaced it, the name gives the new file.
-// A launch that fails is written to standard error; under a service manager
-// the new instance becomes the service's main process. Main thread only.
+// detached, in the current working directory, with the arguments this
+// instance was started with, and does not wait for it to run. The file is the one the program was
+// started from, by name: after a package upgrade replaced it, the name gives the new file. A launch
+// that fails is written to standard error; under a service manager the new instance becomes the
+// service's main process. Main thread only.
 #pragma once
 
 #include <string>
@@ -12,6 +12,9 @@
 // as (made absolute) when it names this executable, else this executable's
 // path as the system reports it now.
 void RememberOwnExecutable(const char* argv0);
+// Called once at start-up, before anything takes arguments out of argv: the
+// arguments (argv[1] on) the new instance gets, so it runs as this one does.
+void RememberOwnArguments(int argc, const char* const* argv);
 
 // The path a restart launches; without RememberOwnExecutable, this
 // executable's path as the system reports it now.

@@ -26,6 +26,9 @@ void ReportFailure(const std::exception& failure);
 // One failure line on standard error only, as every report writes it; for
 // a process that is ending and must not show anything more. Any thread.
 void WriteFailureLine(const std::string& text);
+// The same line at the journal's notice level, for what is no failure of
+// the program (a refused sender). Any thread.
+void WriteNoticeLine(const std::string& text);
 
 // Reports the exception being handled; call only inside a catch block.
 void ReportCurrentException();

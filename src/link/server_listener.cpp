@@ -12,11 +12,11 @@ ServerListener::ServerListener(std::function<void()> accept_ready)
 
 ServerListener::~ServerListener() { Close(); }
 
-void ServerListener::Bind(int port) {
+void ServerListener::Bind(uint32_t address, int port) {
   socket_ops::Result created = socket_ops::CreateStreamSocket();
   if (created.value < 0) throw ESocketError(kCantCreateSocket);
   handle_ = static_cast<int>(created.value);
-  socket_ops::Result bound = socket_ops::BindAny(handle_, port);
+  socket_ops::Result bound = socket_ops::Bind(handle_, address, port);
   if (bound.value < 0) {
     Close();
     throw SocketApiError(bound.error, "bind");
@@ -30,9 +30,9 @@ void ServerListener::Listen(int backlog) {
   if (listening.value < 0) throw SocketApiError(listening.error, "listen");
 }
 
-socket_ops::Result ServerListener::AcceptOne() {
+socket_ops::Result ServerListener::AcceptOne(uint32_t& peer) {
   if (handle_ < 0) return {-1, EBADF};
-  return socket_ops::Accept(handle_);
+  return socket_ops::Accept(handle_, peer);
 }
 
 void ServerListener::Pause(std::chrono::milliseconds span) {

@@ -27,7 +27,7 @@ void TServerSocket::SetPort(int Value) {
 
 void TServerSocket::OpenListener() {
   if (active_) return;
-  listener_.Bind(port_);
+  listener_.Bind(localAddress_, port_);
   std::weak_ptr<char> alive = alive_;
   try {
     active_ = true;
@@ -57,11 +57,13 @@ ServerConnection* TServerSocket::ConnectionAt(int Index) const {
 }
 
 void TServerSocket::AcceptOne() {
-  socket_ops::Result accepted = listener_.AcceptOne();
+  uint32_t peer = 0;
+  socket_ops::Result accepted = listener_.AcceptOne(peer);
   if (accepted.value < 0) return AcceptFailed(accepted.error);
   accept_failing_ = false;
   auto handle = static_cast<int>(accepted.value);
-  if (connections_.size() >= kMaxConnections) {
+  if ((senders_ && !senders_->Admit(peer, "the unit link")) ||
+      connections_.size() >= kMaxConnections) {
     socket_ops::Close(handle);
     return;
   }

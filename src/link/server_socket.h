@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/allowed_senders.h"
 #include "link/server_connection.h"
 #include "link/server_listener.h"
 #include "link/socket_error.h"
@@ -43,6 +44,11 @@ class TServerSocket : public QObject, private ConnectionHooks {
   int Port() const { return port_; }
   // Raises "Can't change value while socket is active" for a new value while open.
   void SetPort(int Value);
+  // The local address to listen on (host byte order; 0: every one), from the next opening.
+  void SetLocalAddress(uint32_t Address) { localAddress_ = Address; }
+  // A connection from a sender that senders refuse is closed at once, before
+  // any event: no slot, no greeting, no error. Null (the default): everyone.
+  void SetAllowedSenders(std::shared_ptr<AllowedSenders> senders) { senders_ = std::move(senders); }
   // The port actually listened on (Port 0 picks a free one); 0 while closed.
   int BoundPort() const { return listener_.BoundPort(); }
 
@@ -83,6 +89,8 @@ class TServerSocket : public QObject, private ConnectionHooks {
 
   bool active_ = false;
   int port_ = 0;
+  uint32_t localAddress_ = 0;
+  std::shared_ptr<AllowedSenders> senders_;
   // A run of failed accepts is reported once, at its first failure.
   bool accept_failing_ = false;
   ServerListener listener_;

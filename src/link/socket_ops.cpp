@@ -30,20 +30,27 @@ Result CreateStreamSocket() {
 // Address reuse lets a restarted program listen again at once: without it the
 // connections the ending instance closed (TIME_WAIT) keep the port for a
 // minute. A port that another listener holds is still refused.
-Result BindAny(int fd, int port) {
+Result Bind(int fd, uint32_t local, int port) {
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(local);
   address.sin_port = htons(static_cast<uint16_t>(port));
   return From(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
 Result Listen(int fd, int backlog) { return From(::listen(fd, backlog)); }
 
-Result Accept(int fd) {
-  return Retrying([fd] { return ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
+Result Accept(int fd, uint32_t& peer) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  Result accepted = Retrying([&] {
+    return ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &size,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  });
+  peer = ntohl(address.sin_addr.s_addr);
+  return accepted;
 }
 
 Result Send(int fd, const char* data, std::size_t size) {

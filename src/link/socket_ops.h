@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace socket_ops {
 
@@ -16,11 +17,13 @@ struct Result {
 
 // A non-blocking, close-on-exec IPv4 stream socket.
 Result CreateStreamSocket();
-// Binds to any IPv4 address at port (0: one the system picks).
-Result BindAny(int fd, int port);
+// Binds to an IPv4 address (host byte order; INADDR_ANY: every one) at port
+// (0: one the system picks).
+Result Bind(int fd, uint32_t address, int port);
 Result Listen(int fd, int backlog);
-// One pending connection as a non-blocking, close-on-exec handle.
-Result Accept(int fd);
+// One pending connection as a non-blocking, close-on-exec handle; its
+// peer's IPv4 address (host byte order) in peer.
+Result Accept(int fd, uint32_t& peer);
 // Sends without raising SIGPIPE.
 Result Send(int fd, const char* data, std::size_t size);
 Result Receive(int fd, char* data, std::size_t size);

@@ -77,6 +77,9 @@ void TNetTrivialFTPServer::Listen() {
         received.length > request_.size()) {
       continue;
     }
+    if (senders_ && !senders_->Admit(ntohl(received.from.sin_addr.s_addr), "file transfer")) {
+      continue;
+    }
     HandleRequest(std::string_view(request_.data(), received.length), received.from);
   }
   listening_ = false;
@@ -140,6 +143,7 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
   options.SettleTransferSize(remaining);
   setup.claim = SessionBudget::Process().Take(SendSession::BufferBytes(options, remaining));
   setup.peer = peer;
+  setup.local = localAddress_;
   setup.options = std::move(options);
   setup.report = ReportChannel();
   TftpSession::Launch(std::make_unique<SendSession>(std::move(setup), remaining));
@@ -166,6 +170,7 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockad
     setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
   }
   setup.peer = peer;
+  setup.local = localAddress_;
   setup.options = options;
   setup.report = ReportChannel();
   TftpSession::Launch(std::make_unique<ReceiveSession>(std::move(setup)));

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/allowed_senders.h"
 #include "store/path_resolver.h"
 #include "tftp/tftp_protocol.h"
 #include "tftp/tftp_request.h"
@@ -56,8 +57,13 @@ class TNetTrivialFTPServer {
   int DefaultPort() const { return defaultPort_; }
   // Takes effect at the next activation; 0: a free port chosen by the system.
   void SetDefaultPort(int port) { defaultPort_ = port; }
-  // The local address to listen on (dotted quad; "" all), from the next activation.
+  // The local address to listen on (dotted quad; "" all), from the next
+  // activation; sessions answer from it too.
   void SetLocalAddress(const std::string& dotted);
+  // A request from a sender that senders refuse gets no answer at all (an
+  // error packet would go to whatever address a forged datagram names). Null
+  // (the default): everyone. Set it while the server is inactive.
+  void SetAllowedSenders(std::shared_ptr<AllowedSenders> senders) { senders_ = std::move(senders); }
   // The port bound while active (the chosen one when DefaultPort is 0), else 0.
   int LocalPort() const;
   bool ListenerRunning() const { return listening_; }
@@ -94,7 +100,8 @@ class TNetTrivialFTPServer {
   PathResolver resolver_;
   std::shared_ptr<TransferReportChannel> channel_;
   int defaultPort_ = kWellKnownPort;
-  uint32_t localAddress_ = INADDR_ANY;  // host byte order
+  uint32_t localAddress_ = INADDR_ANY;       // host byte order
+  std::shared_ptr<AllowedSenders> senders_;  // read by the listener
   int answerWaitMs_ = tftp::kAnswerWaitMs;
   int longestWaitMs_ = tftp::kMaxTimeoutSeconds * 1000;
   std::unique_ptr<UdpSocket> socket_;  // while active; the listener reads it

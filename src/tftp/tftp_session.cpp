@@ -30,7 +30,7 @@ TftpSession::TftpSession(Setup&& setup, size_t receiveCapacity)
       report_(std::move(setup.report)),
       peer_(setup.peer),
       freeStream_(setup.freeStream),
-      socket_(SocketAddress(INADDR_ANY, 0)),
+      socket_(SocketAddress(setup.local, 0)),
       answer_(std::max(receiveCapacity, kSmallestReceiveBuffer)) {}
 
 TftpSession::~TftpSession() = default;

@@ -29,6 +29,7 @@ class TftpSession {
   // Everything a session is made of, handed over whole by the request server.
   struct Setup {
     sockaddr_in peer{};
+    uint32_t local = INADDR_ANY;  // the address the session answers from, host byte order
     SessionOptions options;
     std::unique_ptr<TransferStream> stream;
     bool freeStream = true;

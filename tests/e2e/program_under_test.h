@@ -29,7 +29,11 @@ class ProgramUnderTest {
   void SetEnvironment(const std::string& name, const std::string& value);
   // Starts instances from now on from path (absolute) instead of the build's binary.
   void SetBinary(const std::string& path) { binary_ = path; }
+  // The arguments of instances started from now on.
+  void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
   void Start();
+  // The exit status of the first instance once it has ended, or -1 after wait.
+  int WaitForExit(std::chrono::milliseconds wait = std::chrono::seconds(10));
   // True once a TCP connection to the unit port is accepted.
   bool WaitForUnitPort(std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
   // True once UDP port 69 is bound by someone.
@@ -59,6 +63,7 @@ class ProgramUnderTest {
   std::string binary_ = DC_BINARY_PATH;
   std::string workDir_;
   std::vector<std::pair<std::string, std::string>> environment_;
+  std::vector<std::string> arguments_;
   pid_t pid_ = -1;
 };
 

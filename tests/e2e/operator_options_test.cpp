@@ -1,0 +1,149 @@
+// The real program under the operator's options: where it listens, whom it
+// serves, how long it keeps records, and what a bad option leaves alone.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "program_under_test.h"
+#include "unit_connection.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+sockaddr_in At(const char* address, int port) {
+  sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+  ::inet_pton(AF_INET, address, &at.sin_addr);
+  return at;
+}
+
+// A socket of the given type bound to from; the caller closes it.
+int SocketFrom(int type, const char* from) {
+  int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in local = At(from, 0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  return fd;
+}
+
+// The first bytes a unit connecting from `from` gets ("" when it is closed or refused).
+std::string FirstBytesOfUnitLink(const char* from, const char* to) {
+  int fd = SocketFrom(SOCK_STREAM, from);
+  sockaddr_in server = At(to, ProgramUnderTest::kUnitPort);
+  char bytes[64] = {};
+  pollfd ready{fd, POLLIN, 0};
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+      ::poll(&ready, 1, 3000) == 1)
+    ::recv(fd, bytes, sizeof bytes - 1, 0);
+  ::close(fd);
+  return bytes;
+}
+
+// The reply to a read request for log/a.txt sent from `from` to `to`, and
+// the address it came from; "" when none comes.
+std::string FileTransferReply(const char* from, const char* to, std::string* replier = nullptr) {
+  int fd = SocketFrom(SOCK_DGRAM, from);
+  sockaddr_in server = At(to, ProgramUnderTest::kFileTransferPort);
+  std::string request("\0\1log/a.txt\0octet\0", 18);
+  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server),
+           sizeof server);
+  char reply[600];
+  sockaddr_in source{};
+  socklen_t size = sizeof source;
+  pollfd ready{fd, POLLIN, 0};
+  ssize_t got =
+      ::poll(&ready, 1, 3000) == 1
+          ? ::recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&source), &size)
+          : -1;
+  ::close(fd);
+  if (replier != nullptr) *replier = inet_ntoa(source.sin_addr);
+  return got > 0 ? std::string(reply, static_cast<std::size_t>(got)) : std::string();
+}
+
+// A record line dated `daysAgo` days before today, in the German short date format.
+std::string RecordLine(int daysAgo, const std::string& value) {
+  std::time_t now = std::time(nullptr);
+  std::tm day{};
+  localtime_r(&now, &day);
+  day.tm_mday -= daysAgo;
+  day.tm_hour = 12;
+  std::mktime(&day);
+  char text[16];
+  std::strftime(text, sizeof text, "%d.%m.%Y", &day);
+  return std::string(text) + " " + value + "\r\n";
+}
+
+const std::string kData = std::string("\0\3\0\1", 4) + "abc";
+
+class OperatorOptionsTest : public ::testing::Test {
+ protected:
+  void StartWith(std::vector<std::string> arguments) {
+    WriteWholeFile(program_.Path("log/a.txt"), "abc");
+    program_.SetArguments(std::move(arguments));
+    program_.Start();
+    ASSERT_TRUE(program_.WaitForUnitPort()) << program_.StandardError();
+    ASSERT_TRUE(program_.WaitForFileTransferPort()) << program_.StandardError();
+  }
+  void TearDown() override { program_.StopAll(); }
+  ProgramUnderTest program_;
+};
+
+TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestartsNothing) {
+  StartWith({"--allow", "127.0.0.1/32"});
+  EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.2", "127.0.0.1"), "");
+  EXPECT_EQ(FileTransferReply("127.0.0.2", "127.0.0.1"), "");
+  UnitConnection allowed("127.0.0.1", ProgramUnderTest::kUnitPort);
+  allowed.Register("SU1");
+  allowed.SendText("DU_CHECK");
+  EXPECT_EQ(allowed.NextText(5s), "CHECK");
+  EXPECT_EQ(FileTransferReply("127.0.0.1", "127.0.0.1"), kData);
+  EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{program_.FirstPid()});
+  std::string err = program_.StandardError();
+  EXPECT_NE(err.find("Refused 127.0.0.2 on the unit link"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Refused 127.0.0.2", err.find("Refused 127.0.0.2") + 1), std::string::npos)
+      << "reported more than once a minute: " << err;
+}
+
+TEST_F(OperatorOptionsTest, ListenAddressLeavesOthersUnansweredAlsoAfterARestart) {
+  StartWith({"--listen", "127.0.0.2"});
+  for (int instance = 0; instance < 2; ++instance) {
+    EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.1", "127.0.0.1"), "");
+    EXPECT_EQ(FileTransferReply("127.0.0.1", "127.0.0.1"), "");
+    std::string replier;
+    EXPECT_EQ(FileTransferReply("127.0.0.1", "127.0.0.2", &replier), kData);
+    EXPECT_EQ(replier, "127.0.0.2");
+    auto unit = std::make_unique<UnitConnection>("127.0.0.2", ProgramUnderTest::kUnitPort);
+    unit->Register("SU1");
+    unit->SendText("DU_CHECK");
+    ASSERT_EQ(unit->NextText(5s), "CHECK");
+    if (instance == 1) break;
+    unit->ResetOnClose();
+    unit.reset();  // an error on a unit's connection: the program restarts
+    ASSERT_GT(program_.WaitForSoleSuccessor(program_.FirstPid()), 0);
+    ASSERT_TRUE(program_.WaitForUnitPort() && program_.WaitForFileTransferPort());
+  }
+}
+
+TEST_F(OperatorOptionsTest, BadOptionTouchesNothingAndRetentionDaysDecideWhatTheSweepKeeps) {
+  std::filesystem::create_directory(program_.Path("log/SU1"));
+  const std::string records = RecordLine(3, "1") + RecordLine(1, "2") + RecordLine(0, "3");
+  WriteWholeFile(program_.Path("log/SU1/T1.dat"), records);
+  program_.SetEnvironment("LC_ALL", "de_DE.UTF-8");
+  for (auto bad : {std::vector<std::string>{"--retention-days", "0"}, {"--listen", "192.0.2.1"}}) {
+    program_.SetArguments(bad);
+    program_.Start();
+    EXPECT_EQ(program_.WaitForExit(), 2) << bad[0];
+    EXPECT_NE(program_.StandardError().find(bad[0] + " " + bad[1]), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), records);
+  }
+  StartWith({"--retention-days", "2"});
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")),
+            RecordLine(1, "2") + RecordLine(0, "3"));
+}
+
+}  // namespace
