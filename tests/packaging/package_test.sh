@@ -28,6 +28,7 @@ build_package() {
 check_contents() {
   local expected listed depends
   expected=$(printf '%s\n' \
+    ./etc/default/datacontroller \
     ./usr/bin/datacontroller \
     ./usr/lib/systemd/system/datacontroller.service \
     ./usr/libexec/datacontroller/datacontroller-desktop \
@@ -39,6 +40,8 @@ check_contents() {
     ./usr/share/man/man1/datacontroller.1.gz)
   listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
   [ "$listed" = "$expected" ] || fail "package files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$listed"))"
+  [ "$(dpkg-deb -I "$deb" conffiles 2>/dev/null)" = /etc/default/datacontroller ] ||
+    fail "/etc/default/datacontroller is not the package's one conffile (an upgrade would overwrite an edit)"
   depends=$(dpkg-deb -f "$deb" Depends)
   for library in libqt6core6 libqt6gui6 libqt6widgets6 libsystemd0 adduser; do
     [[ ", $depends," == *", $library"[\ ,]* ]] || fail "Depends lacks $library: $depends"
