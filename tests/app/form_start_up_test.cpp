@@ -1,7 +1,10 @@
 // Start-up wiring of the main window, driven in-process: the window's own
 // unit link server on a free port, real units over loopback, and the Qt
 // event loop pumped by the test.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,6 +16,7 @@
 #include "event_loop.h"
 #include "link/communication_server.h"
 #include "temporary_tree.h"
+#include "tftp/net_trivial_ftp_server.h"
 #include "unit_connection.h"
 
 namespace fs = std::filesystem;
@@ -27,10 +31,12 @@ class FormStartUpTest : public ::testing::Test {
     window_.reset();
   }
 
-  void Open(bool withLogDir = true) {
+  void Open(bool withLogDir = true, std::shared_ptr<AllowedSenders> senders = nullptr) {
     tree_ = std::make_unique<TemporaryTree>(withLogDir);
+    StartUpSettings settings = tree_->Settings();
+    settings.senders = std::move(senders);
     window_ = std::make_unique<TFormDataController>(
-        [this](const std::string& text) { boxes_.push_back(text); }, tree_->Settings());
+        [this](const std::string& text) { boxes_.push_back(text); }, settings);
   }
 
   // The window's server runs on this thread: wait by pumping its event loop.
@@ -139,6 +145,33 @@ TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
   });  // the hourly sweep reports the same while log\ is missing
   ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 2; }));
   EXPECT_EQ(boxes_.back(), "Can't change into directory .\\log\\.");
+}
+
+// A TCP connection and a TFTP datagram from 127.0.0.2 to the window's ports.
+TEST_F(FormStartUpTest, RefusedSenderIsCountedOnBothPortsAndReportedOnceInTheLogPane) {
+  std::string error;
+  Open(true, std::make_shared<AllowedSenders>(
+                 std::vector{ParseIpv4Network("127.0.0.1/32", error).value()}));
+  std::uint64_t refused = 0;
+  for (auto [type, port] :
+       {std::pair<int, int>{SOCK_STREAM, window_->UnitLinkServer()->BoundPort()},
+        {SOCK_DGRAM, window_->FileTransferServer()->LocalPort()}}) {
+    int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in from{AF_INET, 0, {htonl(0x7F000002)}, {}};
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(0x7F000001)}, {}};
+    ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::send(fd, "\0\1a\0octet\0", 10, 0);
+    EXPECT_TRUE(WaitEventsUntil(
+        [&] { return window_->Senders()->RefusedCounts()["127.0.0.2"] == refused + 1; }));
+    ++refused;
+    ::close(fd);
+  }
+  RunPendingEvents();
+  std::vector<std::string> lines = window_->LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            "Refused 127.0.0.2 on the unit link: not an allowed sender (1 refused from it so far)");
 }
 
 }  // namespace
