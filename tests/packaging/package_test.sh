@@ -41,7 +41,7 @@ check_contents() {
   listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
   [ "$listed" = "$expected" ] || fail "package files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$listed"))"
   [ "$(dpkg-deb -I "$deb" conffiles 2>/dev/null)" = /etc/default/datacontroller ] ||
-    fail "/etc/default/datacontroller is not the package's one conffile (an upgrade would overwrite an edit)"
+    fail "/etc/default/datacontroller is not the one conffile: an upgrade would overwrite an edit"
   depends=$(dpkg-deb -f "$deb" Depends)
   for library in libqt6core6 libqt6gui6 libqt6widgets6 libsystemd0 adduser; do
     [[ ", $depends," == *", $library"[\ ,]* ]] || fail "Depends lacks $library: $depends"
