@@ -270,8 +270,14 @@ void TDataController::DeleteOldData() {
   WriteGatheredRecords();
   logHandles_.CloseAll();
   local_calendar::LocalTime today = local_calendar::ToLocal(now_ ? now_() : std::time(nullptr));
-  RetentionSweep sweep(
-      {dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});
+  SweepSettings settings;
+  settings.format = dateFormat_;
+  settings.todayDayNumber = today.dayNumber;
+  settings.currentYear = today.year;
+  settings.retentionDays = RetentionDays;
+  settings.pictureExt = PictureExt;
+  settings.dataExt = DataExt;
+  RetentionSweep sweep(settings);
   sweep.Run(hostLog);
   if (sweep.FailureCount() == 0) return;
   std::string summary = sweep.FirstFailure();
