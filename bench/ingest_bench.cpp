@@ -8,7 +8,12 @@
 // CR LF). While the records flow, a further connection sends DU_CHECK in
 // lock step to the data unit and the round trips' percentiles are printed.
 //
-//   ingest_bench [RECORDS_PER_UNIT]   (default 50000; needs root and rsyslogd)
+// This runs once for each record size (the bytes of "sensor rest", padded with
+// a last field of "v"s; 0: the short records as they are), with at most
+// RECORDS_PER_UNIT records per unit and about 40 MB of records per size.
+//
+//   ingest_bench [RECORDS_PER_UNIT [SIZE...]]
+//   (defaults 50000 and the sizes 50 500 2000 4000; needs root and rsyslogd)
 //
 // With INGEST_BENCH_PERF=FILE set, "perf record -g" samples the data unit
 // while the records flow and writes FILE (for "perf report -i FILE"); with
@@ -57,9 +62,17 @@ constexpr std::size_t kBatchBytes = 16384;
 
 std::string UnitName(int unit) { return "SU" + std::to_string(unit); }
 std::string Sensor(int i) { return "T" + std::to_string(i % kSensors); }
-// The record after its sensor name: a date in day.month.year and a value unique per record.
+// The bytes of "sensor rest" in this run; 0: as short as they come.
+std::size_t gRecordBytes = 0;
+
+// The record after its sensor name: a date in day.month.year and a value
+// unique per record, then as many "v"s as make the record gRecordBytes long.
 std::string Rest(int unit, int i) {
-  return "06.12.2026 " + std::to_string(unit) + "." + std::to_string(i);
+  std::string rest = "06.12.2026 " + std::to_string(unit) + "." + std::to_string(i);
+  const std::size_t shortRecord = Sensor(i).size() + 1 + rest.size();
+  if (gRecordBytes > shortRecord + 1)
+    rest += " " + std::string(gRecordBytes - shortRecord - 1, 'v');
+  return rest;
 }
 
 // The files both programs must write, relative to a tree of one directory per unit.
@@ -454,22 +467,47 @@ void EnterOwnNetwork() {
 
 }  // namespace
 
+struct SizeResult {
+  std::size_t size = 0;
+  int perUnit = 0;
+  DataUnitResult unit;
+  RsyslogResult syslog;
+};
+
 int main(int argc, char** argv) try {
-  int perUnit = argc > 1 ? std::atoi(argv[1]) : 50000;
+  const int maxPerUnit = argc > 1 ? std::atoi(argv[1]) : 50000;
+  std::vector<std::size_t> sizes;
+  for (int arg = 2; arg < argc; ++arg) sizes.push_back(std::strtoul(argv[arg], nullptr, 10));
+  if (sizes.empty()) sizes = {50, 500, 2000, 4000};
   EnterOwnNetwork();
-  std::map<std::string, std::string> expected = ExpectedFiles(perUnit);
-  DataUnitResult unit = RunDataUnit(perUnit, expected);
-  RsyslogResult syslog = RunRsyslog(perUnit, expected);
-  std::printf("records: %d units x %d, each checked in both of its files\n", kUnits, perUnit);
-  std::printf("datacontroller DU_SAVELOG: %10.0f records/s   files: %s\n", unit.rate,
-              unit.check.c_str());
-  std::printf("rsyslogd imtcp/omfile:     %10.0f records/s   files: %s\n", syslog.rate,
-              syslog.check.c_str());
-  std::printf("ratio datacontroller / rsyslogd: %.2f   (target >= 1.0)\n", unit.rate / syslog.rate);
-  std::printf("DU_CHECK round trip under load: %zu probes, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-              unit.roundTripsMs.size(), Percentile(unit.roundTripsMs, 0.5),
-              Percentile(unit.roundTripsMs, 0.99), Percentile(unit.roundTripsMs, 1.0));
-  return unit.check == "exact" && syslog.check.rfind("FAULT", 0) != 0 ? 0 : 1;
+  constexpr double kBytesPerSize = 40e6;
+  std::vector<SizeResult> results;
+  bool exact = true;
+  for (std::size_t size : sizes) {
+    gRecordBytes = size;
+    SizeResult result;
+    result.size = size;
+    const double fitting =
+        kBytesPerSize / kUnits / static_cast<double>(std::max<std::size_t>(size, 20));
+    result.perUnit = std::max(1, std::min(maxPerUnit, static_cast<int>(fitting)));
+    std::map<std::string, std::string> expected = ExpectedFiles(result.perUnit);
+    result.unit = RunDataUnit(result.perUnit, expected);
+    result.syslog = RunRsyslog(result.perUnit, expected);
+    exact = exact && result.unit.check == "exact" && result.syslog.check.rfind("FAULT", 0) != 0;
+    std::printf("%zu-byte records: %d units x %d; data unit files: %s; rsyslogd files: %s\n", size,
+                kUnits, result.perUnit, result.unit.check.c_str(), result.syslog.check.c_str());
+    std::fflush(stdout);
+    results.push_back(std::move(result));
+  }
+  std::printf("\n%8s %10s %16s %16s %8s %22s\n", "bytes", "records", "data unit rec/s",
+              "rsyslogd rec/s", "ratio", "DU_CHECK p50 / p99 ms");
+  for (const SizeResult& r : results) {
+    std::printf("%8zu %10d %16.0f %16.0f %8.2f %10.2f / %8.2f\n", r.size, kUnits * r.perUnit,
+                r.unit.rate, r.syslog.rate, r.unit.rate / r.syslog.rate,
+                Percentile(r.unit.roundTripsMs, 0.5), Percentile(r.unit.roundTripsMs, 0.99));
+  }
+  std::printf("ratio: data unit / rsyslogd, the same records in the same run (target >= 1.0)\n");
+  return exact ? 0 : 1;
 } catch (const std::exception& error) {
   std::fprintf(stderr, "ingest_bench: %s\n", error.what());
   return 2;

@@ -5,8 +5,12 @@
 // one 32 MiB file and 50 concurrent reads of 4 MiB files, aggregate. Beside
 // each figure: the server's CPU time per block (its cost per packet, which
 // the noise of a shared machine hardly moves) and the CPU seconds of server
-// and clients, which show who had the two cores.
+// and clients, which show who had the two cores. Last, the same curl reads
+// from tftpd-hpa (the lock-step baseline: $TFTPD_HPA, default
+// /usr/sbin/in.tftpd, on a port of its own), runs alternating with the data
+// unit's, and the ratio of the two.
 // Usage: tftp_throughput_bench [MiB of the single file, default 64] [runs, default 3]
+// (TFTP_BENCH_PEER_ONLY set: only the comparison with tftpd-hpa)
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -22,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "peer_daemon.h"
 #include "tftp/net_trivial_ftp_server.h"
 #include "tftp/session_budget.h"
 #include "tftp/udp_socket.h"
@@ -190,6 +195,32 @@ void ConcurrentTransfers(uint16_t port, const std::string& tree, int count, size
   for (int i = 0; i < count; ++i) std::filesystem::remove(tree + "/c" + std::to_string(i) + ".out");
 }
 
+// The data unit against tftpd-hpa, both read by curl in lock step, best of runs each.
+void AgainstTftpdHpa(uint16_t port, const std::string& tree, size_t bytes, int runs) {
+  const char* tftpd = std::getenv("TFTPD_HPA") ? std::getenv("TFTPD_HPA") : "/usr/sbin/in.tftpd";
+  const uint16_t peerPort = FreeLoopbackPort();
+  PeerDaemon daemon({tftpd, "--foreground", "--address", "127.0.0.1:" + std::to_string(peerPort),
+                     "--secure", tree},
+                    peerPort);
+  if (!daemon.Ready()) {
+    std::printf("tftpd-hpa (%s) did not answer: no comparison\n", tftpd);
+    return;
+  }
+  std::printf("against tftpd-hpa, the same curl reads, best of %d alternating runs\n", runs);
+  std::printf("%8s %14s %15s %8s\n", "blksize", "data unit MB/s", "tftpd-hpa MB/s", "ratio");
+  for (int blockSize : {512, 1428, 8192}) {
+    double ours = 0, theirs = 0;
+    CpuSplit cpu;
+    bool ok = true;
+    for (int run = 0; run < runs; ++run) {
+      ok = BestCurlRead(port, tree, blockSize, bytes, 1, ours, cpu) && ok;
+      ok = BestCurlRead(peerPort, tree, blockSize, bytes, 1, theirs, cpu) && ok;
+    }
+    std::printf("%8d %14.1f %15.1f %8.2f%s\n", blockSize, ours, theirs,
+                theirs > 0 ? ours / theirs : 0.0, ok ? "" : "  (TRANSFER FAILED)");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,9 +241,14 @@ int main(int argc, char** argv) {
     server.SetLocalAddress("127.0.0.1");
     server.SetActive(true);
     const uint16_t port = static_cast<uint16_t>(server.LocalPort());
-    SingleTransfers(port, tree, single, runs);
-    ConcurrentTransfers(port, tree, 20, shared, [](int) { return std::string("log/shared.dat"); });
-    ConcurrentTransfers(port, tree, count, each, [](int i) { return "log/c" + std::to_string(i); });
+    if (std::getenv("TFTP_BENCH_PEER_ONLY") == nullptr) {
+      SingleTransfers(port, tree, single, runs);
+      ConcurrentTransfers(port, tree, 20, shared,
+                          [](int) { return std::string("log/shared.dat"); });
+      ConcurrentTransfers(port, tree, count, each,
+                          [](int i) { return "log/c" + std::to_string(i); });
+    }
+    AgainstTftpdHpa(port, tree, single, runs);
     SessionBudget::Process().WaitUntilAllEnded(10000);
   }
   std::filesystem::remove_all(tree);

@@ -3,7 +3,9 @@
 // server's cap); each figure also as a ratio against window 1 in the same run.
 // Every copy is compared with the original. Beside each figure, the server's
 // CPU time per block in that run: its cost per packet, which the noise of a
-// shared machine hardly moves.
+// shared machine hardly moves. Then the same reads at windows 1 and 8 from
+// atftpd (the baseline: $ATFTPD, default /usr/sbin/atftpd, on a port of its
+// own), runs alternating with the data unit's, and the ratio of the two.
 // Usage: tftp_window_bench [MiB of the file, default 64] [runs per window, default 3]
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "peer_daemon.h"
 #include "tftp/net_trivial_ftp_server.h"
 #include "tftp/session_budget.h"
 
@@ -70,6 +73,30 @@ Speed AtftpRead(uint16_t port, const std::string& tree, int window, size_t bytes
   return best;
 }
 
+// The data unit against atftpd, both read by atftp at windows 1 and 8, best of runs each.
+void AgainstAtftpd(uint16_t port, const std::string& tree, size_t bytes, int runs) {
+  const char* atftpd = std::getenv("ATFTPD") ? std::getenv("ATFTPD") : "/usr/sbin/atftpd";
+  const uint16_t peerPort = FreeLoopbackPort();
+  PeerDaemon daemon({atftpd, "--daemon", "--no-fork", "--port", std::to_string(peerPort),
+                     "--bind-address", "127.0.0.1", "--logfile", "/dev/null", tree},
+                    peerPort);
+  if (!daemon.Ready()) {
+    std::printf("atftpd (%s) did not answer: no comparison\n", atftpd);
+    return;
+  }
+  std::printf("against atftpd, the same atftp reads, best of %d alternating runs\n", runs);
+  std::printf("%8s %14s %12s %8s\n", "window", "data unit MB/s", "atftpd MB/s", "ratio");
+  for (int window : {1, 8}) {
+    Speed ours, theirs;
+    for (int run = 0; run < runs; ++run) {
+      ours.mbps = std::max(ours.mbps, AtftpRead(port, tree, window, bytes, 1).mbps);
+      theirs.mbps = std::max(theirs.mbps, AtftpRead(peerPort, tree, window, bytes, 1).mbps);
+    }
+    std::printf("%8d %14.1f %12.1f %8.2f\n", window, ours.mbps, theirs.mbps,
+                theirs.mbps > 0 ? ours.mbps / theirs.mbps : 0.0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,13 +116,16 @@ int main(int argc, char** argv) {
     std::printf("atftp read of %zu MiB at blksize 1428, best of %d (MB = 10^6 bytes)\n",
                 bytes >> 20, runs);
     std::printf("%8s %10s %14s %14s\n", "window", "MB/s", "vs window 1", "srv us/block");
-    const Speed baseline = AtftpRead(port, tree, 1, bytes, runs);
+    const bool table = std::getenv("WINDOW_BENCH_PEER_ONLY") == nullptr;
+    const Speed baseline = table ? AtftpRead(port, tree, 1, bytes, runs) : Speed{};
     for (int window : {1, 8, 32, 64}) {
+      if (!table) break;
       const Speed speed = window == 1 ? baseline : AtftpRead(port, tree, window, bytes, runs);
       std::printf("%8d %10.1f %14.2f %14.1f%s\n", window, speed.mbps,
                   baseline.mbps > 0 ? speed.mbps / baseline.mbps : 0.0, speed.serverUsPerBlock,
                   speed.mbps > 0 ? "" : "  (TRANSFER FAILED)");
     }
+    AgainstAtftpd(port, tree, bytes, runs);
     SessionBudget::Process().WaitUntilAllEnded(10000);
   }
   std::filesystem::remove_all(tree);

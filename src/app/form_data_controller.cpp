@@ -248,11 +248,13 @@ void TFormDataController::SensorsClick() {
   sensor_window_->activateWindow();
 }
 
-// Deleting a line changes the text again; the flag keeps that from recursing.
+// Deleting lines changes the text again; the flag keeps that from recursing.
+// All lines over the limit go in one edit: the pane is laid out once, however
+// long its lines.
 void TFormDataController::MemoLogChange() {
   if (trimming_log_) return;
   trimming_log_ = true;
-  while (log_pane_->LineCount() > kLogLineLimit) log_pane_->DeleteFirstLine();
+  log_pane_->DeleteFirstLines(log_pane_->LineCount() - kLogLineLimit);
   trimming_log_ = false;
 }
 

@@ -84,11 +84,15 @@ void MemoPane::Flush() {
       QString::fromLatin1(pending_.data() + from, static_cast<qsizetype>(pending_.size() - from));
   ClearPending();
   QTextCursor cursor(memo_->document());
+  // The lines and the trimming of the oldest are one edit: the pane changes
+  // (and its change handler runs) once per write.
+  cursor.beginEditBlock();
   cursor.movePosition(QTextCursor::End);
   if (!EndsWithLineBreak(memo_->document())) text.prepend(QLatin1Char('\n'));
   cursor.insertText(text);
   int overLines = keepNewest_ > 0 ? LineCount() - keepNewest_ : 0;
   DeleteFirstLines(std::max(overLines, LinesBeyondCharBound()));
+  cursor.endEditBlock();
   cursor.movePosition(QTextCursor::End);
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();

@@ -21,7 +21,7 @@ class QTimer;
 class MemoPane {
  public:
   static constexpr qsizetype kMaxChars = 4 * 1024 * 1024;
-  static constexpr qsizetype kMaxLineChars = 4096;
+  static constexpr qsizetype kMaxLineChars = 512;
   static constexpr int kMinWriteIntervalMs = 40;
 
   // keepNewest > 0: the pane keeps only that many newest lines; gathered

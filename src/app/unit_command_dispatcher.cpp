@@ -81,9 +81,10 @@ void UnitCommandDispatcher::MakeCameraDirectory(std::string argument, const std:
   store_.MakeDirectory(UnitDirectory(sender) + "\\" + argument);
 }
 
-// The sensor and alarm file names are checked before the extension makes them non-empty.
+// The sensor and alarm file names are checked before the extension is added
+// ("." would pass as "..dat"); an empty one is the file ".dat".
 void UnitCommandDispatcher::MakeSensorFile(std::string argument, const std::string& sender) {
-  RequireComponentName(argument);
+  RequireFileBaseName(argument);
   store_.MakeFile(UnitDirectory(sender) + "\\" + argument + store_.DataExt);
 }
 
@@ -156,7 +157,7 @@ void UnitCommandDispatcher::NewPictureExists(std::string, const std::string& sen
 
 void UnitCommandDispatcher::AlarmUnitAlarm(std::string argument, const std::string&) {
   std::string fileBase = CutField(argument, kCommandSeparator, 0);
-  RequireComponentName(fileBase);
+  RequireFileBaseName(fileBase);
   store_.AppendAlarm(argument, fileBase + store_.DataExt);
 }
 

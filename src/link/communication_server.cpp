@@ -87,11 +87,14 @@ void TCommunicationServer::RunReceivePass(ServerConnection* Origin, ReceiveState
   State.PassRunning = true;
   std::weak_ptr<char> alive = alive_;
   std::size_t start = 0;
+  bool oversized = false;
   try {
     // The message is a view into Pending: its parts are copied out before
     // any event is raised, and nothing is read from it afterwards.
     std::string_view message;
     while (NextMessage(State.Pending, start, message)) {
+      oversized = message.size() > up::kMaxPendingBytes;
+      if (oversized) break;
       ExecuteMessage(Origin, message);
       if (alive.expired()) return;
     }
@@ -105,7 +108,9 @@ void TCommunicationServer::RunReceivePass(ServerConnection* Origin, ReceiveState
   }
   State.Pending.erase(0, start);
   State.PassRunning = false;
-  if (Origin != nullptr && Origin->Connected() && State.Pending.size() > up::kMaxPendingBytes) {
+  // The bound holds for the message itself, not for what a read left of it.
+  oversized = oversized || State.Pending.size() > up::kMaxPendingBytes;
+  if (Origin != nullptr && Origin->Connected() && oversized) {
     State.Pending.clear();
     Origin->Close();
   }

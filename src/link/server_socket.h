@@ -7,6 +7,8 @@
 // handler may close the listener or destroy the server from inside an event.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <QObject>
 #include <chrono>
 #include <cstddef>
@@ -28,7 +30,9 @@ using ListenEvent = std::function<void(TServerSocket* Sender)>;
 
 class TServerSocket : public QObject, private ConnectionHooks {
  public:
-  static constexpr int kListenBacklog = 5;
+  // The system's largest queue of connections not yet accepted: units that
+  // connect together (after a restart) are all greeted, none is reset.
+  static constexpr int kListenBacklog = SOMAXCONN;
   // Connections beyond this many are accepted and closed at once, without events.
   static constexpr std::size_t kMaxConnections = 256;
   // After a failed accept (no descriptor left, no memory) accepting pauses this long.
@@ -52,7 +56,7 @@ class TServerSocket : public QObject, private ConnectionHooks {
   // The port actually listened on (Port 0 picks a free one); 0 while closed.
   int BoundPort() const { return listener_.BoundPort(); }
 
-  // Listens on Port (backlog 5); raises the "bind" or "listen" message, and
+  // Listens on Port (backlog kListenBacklog); raises the "bind" or "listen" message, and
   // then nothing stays open. Does nothing while open.
   void OpenListener();
   // Destroys the connections last-first without disconnect events, then

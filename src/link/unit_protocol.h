@@ -28,7 +28,8 @@ inline constexpr std::string_view kTextReply = "CC_TEXT ";
 
 // Slots 0..19 of the name table.
 inline constexpr int kNameSlots = 20;
-// A connection that sends more than this without a terminator is closed.
+// The longest message (a record) without its terminator: a connection that
+// sends a longer one, wherever it starts in what was read, is closed.
 inline constexpr std::size_t kMaxPendingBytes = 64 * 1024;
 
 }  // namespace unit_protocol

@@ -150,7 +150,7 @@ void TDataController::SaveLogRecord(const std::string& record, const std::string
   std::string_view rest = record;
   std::string_view first = CutField(rest, FieldSeparator, 0);
   RequireComponentName(unitName);
-  RequireComponentName(first);
+  RequireFileBaseName(first);
   if (batches_.FileCount() >= kMaxRemembered) {
     WriteGatheredRecords();
     batches_.Forget();

@@ -57,3 +57,7 @@ void RequireComponentName(std::string_view value) {
         "': a name may not be \".\" or \"..\" nor contain \"\\\", \"/\" or a NUL byte");
   }
 }
+
+void RequireFileBaseName(std::string_view value) {
+  if (!value.empty()) RequireComponentName(value);
+}

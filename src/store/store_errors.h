@@ -38,3 +38,6 @@ std::string InOutErrorText(int errorNumber);
 // not empty, not "." or "..", and without "\", "/" or a NUL byte.
 // Names that get an extension appended are checked before it is appended.
 void RequireComponentName(std::string_view value);
+// The same for the base of a file name that gets an extension appended (a
+// sensor or alarm name): an empty base is a name, the file ".dat".
+void RequireFileBaseName(std::string_view value);

@@ -85,11 +85,14 @@ void TNetTrivialFTPServer::Listen() {
   listening_ = false;
 }
 
-// Every failure is answered from the server's port; a failed send of the
-// answer is not reported (the requester may be gone).
+// Every failure is answered from the server's port. An error packet is
+// never answered: two servers (or one forged packet from this port to
+// itself) would bounce errors for ever.
 void TNetTrivialFTPServer::HandleRequest(std::string_view data, const sockaddr_in& peer) {
+  if (data.size() >= tftp::kOpcodeSize && ReadWord(data, 0) == tftp::kError) return;
   try {
     TftpRequest request = ParseRequest(data, AddressText(peer), PortOf(peer));
+    if (repeats_.AnswerRepeat(peer, request.Opcode, request.FileName)) return;
     ParseTransferMode(request.ModeText);  // validated; the bytes move unchanged
     SessionOptions options =
         NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
@@ -101,8 +104,20 @@ void TNetTrivialFTPServer::HandleRequest(std::string_view data, const sockaddr_i
       StartWriteTransfer(std::move(request.FileName), peer, options);
     }
   } catch (const std::exception& failure) {
-    socket_->SendTo(peer, BuildErrorPacket(failure));
+    AnswerFailure(failure, peer);
   }
+}
+
+// A flood from one source is not mirrored; a failed send of the answer is
+// not reported (the requester may be gone).
+void TNetTrivialFTPServer::AnswerFailure(const std::exception& failure, const sockaddr_in& peer) {
+  constexpr size_t kRememberedSources = 4096;
+  if (answerRates_.size() >= kRememberedSources) answerRates_.clear();
+  const uint32_t source = ntohl(peer.sin_addr.s_addr);
+  auto rate =
+      answerRates_.try_emplace(source, kAnswerBurst, std::chrono::milliseconds(kAnswerIntervalMs))
+          .first;
+  if (rate->second.Allow()) socket_->SendTo(peer, BuildErrorPacket(failure));
 }
 
 std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) const {
@@ -130,6 +145,7 @@ std::shared_ptr<TransferReportChannel> TNetTrivialFTPServer::ReportChannel() con
 void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockaddr_in& peer,
                                              SessionOptions options) {
   TftpSession::Setup setup;
+  const std::string requested = fileName;
   AskAccess(OnReadFile, fileName, peer, setup.stream, setup.freeStream);
   if (!setup.stream) {
     const std::string hostPath = ConfinedPath(fileName);
@@ -141,11 +157,13 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
   }
   const int64_t remaining = setup.stream->Remaining();
   options.SettleTransferSize(remaining);
-  setup.claim = SessionBudget::Process().Take(SendSession::BufferBytes(options, remaining));
+  setup.claim = SessionBudget::Process().Take(SendSession::BufferBytes(options, remaining),
+                                              ntohl(peer.sin_addr.s_addr));
   setup.peer = peer;
   setup.local = localAddress_;
   setup.options = std::move(options);
   setup.report = ReportChannel();
+  setup.repeats = repeats_.Open(peer, tftp::kReadRequest, requested);
   TftpSession::Launch(std::make_unique<SendSession>(std::move(setup), remaining));
 }
 
@@ -154,6 +172,7 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
 void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
                                               const SessionOptions& options) {
   TftpSession::Setup setup;
+  const std::string requested = fileName;
   AskAccess(OnWriteFile, fileName, peer, setup.stream, setup.freeStream);
   if (!setup.stream) {
     const std::string hostPath = ConfinedPath(fileName);
@@ -162,17 +181,20 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockad
     if (options.AnnouncedSize > 0 && !FileStream::HasRoomFor(hostPath, options.AnnouncedSize)) {
       throw ENetTFTPAllocationExceeded(NoRoomText(fileName, options.AnnouncedSize));
     }
-    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
+    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options),
+                                                ntohl(peer.sin_addr.s_addr));
     setup.stream = FileStream::Create(hostPath);
     if (!setup.stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     setup.freeStream = true;
   } else {
-    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options));
+    setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options),
+                                                ntohl(peer.sin_addr.s_addr));
   }
   setup.peer = peer;
   setup.local = localAddress_;
   setup.options = options;
   setup.report = ReportChannel();
+  setup.repeats = repeats_.Open(peer, tftp::kWriteRequest, requested);
   TftpSession::Launch(std::make_unique<ReceiveSession>(std::move(setup)));
 }
 

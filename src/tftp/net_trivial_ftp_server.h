@@ -2,8 +2,11 @@
 // thread, which reads each request, checks it, confines the file name to the
 // log, config and alarms directories below the start directory, opens the
 // file and launches a transfer session for it. Every refused request is
-// answered with one error packet from the server's port; no datagram stops
-// the listener. Control (activation, handlers, destruction) from one thread,
+// answered with one error packet from the server's port, at most a burst of
+// kAnswerBurst and then one per kAnswerIntervalMs for each source address; an
+// error packet is never answered, and a client's repeat of a request whose
+// session has not heard from it yet is answered by that session. No datagram
+// stops the listener. Control (activation, handlers, destruction) from one thread,
 // the main thread; reports of ended sessions arrive on the main thread.
 #pragma once
 
@@ -11,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +23,8 @@
 
 #include "base/allowed_senders.h"
 #include "store/path_resolver.h"
+#include "tftp/answer_rate.h"
+#include "tftp/repeated_requests.h"
 #include "tftp/tftp_protocol.h"
 #include "tftp/tftp_request.h"
 #include "tftp/tftp_session_options.h"
@@ -30,6 +36,9 @@ class TNetTrivialFTPServer {
   static constexpr int kWellKnownPort = 69;
   // The longest request datagram read; longer ones are dropped.
   static constexpr size_t kRequestBufferSize = 8192;
+  // Error answers from the server's port to one source address.
+  static constexpr int kAnswerBurst = 32;
+  static constexpr int kAnswerIntervalMs = 10;
 
   // A handler may replace the name, refuse access, or supply the stream to
   // move (freed at the end when freeStreamOnComplete stays true).
@@ -87,6 +96,7 @@ class TNetTrivialFTPServer {
  private:
   void Listen();
   void HandleRequest(std::string_view data, const sockaddr_in& peer);
+  void AnswerFailure(const std::exception& failure, const sockaddr_in& peer);
   void StartReadTransfer(std::string fileName, const sockaddr_in& peer, SessionOptions options);
   void StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
                           const SessionOptions& options);
@@ -109,4 +119,6 @@ class TNetTrivialFTPServer {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> listening_{false};
   std::vector<char> request_;  // the listener's receive buffer
+  RepeatedRequests repeats_;
+  std::map<uint32_t, AnswerRate> answerRates_;  // the listener's, by source address
 };

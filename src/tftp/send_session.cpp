@@ -71,7 +71,6 @@ void SendSession::AfterSend() {
 void SendSession::BuildNextPacket() {
   ReadUpTo(base_ + static_cast<uint64_t>(options_.WindowSize));
   windowReady_ = true;
-  finished_ = last_ != 0 && base_ == last_;
 }
 
 bool SendSession::HasPending() const { return windowReady_ || TftpSession::HasPending(); }
@@ -86,6 +85,14 @@ void SendSession::SendPending() {
   }
   SendToPeer(outgoing_.data(), outgoing_.size());
   sentEnd_ = std::max(sentEnd_, end);
+}
+
+// The option acknowledgement, or the first block of the window.
+std::string SendSession::FirstAnswer() const {
+  if (!windowReady_) return TftpSession::FirstAnswer();
+  std::string packet(headers_.data() + SlotIndex(base_) * tftp::kHeaderSize, tftp::kHeaderSize);
+  packet.append(payload_.data() + Offset(base_), sizes_[SlotIndex(base_)]);
+  return packet;
 }
 
 TftpSession::Answer SendSession::OnAck(uint16_t block) {

@@ -2,11 +2,14 @@
 // size, a window of WindowSize blocks at a time (one: lock step). An
 // acknowledgement of a block in flight moves the window on to the block after
 // it and sends that window; a wait without one sends the window again from the
-// first unacknowledged block. Acknowledgements of anything else are ignored (a
-// late duplicate never triggers a resend). Runs on its own thread.
+// first unacknowledged block, the short last block included: the session
+// succeeds only once the last block is acknowledged. Acknowledgements of
+// anything else are ignored (a late duplicate never triggers a resend). Runs
+// on its own thread.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tftp/tftp_protocol.h"
@@ -25,6 +28,7 @@ class SendSession final : public TftpSession {
   void BuildNextPacket() override;
   bool HasPending() const override;
   void SendPending() override;
+  std::string FirstAnswer() const override;
   Answer OnAck(uint16_t block) override;
   // Reads blocks ahead while the peer works on the window.
   void AfterSend() override;

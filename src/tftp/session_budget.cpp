@@ -1,5 +1,6 @@
 #include "tftp/session_budget.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "tftp/tftp_exceptions.h"
@@ -9,7 +10,8 @@ SessionBudget& SessionBudget::Process() {
   return *budget;
 }
 
-SessionBudget::Claim::Claim(Claim&& other) noexcept : budget_(other.budget_), bytes_(other.bytes_) {
+SessionBudget::Claim::Claim(Claim&& other) noexcept
+    : budget_(other.budget_), bytes_(other.bytes_), address_(other.address_) {
   other.budget_ = nullptr;
 }
 
@@ -18,6 +20,7 @@ SessionBudget::Claim& SessionBudget::Claim::operator=(Claim&& other) noexcept {
     Release();
     budget_ = other.budget_;
     bytes_ = other.bytes_;
+    address_ = other.address_;
     other.budget_ = nullptr;
   }
   return *this;
@@ -26,24 +29,38 @@ SessionBudget::Claim& SessionBudget::Claim::operator=(Claim&& other) noexcept {
 SessionBudget::Claim::~Claim() { Release(); }
 
 void SessionBudget::Claim::Release() {
-  if (budget_ != nullptr) budget_->GiveBack(bytes_);
+  if (budget_ != nullptr) budget_->GiveBack(bytes_, address_);
   budget_ = nullptr;
 }
 
-SessionBudget::Claim SessionBudget::Take(size_t bufferBytes) {
+SessionBudget::Claim SessionBudget::Take(size_t bufferBytes, uint32_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (sessions_ >= maxSessions_ || bytes_ + bufferBytes > maxBytes_) {
+  const int sessionShare = std::max(1, maxSessions_ / kAddressShareDivisor);
+  const size_t byteShare = maxBytes_ / kAddressShareDivisor;
+  auto found = byAddress_.find(address);
+  const Held held = found != byAddress_.end() ? found->second : Held{};
+  if (sessions_ >= maxSessions_ || bytes_ + bufferBytes > maxBytes_ ||
+      held.sessions >= sessionShare || held.bytes + bufferBytes > byteShare) {
     throw ENetTFTPAllocationExceeded("Too many transfers at once");
   }
   ++sessions_;
   bytes_ += bufferBytes;
-  return Claim(this, bufferBytes);
+  Held& mine = byAddress_[address];
+  ++mine.sessions;
+  mine.bytes += bufferBytes;
+  return Claim(this, bufferBytes, address);
 }
 
-void SessionBudget::GiveBack(size_t bytes) {
+void SessionBudget::GiveBack(size_t bytes, uint32_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
   --sessions_;
   bytes_ -= bytes;
+  auto found = byAddress_.find(address);
+  if (found != byAddress_.end() && --found->second.sessions == 0) {
+    byAddress_.erase(found);
+  } else if (found != byAddress_.end()) {
+    found->second.bytes -= bytes;
+  }
   ended_.notify_all();
 }
 

@@ -1,12 +1,15 @@
 // The transfer sessions of the process and the buffer memory they hold, with
-// a cap on each: a request past either cap gets an error packet and no
-// session. A session holds its Claim for its whole life, so a session that
-// fails to start gives its share back with everything else it held.
+// a cap on each, and for each requesting address a share of both caps (a
+// quarter), so one address cannot lock the others out: a request past a cap
+// or its address's share gets an error packet and no session. A session holds its Claim for its
+// whole life, so a session that fails to start gives its share back with everything else it held.
 // Thread safe; the one budget lives as long as the process.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <mutex>
 
 class SessionBudget {
@@ -16,6 +19,8 @@ class SessionBudget {
   // ... holding at most this much buffer memory together (one windowed read
   // at the largest block and window holds about 8 MiB).
   static constexpr size_t kMaxBufferBytes = size_t{64} << 20;
+  // One address holds at most this part of each cap (at least one session).
+  static constexpr int kAddressShareDivisor = 4;
 
   static SessionBudget& Process();
 
@@ -31,15 +36,18 @@ class SessionBudget {
 
    private:
     friend class SessionBudget;
-    Claim(SessionBudget* budget, size_t bytes) : budget_(budget), bytes_(bytes) {}
+    Claim(SessionBudget* budget, size_t bytes, uint32_t address)
+        : budget_(budget), bytes_(bytes), address_(address) {}
     void Release();
     SessionBudget* budget_ = nullptr;
     size_t bytes_ = 0;
+    uint32_t address_ = 0;
   };
 
-  // A share for one more session with bufferBytes of buffers; raises
-  // ENetTFTPAllocationExceeded "Too many transfers at once" past a cap.
-  [[nodiscard]] Claim Take(size_t bufferBytes);
+  // A share for one more session with bufferBytes of buffers, requested from
+  // address; raises ENetTFTPAllocationExceeded "Too many transfers at once"
+  // past a cap or the address's share of it.
+  [[nodiscard]] Claim Take(size_t bufferBytes, uint32_t address);
 
   int LiveCount() const;
   size_t BytesInUse() const;
@@ -50,12 +58,18 @@ class SessionBudget {
   void SetLimits(int sessions, size_t bytes);
 
  private:
-  void GiveBack(size_t bytes);
+  struct Held {
+    int sessions = 0;
+    size_t bytes = 0;
+  };
+
+  void GiveBack(size_t bytes, uint32_t address);
 
   mutable std::mutex mutex_;
   std::condition_variable ended_;
-  int sessions_ = 0;                   // guarded by mutex_
-  size_t bytes_ = 0;                   // guarded by mutex_
-  int maxSessions_ = kMaxSessions;     // guarded by mutex_
-  size_t maxBytes_ = kMaxBufferBytes;  // guarded by mutex_
+  int sessions_ = 0;                    // guarded by mutex_
+  size_t bytes_ = 0;                    // guarded by mutex_
+  std::map<uint32_t, Held> byAddress_;  // guarded by mutex_; addresses holding a session
+  int maxSessions_ = kMaxSessions;      // guarded by mutex_
+  size_t maxBytes_ = kMaxBufferBytes;   // guarded by mutex_
 };

@@ -31,9 +31,13 @@ TftpSession::TftpSession(Setup&& setup, size_t receiveCapacity)
       peer_(setup.peer),
       freeStream_(setup.freeStream),
       socket_(SocketAddress(setup.local, 0)),
-      answer_(std::max(receiveCapacity, kSmallestReceiveBuffer)) {}
+      answer_(std::max(receiveCapacity, kSmallestReceiveBuffer)),
+      strangerAnswers_(kStrangerBurst, kStrangerInterval),
+      repeats_(std::move(setup.repeats)) {}
 
-TftpSession::~TftpSession() = default;
+TftpSession::~TftpSession() {
+  if (repeats_) repeats_->Close();
+}
 
 void TftpSession::Launch(std::unique_ptr<TftpSession> session) {
   TftpSession* running = session.get();
@@ -85,20 +89,34 @@ void TftpSession::Exchange() {
       BuildNextPacket();
       retries = 0;
     }
-    if (retries == options_.SendsPerPacket) throw ENetTFTPIllegalOperation("Timeout");
+    if (retries == options_.SendsPerPacket) {
+      if (finished_) return;  // a complete store whose peer kept repeating its last block
+      throw ENetTFTPIllegalOperation("Timeout");
+    }
     if (send) {
       SendPending();
       AfterSend();
+      ArmRepeats();
     }
     const Answer answer = AwaitAnswer();
     if (answer == Answer::kEnded) return;
     send = answer != Answer::kProgress;
     if (answer == Answer::kProgress) retries = 0;
-    if (answer == Answer::kSilence) {
-      if (finished_) return;
-      ++retries;
-    }
+    if (answer == Answer::kSilence && finished_) return;
+    if (answer == Answer::kSilence || answer == Answer::kResend) ++retries;
   }
+}
+
+void TftpSession::ArmRepeats() {
+  if (!repeats_ || repeatsArmed_) return;
+  repeatsArmed_ = true;
+  repeats_->Arm(&socket_, peer_, FirstAnswer(), options_.SendsPerPacket);
+}
+
+void TftpSession::HeardFromPeer() {
+  if (!repeats_) return;
+  repeats_->Close();
+  repeats_.reset();
 }
 
 void TftpSession::SendPending() { SendToPeer(pendingData_, pendingSize_); }
@@ -126,6 +144,7 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
     if (!SameAddress(received.from, peer_)) {
       AnswerStranger(received);
     } else {
+      HeardFromPeer();
       const size_t kept = std::min(received.length, answer_.size());
       const Answer answer = Classify(std::string_view(answer_.data(), kept), received.length);
       if (answer != Answer::kIgnored) return answer;
@@ -142,12 +161,7 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
 void TftpSession::AnswerStranger(const Received& received) {
   const bool isError = received.length >= tftp::kOpcodeSize &&
                        ReadWord(std::string_view(answer_.data(), 2), 0) == tftp::kError;
-  if (isError) return;
-  const Clock::time_point now = Clock::now();
-  if (now - lastStrangerAnswer_ >= kStrangerInterval) strangerAnswers_ = 0;
-  if (strangerAnswers_ >= kStrangerBurst) return;
-  ++strangerAnswers_;
-  lastStrangerAnswer_ = now;
+  if (isError || !strangerAnswers_.Allow()) return;
   socket_.SendTo(received.from,
                  BuildErrorPacket(tftp::kUnknownTransferId, tftp::kUnknownTransferIdText));
 }

@@ -1,12 +1,15 @@
 // One TFTP transfer: its own thread and its own UDP socket (a fresh port, the
 // transfer ID); lock step with one packet in flight unless a window was agreed;
-// whatever is pending is sent at most SendsPerPacket times AnswerWaitMs apart.
+// whatever is pending is sent at most SendsPerPacket times: again after each
+// wait of AnswerWaitMs without an answer and at once for a repeated packet of
+// the peer, both counted alike, so a peer that repeats itself cannot keep a
+// session alive that makes no progress.
 // A session is complete when constructed and owns itself once launched: its
 // thread destroys it at its end, after the report (when anyone listens). The
 // file, its busy mark and the budget claim are released when it is destroyed,
 // also when it never started. Datagrams from any other address or port get
-// error 5 (a few a second at most) and change nothing; their error packets
-// are never answered.
+// error 5 (a burst of four, then one per 100 ms at most) and change nothing;
+// their error packets are never answered.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,6 +22,8 @@
 #include <vector>
 
 #include "store/busy_files.h"
+#include "tftp/answer_rate.h"
+#include "tftp/repeated_requests.h"
 #include "tftp/session_budget.h"
 #include "tftp/tftp_session_options.h"
 #include "tftp/transfer_report.h"
@@ -36,6 +41,8 @@ class TftpSession {
     BusyFiles::Mark busy;
     SessionBudget::Claim claim;
     std::shared_ptr<TransferReportChannel> report;  // null: nobody listens
+    // Answers the client's repeats of its request; null: none are answered.
+    std::shared_ptr<RepeatedRequests::Entry> repeats;
   };
 
   virtual ~TftpSession();
@@ -63,6 +70,8 @@ class TftpSession {
   // sending of it; by default the one packet of SetPending.
   virtual bool HasPending() const { return pendingSize_ != 0; }
   virtual void SendPending();
+  // The first packet as it went out, for a repeated request.
+  virtual std::string FirstAnswer() const { return std::string(pendingData_, pendingSize_); }
   virtual Answer OnData(uint16_t block, std::string_view payload);
   virtual Answer OnAck(uint16_t block);
   // Called after each send, while the peer has the packet.
@@ -91,6 +100,10 @@ class TftpSession {
   Answer AwaitAnswer();
   Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
+  // After the first send: the client's repeats of its request are answered
+  // with it until any datagram comes from the peer.
+  void ArmRepeats();
+  void HeardFromPeer();
   void SendError(const std::string& packet);
   void Report();
 
@@ -109,6 +122,7 @@ class TftpSession {
   const char* pendingData_ = nullptr;
   size_t pendingSize_ = 0;
   std::vector<char> answer_;  // receive buffer, sized once
-  std::chrono::steady_clock::time_point lastStrangerAnswer_{};
-  int strangerAnswers_ = 0;  // error-5 answers in the current burst
+  AnswerRate strangerAnswers_;
+  std::shared_ptr<RepeatedRequests::Entry> repeats_;  // closed before the socket
+  bool repeatsArmed_ = false;
 };

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -214,6 +215,29 @@ TEST_F(FormDataControllerTest, OneChangeThatAddsSeveralLinesIsTrimmedToForty) {
   ASSERT_EQ(lines.size(), 40u);
   EXPECT_EQ(lines.front(), "old 3");
   EXPECT_EQ(lines.back(), "new 3");
+}
+
+// 1000 records of 4000 bytes: each write of the log pane, its trimming to
+// forty lines included, is one change of the text, however long the lines.
+TEST_F(FormDataControllerTest, EachWriteOfThePanesIsOneEditWhateverTheLinesLength) {
+  int logEdits = 0;
+  int commandEdits = 0;
+  QObject::connect(Window().MemoLog()->document(), &QTextDocument::contentsChanged,
+                   [&] { ++logEdits; });
+  QObject::connect(Window().MemoCommands()->document(), &QTextDocument::contentsChanged,
+                   [&] { ++commandEdits; });
+  const std::string record(4000, 'r');
+  for (int write = 1; write <= 10; ++write) {
+    for (int i = 0; i < 100; ++i) {
+      Window().AddLogLine(record);
+      Window().AddCommandLine("DU_SAVELOG " + record);
+    }
+    Window().AddCommandLine("DU_CHECK");
+    ASSERT_EQ(Window().LogLines().size(), 40u);
+    EXPECT_EQ(Window().CommandLines().back(), "DU_CHECK");
+    EXPECT_EQ(logEdits, write);
+    EXPECT_EQ(commandEdits, write);
+  }
 }
 
 TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {

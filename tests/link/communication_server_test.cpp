@@ -1,14 +1,20 @@
 #include "link/communication_server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "link/unit_protocol.h"
 #include "link_test_support.h"
 
 namespace {
@@ -346,6 +352,52 @@ TEST_F(CommunicationServerTest, StartingOnATakenPortRaisesTheBindMessage) {
         << failure.what();
   }
   EXPECT_FALSE(second.Active());
+}
+
+// The bound is the record's own length: what a 64 KiB read left of it does not count.
+TEST_F(CommunicationServerTest, ARecordLongerThanTheBoundIsRefusedWhereverItStarts) {
+  const std::string fitting = "CS_TEXT A " + std::string(unit_protocol::kMaxPendingBytes - 10, 'x');
+  const std::string longer = "CS_TEXT A " + std::string(100000, 'y');
+  for (std::size_t lead : {std::size_t{0}, std::size_t{55000}}) {
+    received_.clear();
+    TestClient unit(server_.BoundPort());
+    const std::string before = lead > 0 ? "CS_TEXT A " + std::string(lead, 'l') + "#" : "";
+    unit.Send(before + fitting + "#" + longer + "#CS_TEXT A after#");
+    EXPECT_TRUE(unit.ExpectClosed()) << lead;
+    EXPECT_EQ(received_.size(), lead > 0 ? 2u : 1u) << lead;
+  }
+}
+
+// Units that connect together (as after a restart) are all accepted and
+// nothing they sent is lost, although the server accepts none of them until
+// the event loop turns.
+TEST_F(CommunicationServerTest, FortyUnitsConnectingAtOnceAreAllAcceptedAndNoRecordIsLost) {
+  constexpr int kUnits = 40;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(server_.BoundPort()));
+  std::vector<pollfd> units;
+  for (int i = 0; i < kUnits; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    units.push_back({fd, POLLOUT, 0});
+  }
+  int connected = 0;
+  for (int round = 0; round < 30 && connected < kUnits; ++round) {
+    ::poll(units.data(), units.size(), 100);
+    connected = static_cast<int>(std::count_if(units.begin(), units.end(), [](pollfd& unit) {
+      return (unit.revents & POLLOUT) != 0 && (unit.revents & (POLLERR | POLLHUP)) == 0;
+    }));
+  }
+  EXPECT_EQ(connected, kUnits);
+  for (int i = 0; i < kUnits; ++i) {
+    const std::string record = "CS_TEXT U" + std::to_string(i) + " record#";
+    ::send(units[i].fd, record.data(), record.size(), MSG_NOSIGNAL);
+    ::close(units[i].fd);
+  }
+  EXPECT_TRUE(ReceivedCount(kUnits));
+  EXPECT_EQ(received_.size(), static_cast<std::size_t>(kUnits));
 }
 
 }  // namespace

@@ -47,11 +47,14 @@ TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 3\r\n");
 }
 
-// A record without a blank has an empty first field: no sensor file ".dat".
+// A record without a blank has an empty first field: its sensor file is ".dat".
 TEST_F(RecordLoggingTest, RecordsWithoutABlankInsideAreCutAsTheFieldHelperCuts) {
-  EXPECT_THROW(store_.SaveLogRecord("T1", "A"), EInvalidName);
-  EXPECT_THROW(store_.SaveLogRecord("", "C"), EInvalidName);
-  EXPECT_FALSE(tree_.Exists("log"));
+  store_.SaveLogRecord("T1", "A");
+  store_.SaveLogRecord("", "A");
+  store_.SaveLogRecord(" 06.12.2026 1", "A");
+  EXPECT_EQ(tree_.Read("log/A/alllog.dat"), "T1 \r\n \r\n06.12.2026 1 \r\n");
+  EXPECT_EQ(tree_.Read("log/A/.dat"), "T1\r\n\r\n06.12.2026 1\r\n");
+  EXPECT_THROW(store_.SaveLogRecord(". 06.12.2026 1", "A"), EInvalidName);
   store_.SaveLogRecord("T1 ", "B");
   EXPECT_EQ(tree_.Read("log/B/alllog.dat"), " T1\r\n");
   EXPECT_EQ(tree_.Read("log/B/T1.dat"), "\r\n");

@@ -12,6 +12,7 @@
 
 #include "store/busy_files.h"
 #include "tftp/session_budget.h"
+#include "tftp/tftp_exceptions.h"
 #include "tftp_test_support.h"
 
 namespace tftp_test {
@@ -172,6 +173,8 @@ TEST_F(RequestServerTest, AFileInUseIsRefusedWithTheCodeOfItsRequest) {
   WriteFile(path, "old content");
   Datagram upload = Ask(Request(2, "config/c.ini", "octet"));
   ASSERT_EQ(upload.Bytes, Ack(0));
+  peer_.Send(upload.Port, Data(5, "x"));  // heard from: later requests are new ones
+  ASSERT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(0));
   ExpectError(Request(2, "config/c.ini", "octet"), 3, "Cannot create file config/c.ini");
   ExpectError(Request(1, "config/c.ini", "octet"), 1, "Cannot open file config/c.ini");
   peer_.Send(upload.Port, Data(1, "new"));
@@ -184,6 +187,7 @@ TEST_F(RequestServerTest, AFileInUseIsRefusedWithTheCodeOfItsRequest) {
   WriteFile(path, std::string(600, 'r'));
   Datagram first = Ask(Request(1, "config/c.ini", "octet"));
   ASSERT_EQ(OpcodeOf(first), 3);
+  peer_.Send(first.Port, Ack(0));  // heard from: later requests are new ones
   RawPeer second;
   second.Send(server_.Port(), Request(1, "config/c.ini", "octet"));
   Datagram shared = second.Receive().value_or(Datagram{});
@@ -203,24 +207,26 @@ TEST_F(RequestServerTest, SessionBuffersFollowTheFileAndAreCappedTogether) {
   WriteFile(tree_.At("log/big.dat"), SampleBytes(9 << 20));
   const std::vector<std::pair<std::string, std::string>> largest = {{"blksize", "65464"},
                                                                     {"windowsize", "64"}};
-  std::vector<uint16_t> sessions;
+  // One peer per request: the same request from one port would be a repeat.
+  std::vector<std::pair<std::unique_ptr<RawPeer>, uint16_t>> sessions;
+  auto ask = [&](const std::string& name) {
+    auto requester = std::make_unique<RawPeer>();
+    requester->Send(server_.Port(), Request(1, name, "octet", largest));
+    Datagram answer = requester->Receive().value_or(Datagram{});
+    sessions.emplace_back(std::move(requester), answer.Port);
+    return answer;
+  };
   for (int i = 0; i < 60; ++i) {
-    Datagram oack = Ask(Request(1, "log/two.dat", "octet", largest));
+    Datagram oack = ask("log/two.dat");
     ASSERT_EQ(OpcodeOf(oack), 6) << i << ": " << PayloadOf(oack);
-    sessions.push_back(oack.Port);
   }
   EXPECT_LT(SessionBudget::Process().BytesInUse(), size_t{1} << 20);
   Datagram refusal;
-  for (int i = 0; i < 20 && OpcodeOf(refusal) != 5; ++i) {
-    refusal = Ask(Request(1, "log/big.dat", "octet", largest));
-    if (OpcodeOf(refusal) == 6) sessions.push_back(refusal.Port);
-  }
+  for (int i = 0; i < 20 && OpcodeOf(refusal) != 5; ++i) refusal = ask("log/big.dat");
   EXPECT_EQ(refusal.Bytes, Error(3, "Too many transfers at once"));
   EXPECT_EQ(refusal.Port, server_.Port());
   EXPECT_LE(SessionBudget::Process().BytesInUse(), SessionBudget::kMaxBufferBytes);
-  for (uint16_t port : sessions) peer_.Send(port, Error(0, "enough"));
-  while (peer_.Receive(500)) {
-  }
+  for (auto& [requester, port] : sessions) requester->Send(port, Error(0, "enough"));
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
@@ -326,6 +332,50 @@ TEST(RequestServerLifetimeTest, SessionOutlivingItsServerEndsWithoutReportingToI
   EXPECT_TRUE(AwaitSessionsEnded());
   PumpUntil([] { return false; }, 200);
   EXPECT_EQ(reports, 0);
+}
+
+// One forged error packet from this port to itself would loop for ever.
+TEST_F(RequestServerTest, ErrorsAreNeverAnsweredAndOtherStraysAtAPacePerAddress) {
+  peer_.Send(server_.Port(), Error(0, "loop"));
+  EXPECT_FALSE(peer_.Receive(300).has_value()) << "an error packet was answered";
+  for (int i = 0; i < 1000; ++i) peer_.Send(server_.Port(), Ack(1));
+  int answers = 0;
+  while (peer_.Receive(300)) ++answers;
+  EXPECT_GE(answers, TNetTrivialFTPServer::kAnswerBurst);
+  EXPECT_LT(answers, 150);
+  RawPeer other("127.0.0.2");
+  other.Send(server_.Port(), Ack(1));
+  EXPECT_EQ(OpcodeOf(other.Receive().value_or(Datagram{})), 5);
+}
+
+TEST_F(RequestServerTest, OneAddressHoldsAQuarterOfTheSessionsAndOthersAreStillServed) {
+  SessionBudget::Process().SetLimits(8, SessionBudget::kMaxBufferBytes);
+  std::vector<Datagram> held;
+  for (const char* name : {"log/p1", "log/p2", "log/p3"}) {
+    WriteFile(tree_.At(name), "p");
+    held.push_back(Ask(Request(1, name, "octet")));
+  }
+  RawPeer other("127.0.0.2");
+  other.Send(server_.Port(), Request(1, "log/p1", "octet"));
+  Datagram served = other.Receive().value_or(Datagram{});
+  SessionBudget::Process().SetLimits(SessionBudget::kMaxSessions, SessionBudget::kMaxBufferBytes);
+  EXPECT_EQ(held[1].Bytes, Data(1, "p"));
+  EXPECT_EQ(held[2].Bytes, Error(3, "Too many transfers at once"));
+  EXPECT_EQ(served.Bytes, Data(1, "p"));
+  other.Send(served.Port, Ack(1));
+  for (int i = 0; i < 2; ++i) peer_.Send(held[i].Port, Ack(1));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST(SessionBudgetTest, EachAddressHoldsAtMostAQuarterOfTheBufferBytes) {
+  SessionBudget budget;
+  budget.SetLimits(100, 800);
+  SessionBudget::Claim first = budget.Take(200, 1);
+  EXPECT_THROW(budget.Take(1, 1), ENetTFTPAllocationExceeded);
+  SessionBudget::Claim second = budget.Take(200, 2);
+  first = SessionBudget::Claim();
+  EXPECT_EQ(budget.BytesInUse(), 200u);
+  first = budget.Take(200, 1);
 }
 
 }  // namespace

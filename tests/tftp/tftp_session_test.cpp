@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tftp_test_support.h"
 
 namespace tftp_test {
@@ -223,6 +226,89 @@ TEST_F(SessionTest, TwentyConcurrentReadsAreIndependent) {
     }
   }
   for (int i = 0; i < 20; ++i) EXPECT_EQ(received[i], contents[i]) << i;
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+class QuickSessionTest : public RawPeerTest {
+ protected:
+  QuickSessionTest() : RawPeerTest(200) {}
+};
+
+// A writer that repeats the block it was answered for makes no progress:
+// each repeat counts as a retry, as a silent wait does.
+TEST_F(QuickSessionTest, APeerThatRepeatsItselfEndsAfterThreeSendsLikeASilentOne) {
+  const std::string block = SampleBytes(512);
+  Datagram zero = Start(Request(2, "log/r.dat", "octet"));
+  peer_.Send(zero.Port, Data(1, block));
+  int acks = 0;
+  Datagram answer = Next();
+  for (; OpcodeOf(answer) == 4 && acks < 20; answer = Next()) {
+    ++acks;
+    peer_.Send(zero.Port, Data(1, block));
+  }
+  EXPECT_EQ(acks, 3);
+  EXPECT_EQ(answer.Bytes, Error(4, "Timeout"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
+TEST_F(QuickSessionTest, TheLastBlockIsSentAgainUntilItIsAcknowledged) {
+  const std::string content = SampleBytes(700);
+  WriteFile(tree_.At("log/l.dat"), content);
+  Datagram one = Start(Request(1, "log/l.dat", "octet"));
+  peer_.Send(one.Port, Ack(1));
+  EXPECT_EQ(Next().Bytes, Data(2, content.substr(512)));
+  peer_.Send(one.Port, Ack(1));  // block 2 was lost: the client repeats its acknowledgement
+  EXPECT_EQ(Next().Bytes, Data(2, content.substr(512)));
+  peer_.Send(one.Port, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+  WriteFile(tree_.At("log/one.dat"), "x");
+  Datagram only = Start(Request(1, "log/one.dat", "octet"));
+  EXPECT_EQ(Next().Bytes, only.Bytes);
+  EXPECT_EQ(Next().Bytes, only.Bytes);
+  EXPECT_EQ(Next().Bytes, Error(4, "Timeout"));
+}
+
+// The client's timer ran out before the first answer reached it.
+TEST_F(SessionTest, ARepeatedRequestIsAnsweredAgainByItsSession) {
+  const std::string write = Request(2, "log/d.dat", "octet");
+  Datagram zero = Start(write);
+  Datagram again = Start(write);
+  EXPECT_EQ(again.Bytes, Ack(0));
+  EXPECT_EQ(again.Port, zero.Port);
+  peer_.Send(zero.Port, Data(1, "done"));
+  EXPECT_EQ(Next().Bytes, Ack(1));
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(tree_.At("log/d.dat")), "done");
+  for (const std::string& read :
+       {Request(1, "log/d.dat", "octet", {{"blksize", "600"}}), Request(1, "log/d.dat", "octet")}) {
+    Datagram first = Start(read);
+    Datagram repeat = Start(read);
+    EXPECT_EQ(repeat.Bytes, first.Bytes);
+    EXPECT_EQ(repeat.Port, first.Port);
+    if (OpcodeOf(first) == 6) {
+      peer_.Send(first.Port, Ack(0));
+      EXPECT_EQ(Next().Bytes, Data(1, "done"));
+    }
+    peer_.Send(first.Port, Ack(1));
+    EXPECT_TRUE(AwaitSessionsEnded());
+  }
+}
+
+// 2000 strangers' datagrams over a second: four answers, then one per 100 ms.
+TEST_F(SessionTest, AStrangersFloodGetsFourErrorsThenOnePerHundredMilliseconds) {
+  WriteFile(tree_.At("log/h.dat"), SampleBytes(700));
+  RawPeer stranger;
+  Datagram one = Start(Request(1, "log/h.dat", "octet"));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 2000; ++i) {
+    stranger.Send(one.Port, Ack(1));
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const auto spent = std::chrono::steady_clock::now() - start;
+  int answers = 0;
+  while (stranger.Receive(300)) ++answers;
+  EXPECT_LE(answers, 4 + 1 + spent / std::chrono::milliseconds(100));
+  peer_.Send(one.Port, Error(0, "enough"));
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 

@@ -54,11 +54,11 @@ std::string SampleBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
-RawPeer::RawPeer() {
+RawPeer::RawPeer(const char* address) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, address, &local.sin_addr);
   ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
   socklen_t length = sizeof local;
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);

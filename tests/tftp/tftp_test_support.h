@@ -39,10 +39,10 @@ struct Datagram {
   uint16_t Port = 0;  // sender's port
 };
 
-// A UDP socket on 127.0.0.1 with a port of its own.
+// A UDP socket on a loopback address (127.0.0.1 unless given) with a port of its own.
 class RawPeer {
  public:
-  RawPeer();
+  explicit RawPeer(const char* address = "127.0.0.1");
   ~RawPeer();
   void Send(uint16_t port, const std::string& bytes) const;
   // The next datagram, or nothing within timeoutMs.
