@@ -197,7 +197,7 @@ void TFormDataController::HandleConnectCount() {
 
 // Every error on a registered unit's connection restarts the whole program.
 // A connection that never registered (a port probe, a health check) is only closed.
-// While this instance ends, errors only close their connection.
+// While this instance ends, errors change nothing: the listener closes them all.
 void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent,
                                             int& ErrorCode) {
   const int code = ErrorCode;
