@@ -1,7 +1,7 @@
 // The program-wide report of failures. Every handler on the main thread that
 // lets an exception escape hands it here (the Qt event loop cannot carry
 // exceptions), through RunGuarded or ReportCurrentException.
-// Each report is written at once to standard error with a timestamp (behind
+// Each report is written at once to standard error with a timestamp (only
 // the journal's error level "<3>" when standard error is the journal), then
 // handed to the installed sink (the main window's error box queue, or a test's
 // recorder). EAbort is never reported. Main thread only.
@@ -29,6 +29,14 @@ void WriteFailureLine(const std::string& text);
 // The same line at the journal's notice level, for what is no failure of
 // the program (a refused sender). Any thread.
 void WriteNoticeLine(const std::string& text);
+
+// One line of news that is no failure (a restart and its cause), on standard
+// error only: the journal's notice level "<5>" there. Any thread.
+void WriteNoticeLine(const std::string& text);
+
+// True when standard error is the journal (JOURNAL_STREAM names it): its
+// lines then carry the level only, the journal adds time and program.
+bool StandardErrorIsJournal();
 
 // Reports the exception being handled; call only inside a catch block.
 void ReportCurrentException();

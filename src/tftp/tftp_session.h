@@ -98,6 +98,7 @@ class TftpSession {
   void SessionLoop();
   void Exchange();
   Answer AwaitAnswer();
+  Received ReceiveUnlessCutOff(int waitMs);
   Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
   // After the first send: the client's repeats of its request are answered

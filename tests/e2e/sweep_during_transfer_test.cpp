@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "store/busy_files.h"
 #include "store/data_controller.h"
 #include "tftp/tftp_test_support.h"
 
@@ -13,7 +18,7 @@ using namespace tftp_test;
 
 namespace {
 
-constexpr uint16_t kWrite = 2, kAck = 4;
+constexpr uint16_t kRead = 1, kWrite = 2, kData = 3, kAck = 4;
 
 ino_t InodeOf(const std::string& path) {
   struct stat info {};
@@ -91,6 +96,45 @@ TEST(SweepDuringTransferTest, RecordsSavedDuringAnUploadFollowTheUploadedFile) {
   }
   ASSERT_TRUE(AwaitSessionsEnded());
   EXPECT_EQ(ReadFile(file), upload + records);
+}
+
+// Fetches while records keep coming, each append half on disk for a moment:
+// every file sent ends with a whole line, never in the middle of one.
+TEST(SweepDuringTransferTest, FetchesDuringAppendsSendWholeLines) {
+  TempTree tree;
+  ::mkdir(tree.At("log/SU1").c_str(), 0777);
+  const std::string file = tree.At("log/SU1/T1.dat");
+  WriteFile(file, "06.12.2026 0\r\n");
+  RunningServer server(tree);
+  std::atomic<bool> done{false};
+  std::thread appender([&] {
+    for (int i = 1; !done; ++i) {
+      BusyFiles::Instance().AppendOrHold(file, "06.12.2026 x\r\n", [&](std::string_view line) {
+        std::ofstream(file, std::ios::app) << line.substr(0, 5) << std::flush;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        std::ofstream(file, std::ios::app) << line.substr(5);
+      });
+      std::this_thread::sleep_for(std::chrono::microseconds(i % 40));
+    }
+  });
+  int cut = 0;
+  for (int fetch = 0; fetch < 100; ++fetch) {
+    RawPeer peer;
+    peer.Send(server.Port(), Request(kRead, "log/SU1/T1.dat", "octet", {{"blksize", "65464"}}));
+    std::optional<Datagram> answer = peer.Receive();
+    if (answer && OpcodeOf(*answer) != kData) {  // the option acknowledgement
+      peer.Send(answer->Port, Ack(0));
+      answer = peer.Receive();
+    }
+    ASSERT_TRUE(answer && OpcodeOf(*answer) == kData);
+    const std::string sent = PayloadOf(*answer);
+    cut += sent.size() < 2 || sent.substr(sent.size() - 2) != "\r\n";
+    peer.Send(answer->Port, Ack(1));
+  }
+  done = true;
+  appender.join();
+  EXPECT_EQ(cut, 0) << "fetches that ended in the middle of a line";
+  ASSERT_TRUE(AwaitSessionsEnded());
 }
 
 }  // namespace
