@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as an operator meets it. Usage: package_test.sh CASE BUILD_DIR
-# Cases: build, contents, lintian, unit, install. Exit 77 (skipped, with the
-# reason on standard output) where a tool or root is missing.
+# Cases: build, contents, lintian, unit. Exit 77 (skipped, with the reason on
+# standard output) where a tool is missing. Installing it and its service under
+# systemd: service_container_test.sh.
 set -euo pipefail
 
 case_name=$1
@@ -76,52 +77,11 @@ check_unit() {
   awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $exposure above 2.0:"$'\n'"$report"
 }
 
-# dpkg -i twice (the second run is an upgrade), -r, then a purge: a system
-# user and the package's files, nothing else; the data tree stays.
-check_install() {
-  [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-  need dpkg; need flock
-  exec 9>/run/lock/datacontroller-package-test.lock
-  flock 9
-  [ "$(dpkg-query -W -f='${db:Status-Status}' datacontroller 2>/dev/null || true)" != installed ] ||
-    skip "datacontroller is installed on this machine: not touching it"
-  ! getent passwd datacontroller >/dev/null || skip "a user datacontroller exists: not touching it"
-  [ ! -e /var/lib/datacontroller ] || skip "/var/lib/datacontroller exists: not touching it"
-  trap cleanup_install EXIT
-  local home=$out/home
-  dpkg -i "$deb" >"$out/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$out/dpkg.log")"
-  IFS=: read -r _ _ uid _ _ user_home shell < <(getent passwd datacontroller) || fail "no user datacontroller"
-  [ "$uid" -lt 1000 ] && [ "$user_home" = /var/lib/datacontroller ] && [[ "$shell" == */nologin ]] ||
-    fail "not a system user: uid $uid, home $user_home, shell $shell"
-  [ ! -e /var/lib/datacontroller ] || fail "installing made the data tree"
-  [ ! -e /etc/systemd/system/multi-user.target.wants/datacontroller.service ] || fail "installing enabled the service"
-  HOME=$home XDG_DATA_HOME= /usr/libexec/datacontroller/datacontroller-desktop --version >/dev/null
-  [ -d "$home/.local/share/datacontroller/log" ] || fail "the desktop start did not make its data directory"
-  dpkg -i "$deb" >"$out/dpkg.log" 2>&1 || fail "dpkg -i over itself: $(cat "$out/dpkg.log")"
-  mkdir -p /var/lib/datacontroller/log/SU1
-  echo record >/var/lib/datacontroller/log/SU1/alllog.dat
-  dpkg -r datacontroller >"$out/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$out/dpkg.log")"
-  [ ! -e /usr/bin/datacontroller ] || fail "dpkg -r left the program"
-  [ "$(cat /var/lib/datacontroller/log/SU1/alllog.dat)" = record ] || fail "dpkg -r touched the data tree"
-  getent passwd datacontroller >/dev/null || fail "dpkg -r removed the user that owns the data"
-  dpkg -P datacontroller >"$out/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$out/dpkg.log")"
-  [ -e /var/lib/datacontroller/log/SU1/alllog.dat ] || fail "a purge removed the data tree"
-}
-
-# Leaves the machine as it was found: no package, no user, no data tree.
-cleanup_install() {
-  dpkg -P datacontroller >/dev/null 2>&1 || true
-  userdel datacontroller >/dev/null 2>&1 || true
-  groupdel datacontroller >/dev/null 2>&1 || true
-  rm -rf /var/lib/datacontroller
-}
-
 [ "$case_name" = build ] || [ -f "$deb" ] || skip "the package was not built (see package_build)"
 case $case_name in
   build) build_package ;;
   contents) check_contents ;;
   lintian) check_lintian ;;
   unit) check_unit ;;
-  install) check_install ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
