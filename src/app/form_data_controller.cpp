@@ -20,6 +20,7 @@
 #include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "store/data_controller.h"
+#include "store/tree_lock.h"
 #include "tftp/net_trivial_ftp_server.h"
 
 namespace {
@@ -228,10 +229,7 @@ void TFormDataController::Button1Click() {
 
 void TFormDataController::Button2Click() { RestartProgram(); }
 
-void TFormDataController::Exit1Click() {
-  ReleaseListeners();
-  close();
-}
+void TFormDataController::Exit1Click() { EndInstance(); }
 
 SensorWindow* TFormDataController::Sensors() const { return sensor_window_; }
 

@@ -22,6 +22,7 @@ class SensorWindow;
 class TCommunicationServer;
 class TDataController;
 class TNetTrivialFTPServer;
+class TreeLock;
 class UnitCommandDispatcher;
 class UnitReplies;
 
@@ -43,6 +44,9 @@ struct StartUpSettings {
   std::string startDirectory = PathResolver::ProcessStartDirectory();
   int unitLinkPort = 10079;
   int fileTransferPort = 69;
+  // Launched by another instance's restart: wait for it to release the tree
+  // (it is ending) instead of refusing to start.
+  bool waitForTree = false;
 };
 
 class TFormDataController : public QMainWindow {
@@ -70,6 +74,9 @@ class TFormDataController : public QMainWindow {
   ~TFormDataController() override;
 
   // Handlers (main thread). Each is connected through RunGuarded.
+  // Takes the data tree (see TreeLock) and builds everything on it; when the
+  // tree is held by an instance that is ending, the rest of the start-up
+  // follows once it is free.
   void FormCreate();
   void Button1Click();
   void Button2Click();
@@ -77,13 +84,27 @@ class TFormDataController : public QMainWindow {
   void TimerDeleteLogTimer();
   void MemoLogChange();
   void RestartProgram();
+  // RestartProgram with its cause, which goes to standard error in one line.
+  void RestartProgram(const std::string& cause);
+  // File/Exit, also on SIGTERM and SIGINT: the ordered ending of this instance.
+  void EndInstance();
   // The records the store gathered in this turn of the event loop.
   void WriteGatheredRecords();
   // View/Sensors: opens the sensor window, or raises the one already open.
   void SensorsClick();
   // Closes the unit port and the file transfer port (transfers under way go
-  // on), so that another instance can open them at once.
+  // on); what the units had sent before is carried out first.
   void ReleaseListeners();
+
+  // The start-up found the tree held by another instance and did nothing (a
+  // second instance started by hand); the text says so.
+  bool TreeRefused() const { return !tree_refusal_.empty(); }
+  const std::string& TreeRefusal() const { return tree_refusal_; }
+  // The lock on the tree, for the caller to hold until the process ends
+  // (after the transfers that outlive the window); null when none was taken.
+  std::unique_ptr<TreeLock> HandOverTreeLock();
+  // The start-up has run to its end (the tree was free or became free).
+  bool StartUpDone() const { return start_up_done_; }
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
@@ -145,6 +166,10 @@ class TFormDataController : public QMainWindow {
   void ConnectHandlers();
   QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
 
+  void OpenTree();
+  void WaitForTree();
+  void FinishStartUp();
+  void AnnounceStartUp();
   void WireServerEvents();
   void StartServers();
   void ScheduleRecordWrite();
@@ -152,6 +177,12 @@ class TFormDataController : public QMainWindow {
   std::string AlarmUnitName;
   std::string ControlUnitName;
   StartUpSettings settings_;
+  std::unique_ptr<TreeLock> tree_lock_;
+  QTimer* tree_wait_ = nullptr;
+  std::string tree_refusal_;
+  std::string start_failure_;  // the port that could not be opened, and why
+  bool start_up_done_ = false;
+  bool ending_ = false;
 
   // Destroyed in reverse order: the unit link server (and its events) before
   // the dispatcher they call, the dispatcher before the store it uses; the

@@ -5,18 +5,24 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMetaObject>
+#include <QTimer>
 
 #include "app/form_data_controller.h"
 #include "app/program_launch.h"
+#include "app/service_notice.h"
 #include "app/unit_command_dispatcher.h"
 #include "base/failure_report.h"
 #include "link/communication_server.h"
+#include "link/socket_ops.h"
 #include "store/data_controller.h"
+#include "store/tree_lock.h"
 #include "tftp/net_trivial_ftp_server.h"
 
 namespace {
 
 constexpr int kRetentionDays = 7;
+// How often a restarted instance looks whether the ending one has let go of the tree.
+constexpr int kTreeWaitPollMs = 20;
 
 // The dispatcher's view of the unit link server.
 class ServerReplies : public UnitReplies {
@@ -36,11 +42,98 @@ QString Latin1(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+const char* EventName(TErrorEvent event) {
+  switch (event) {
+    case TErrorEvent::ekSend:
+      return "send";
+    case TErrorEvent::ekReceive:
+      return "receive";
+    case TErrorEvent::ekConnect:
+      return "connect";
+    case TErrorEvent::ekDisconnect:
+      return "disconnect";
+    case TErrorEvent::ekAccept:
+      return "accept";
+    case TErrorEvent::ekLookup:
+      return "lookup";
+    case TErrorEvent::ekGeneral:
+      break;
+  }
+  return "general";
+}
+
+// Runs open; a failure is passed on with what names the port kept in failure.
+template <typename Open>
+void OpenPort(const std::string& port, std::string& failure, Open open) {
+  try {
+    open();
+  } catch (const std::exception& error) {
+    failure = port + ": " + error.what();
+    throw;
+  }
+}
+
 }  // namespace
+
+// Only one instance works on a tree: an instance started by hand beside a
+// running one stops here, before it touches the tree or a port; one that a
+// restart launched waits until the ending instance has let go.
+void TFormDataController::FormCreate() {
+  tree_lock_ = std::make_unique<TreeLock>(settings_.startDirectory);
+  if (tree_lock_->TryTake()) return FinishStartUp();
+  if (settings_.waitForTree) return WaitForTree();
+  tree_refusal_ = "Another instance of the data unit is running in " + settings_.startDirectory +
+                  "; this one ends without touching its data or ports";
+  WriteFailureLine(tree_refusal_);
+  AddLogLine(tree_refusal_);
+}
+
+std::unique_ptr<TreeLock> TFormDataController::HandOverTreeLock() { return std::move(tree_lock_); }
+
+void TFormDataController::WaitForTree() {
+  const std::string waiting = "Waiting for the ending instance to release the data tree";
+  AddLogLine(waiting);
+  NotifyServiceStatus(waiting);
+  tree_wait_ = new QTimer(this);
+  tree_wait_->setInterval(kTreeWaitPollMs);
+  connect(tree_wait_, &QTimer::timeout, this, [this] {
+    bool taken = false;
+    RunGuarded([&] { taken = tree_lock_->TryTake(); });
+    if (!taken) return;
+    tree_wait_->stop();
+    AddLogLine("The data tree is free: starting");
+    FinishStartUp();
+  });
+  tree_wait_->start();
+}
+
+// What start-up could not open is kept with its port, for the service manager.
+void TFormDataController::FinishStartUp() {
+  try {
+    OpenTree();
+  } catch (const std::exception& failure) {
+    if (start_failure_.empty()) start_failure_ = std::string("no port opened: ") + failure.what();
+    ReportCurrentException();
+  }
+  start_up_done_ = true;
+  AnnounceStartUp();
+}
+
+// A service manager hears that the instance serves; one that cannot serve
+// ends at once with a non-zero status under a service manager, so that the
+// manager sees it fail. On a desktop it stays (error box, degraded state).
+void TFormDataController::AnnounceStartUp() {
+  const bool serving = server_ && server_->Active() && tftp_ && tftp_->Active();
+  if (serving) return NotifyServiceReady();
+  if (!UnderServiceManager() || ending_) return;
+  WriteFailureLine("Cannot serve, ending: " + start_failure_);
+  QMetaObject::invokeMethod(
+      qApp, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+}
 
 // Order matters: without ".\log\" the sweep raises and start-up stops there,
 // leaving the window without any server or open port.
-void TFormDataController::FormCreate() {
+void TFormDataController::OpenTree() {
   store_ = std::make_unique<TDataController>(settings_.startDirectory);
   store_->UseStandardNames();
   store_->SetRetentionDays(kRetentionDays);
@@ -62,8 +155,10 @@ void TFormDataController::FormCreate() {
 
 // The unit link listens first: when it cannot, file transfer stays inactive.
 void TFormDataController::StartServers() {
-  server_->StartServers();
-  tftp_->SetActive(true);
+  OpenPort("TCP port " + std::to_string(settings_.unitLinkPort), start_failure_,
+           [this] { server_->StartServers(); });
+  OpenPort("UDP port " + std::to_string(settings_.fileTransferPort), start_failure_,
+           [this] { tftp_->SetActive(true); });
 }
 
 void TFormDataController::WireServerEvents() {
@@ -102,10 +197,17 @@ void TFormDataController::HandleConnectCount() {
 
 // Every error on a registered unit's connection restarts the whole program.
 // A connection that never registered (a port probe, a health check) is only closed.
-void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent, int& ErrorCode) {
+// While this instance ends, errors only close their connection.
+void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent,
+                                            int& ErrorCode) {
+  const int code = ErrorCode;
   ErrorCode = 0;
-  if (TCommunicationServer::IsUnitConnection(*Socket)) return RestartProgram();
-  Socket->Close();
+  if (ending_) return;
+  if (!TCommunicationServer::IsUnitConnection(*Socket)) return Socket->Close();
+  std::string name = server_ ? server_->NameOf(Socket) : std::string();
+  RestartProgram("the connection of unit " + (name.empty() ? std::string("(name removed)") : name) +
+                 " reported error " + std::to_string(code) + " (" + socket_ops::ErrorText(code) +
+                 ") on " + EventName(ErrorEvent));
 }
 
 void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
@@ -121,17 +223,31 @@ void TFormDataController::WriteGatheredRecords() {
   if (store_) store_->WriteGatheredRecords();
 }
 
-// Both ports are released before the new instance starts, so that it can
-// open them; the connections are dropped without goodbye and the name table
-// is left as it was. Transfers under way go on (main waits for them).
-void TFormDataController::RestartProgram() {
-  WriteGatheredRecords();  // before the new instance can append behind them
-  ReleaseListeners();
-  close();
+void TFormDataController::RestartProgram() { RestartProgram("ReBoot"); }
+
+// The new instance waits for the tree until this one has ended (main ends
+// its transfers within a limit); the connections are dropped without
+// goodbye and the name table is left as it was.
+void TFormDataController::RestartProgram(const std::string& cause) {
+  if (ending_) return;
+  WriteNoticeLine("Restarting: " + cause);
+  EndInstance();
   LaunchOwnExecutableDetached();
 }
 
+void TFormDataController::EndInstance() {
+  if (ending_) return;
+  ending_ = true;
+  if (tree_wait_) tree_wait_->stop();
+  ReleaseListeners();
+  close();
+}
+
+// Every byte the units sent before is read and carried out (replies can no
+// longer go out) and the gathered records are written, then both ports close.
 void TFormDataController::ReleaseListeners() {
+  if (server_) server_->TakeEverythingReceived();
+  WriteGatheredRecords();
   if (server_) server_->CloseListener();
   if (tftp_) tftp_->SetActive(false);
 }

@@ -8,14 +8,19 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "app/service_notice.h"
 #include "base/failure_report.h"
 #include "base/retry_on_interrupt.h"
 
 namespace {
+
+// Set in the environment of the instance a restart launches.
+constexpr const char* kRestartMark = "DATACONTROLLER_RESTARTED_FROM";
 
 std::string& Remembered() {
   static std::string path;
@@ -49,7 +54,7 @@ void Tell(int pipe, LaunchNews news) {
 // The grandchild runs the program; the child leaves at once, so the new
 // instance is re-parented and never becomes a zombie of this one. Only
 // async-signal-safe calls: the parent has other threads.
-[[noreturn]] void ExecDetached(const char* path, int news) {
+[[noreturn]] void ExecDetached(const char* path, char* const* environment, int news) {
   ::setsid();
   pid_t grandchild = ::fork();
   if (grandchild != 0) {
@@ -62,7 +67,8 @@ void Tell(int pipe, LaunchNews news) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execl(path, path, static_cast<char*>(nullptr));
+  char* const arguments[] = {const_cast<char*>(path), nullptr};
+  ::execve(path, arguments, environment);
   Tell(news, {'e', errno});
   _exit(127);
 }
@@ -81,8 +87,24 @@ pid_t AwaitLaunch(int news, pid_t child, int& error) {
   return error == 0 ? started : -1;
 }
 
+// This process's environment with the restart mark added; the strings are
+// made before the fork, since the child may not allocate.
+std::vector<std::string> MarkedEnvironment() {
+  std::vector<std::string> entries;
+  const std::string prefix = std::string(kRestartMark) + "=";
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) entries.emplace_back(*entry);
+  }
+  entries.push_back(prefix + std::to_string(::getpid()));
+  return entries;
+}
+
 // The pipe's write end closes on a successful exec; an error comes before.
 pid_t LaunchDetached(const std::string& path, int& error) {
+  std::vector<std::string> entries = MarkedEnvironment();
+  std::vector<char*> environment;
+  for (std::string& entry : entries) environment.push_back(entry.data());
+  environment.push_back(nullptr);
   int news[2];
   if (::pipe2(news, O_CLOEXEC) != 0) {
     error = errno;
@@ -91,7 +113,7 @@ pid_t LaunchDetached(const std::string& path, int& error) {
   pid_t child = ::fork();
   if (child == 0) {
     ::close(news[0]);
-    ExecDetached(path.c_str(), news[1]);
+    ExecDetached(path.c_str(), environment.data(), news[1]);
   }
   if (child < 0) error = errno;
   ::close(news[1]);
@@ -122,4 +144,10 @@ void LaunchOwnExecutableDetached() {
     return;
   }
   HandOverServiceTo(started);
+}
+
+bool TakeRestartMark() {
+  const bool marked = std::getenv(kRestartMark) != nullptr;
+  ::unsetenv(kRestartMark);
+  return marked;
 }

@@ -18,3 +18,8 @@ void RememberOwnExecutable(const char* argv0);
 std::string OwnExecutable();
 
 void LaunchOwnExecutableDetached();
+
+// True when this process was launched by another instance's restart (which
+// marks the new instance's environment); the mark is taken out of the
+// environment, so it does not pass on. Call once, early in main.
+bool TakeRestartMark();

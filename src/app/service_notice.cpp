@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,15 @@ void Notify(const std::string& message) {
 }
 
 }  // namespace
+
+bool UnderServiceManager() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  return socket != nullptr && *socket != '\0';
+}
+
+void NotifyServiceStatus(const std::string& text) {
+  if (UnderServiceManager()) Notify("STATUS=" + text);
+}
 
 void NotifyServiceReady() { Notify("READY=1\nMAINPID=" + std::to_string(::getpid())); }
 

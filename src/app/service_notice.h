@@ -7,8 +7,16 @@
 
 #include <sys/types.h>
 
+#include <string>
+
+// True when a service manager listens (NOTIFY_SOCKET is set).
+bool UnderServiceManager();
+
 // "READY=1" and "MAINPID=" this process: both ports listen.
 void NotifyServiceReady();
+
+// "STATUS=" text: what the instance is doing, for `systemctl status`.
+void NotifyServiceStatus(const std::string& text);
 
 // "MAINPID=" successor, the instance a restart launched; waits (at most 5 s)
 // until the manager has read it, so that this process may end without the

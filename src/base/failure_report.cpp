@@ -16,15 +16,21 @@ FailureSink& Sink() {
   return sink;
 }
 
-// Under a service manager standard error may be the journal, which reads a
-// leading "<3>" as the error level; it says so in JOURNAL_STREAM ("dev:inode").
-const char* LevelPrefix() {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  struct stat err {};
-  if (stream == nullptr || ::fstat(2, &err) != 0) return "";
-  unsigned long long device = 0, inode = 0;
-  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return "";
-  return device == err.st_dev && inode == err.st_ino ? "<3>" : "";
+// The journal reads a leading "<N>" as the level and stamps each line with
+// time and program itself; elsewhere a line carries both.
+void WriteLine(const char* level, const std::string& text) {
+  if (StandardErrorIsJournal()) {
+    std::fprintf(stderr, "%s%s\n", level, text.c_str());
+  } else {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "%s datacontroller: %s\n", stamp, text.c_str());
+  }
+  std::fflush(stderr);
 }
 
 void Deliver(const std::string& message) {
@@ -35,16 +41,20 @@ void Deliver(const std::string& message) {
 
 }  // namespace
 
-void WriteFailureLine(const std::string& text) {
-  auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(stderr, "%s%s datacontroller: %s\n", LevelPrefix(), stamp, text.c_str());
-  std::fflush(stderr);
+// Under a service manager standard error may be the journal, which says so
+// in JOURNAL_STREAM ("dev:inode" of the stream).
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat err {};
+  if (stream == nullptr || ::fstat(2, &err) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  return device == err.st_dev && inode == err.st_ino;
 }
+
+void WriteFailureLine(const std::string& text) { WriteLine("<3>", text); }
+
+void WriteNoticeLine(const std::string& text) { WriteLine("<5>", text); }
 
 std::string FailureText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";

@@ -1,7 +1,7 @@
 // The program-wide report of failures. Every handler on the main thread that
 // lets an exception escape hands it here (the Qt event loop cannot carry
 // exceptions), through RunGuarded or ReportCurrentException.
-// Each report is written at once to standard error with a timestamp (behind
+// Each report is written at once to standard error with a timestamp (only
 // the journal's error level "<3>" when standard error is the journal), then
 // handed to the installed sink (the main window's error box queue, or a test's
 // recorder). EAbort is never reported. Main thread only.
@@ -26,6 +26,14 @@ void ReportFailure(const std::exception& failure);
 // One failure line on standard error only, as every report writes it; for
 // a process that is ending and must not show anything more. Any thread.
 void WriteFailureLine(const std::string& text);
+
+// One line of news that is no failure (a restart and its cause), on standard
+// error only: the journal's notice level "<5>" there. Any thread.
+void WriteNoticeLine(const std::string& text);
+
+// True when standard error is the journal (JOURNAL_STREAM names it): its
+// lines then carry the level only, the journal adds time and program.
+bool StandardErrorIsJournal();
 
 // Reports the exception being handled; call only inside a catch block.
 void ReportCurrentException();

@@ -1,6 +1,7 @@
 #include "link/communication_server.h"
 
 #include <cstring>
+#include <vector>
 
 #include "base/exceptions.h"
 #include "base/failure_report.h"
@@ -46,6 +47,36 @@ TCommunicationServer::~TCommunicationServer() { server_.CloseListener(); }
 void TCommunicationServer::StartServers() {
   server_.CloseListener();
   server_.OpenListener();
+}
+
+void TCommunicationServer::TakeEverythingReceived() {
+  std::vector<std::shared_ptr<ServerConnection>> connections;
+  for (int i = 0; i < server_.ConnectionCount(); ++i)
+    connections.push_back(server_.ConnectionAt(i)->shared_from_this());
+  std::weak_ptr<char> alive = alive_;
+  for (const std::shared_ptr<ServerConnection>& connection : connections) {
+    ReceiveState& input = connection->Input();
+    std::size_t taken = 0;
+    for (std::string more; taken < kMaxTakenBytes; taken += more.size()) {
+      RunGuarded([&] { more = connection->ReadAvailableText(); });
+      if (more.empty() || alive.expired()) break;
+      input.Pending += more;
+    }
+    if (alive.expired()) return;
+    for (bool done = false; !done && !alive.expired();) {
+      done = true;
+      RunGuarded([&] {
+        done = false;
+        RunReceivePass(connection.get(), input);
+        done = true;
+      });
+    }
+  }
+}
+
+std::string TCommunicationServer::NameOf(const ServerConnection* Socket) const {
+  int index = names_.FindOrigin(Socket);
+  return index >= 0 ? names_.NameAt(index) : std::string();
 }
 
 void TCommunicationServer::SendTextTo(const std::string& Name, const std::string& Text) {

@@ -32,6 +32,12 @@ class TCommunicationServer : public QObject {
   // the port is taken) goes to the caller.
   void StartServers();
   void CloseListener() { server_.CloseListener(); }
+  // Reads every connection's received bytes (what its receive buffer holds,
+  // at most kMaxTakenBytes each) and carries out their complete messages, as
+  // a restart or exit does before closing the listener. A failing message is
+  // reported and the ones behind it are still carried out.
+  void TakeEverythingReceived();
+  static constexpr std::size_t kMaxTakenBytes = std::size_t{16} << 20;
 
   // The TCP server the units connect to: its connections, their output
   // limits and OnClientError, the event for an error on any connection.
@@ -53,6 +59,8 @@ class TCommunicationServer : public QObject {
   bool IsValidIndex(int Index) const { return names_.IsValidIndex(Index); }
   std::string NameAt(int Index) const { return names_.NameAt(Index); }
   int Connection_count() const { return names_.Count(); }
+  // The first name Socket registered that the table still holds, or empty.
+  std::string NameOf(const ServerConnection* Socket) const;
 
   TNotifyEvent OnClientConnectCount;  // after every registration and removal
   TReadTextEvent OnClientReadText;    // every "CS_TEXT" message

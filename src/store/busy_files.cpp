@@ -53,6 +53,11 @@ bool BusyFiles::IsBusy(const std::string& hostPath) const {
   return found != entries_.end() && (found->second.writer || found->second.readers > 0);
 }
 
+void BusyFiles::UnderLock(const std::function<void()>& call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  call();
+}
+
 void BusyFiles::AppendOrHold(const std::string& hostPath, std::string_view bytes,
                              const std::function<void(std::string_view)>& appendNow) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -53,6 +53,9 @@ class BusyFiles {
   // mark holds the file, a read while a write mark does.
   [[nodiscard]] Mark TryMark(const std::string& hostPath, Mode mode);
   bool IsBusy(const std::string& hostPath) const;
+  // Runs call under the lock that appends hold: what it sees of a file is
+  // never half of an append.
+  void UnderLock(const std::function<void()>& call);
 
   // Appends bytes to hostPath through appendNow, under the lock, unless a
   // write mark holds the file: then they wait and are appended to the file

@@ -56,10 +56,20 @@ bool FileStream::HasRoomFor(const std::string& hostPath, int64_t size) {
 int64_t FileStream::Remaining() const {
   struct stat info {};
   if (::fstat(fd_.Get(), &info) != 0) return -1;
-  return std::max<int64_t>(0, static_cast<int64_t>(info.st_size) - position_);
+  int64_t length = static_cast<int64_t>(info.st_size);
+  if (end_ >= 0) length = std::min(length, end_);
+  return std::max<int64_t>(0, length - position_);
+}
+
+void FileStream::EndAtPresentLength() {
+  struct stat info {};
+  if (::fstat(fd_.Get(), &info) == 0) end_ = static_cast<int64_t>(info.st_size);
 }
 
 size_t FileStream::Read(char* buffer, size_t size) {
+  if (end_ >= 0)
+    size = static_cast<size_t>(
+        std::min<int64_t>(static_cast<int64_t>(size), std::max<int64_t>(0, end_ - position_)));
   const size_t total =
       Whole(size, [&](size_t done) { return ::read(fd_.Get(), buffer + done, size - done); });
   position_ += static_cast<int64_t>(total);

@@ -27,9 +27,13 @@ class FileStream : public TransferStream {
   size_t Write(const char* data, size_t size) override;
   int64_t Position() const override { return position_; }
   int64_t Remaining() const override;
+  // Ends the stream at the file's present length: what is appended later is
+  // not read.
+  void EndAtPresentLength();
 
  private:
   explicit FileStream(FileDescriptor fd) : fd_(std::move(fd)) {}
   FileDescriptor fd_;
   int64_t position_ = 0;
+  int64_t end_ = -1;  // the length read up to; -1: to the end of the file
 };

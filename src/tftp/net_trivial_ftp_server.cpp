@@ -132,8 +132,10 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
     const std::string hostPath = ConfinedPath(fileName);
     setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
     if (!setup.busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    setup.stream = FileStream::OpenRead(hostPath);
-    if (!setup.stream) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
+    std::unique_ptr<FileStream> file = FileStream::OpenRead(hostPath);
+    if (!file) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
+    BusyFiles::Instance().UnderLock([&] { file->EndAtPresentLength(); });  // whole records only
+    setup.stream = std::move(file);
     setup.freeStream = true;
   }
   const int64_t remaining = setup.stream->Remaining();

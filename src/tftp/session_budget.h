@@ -5,6 +5,7 @@
 // Thread safe; the one budget lives as long as the process.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -46,6 +47,12 @@ class SessionBudget {
   // Waits until no session is left; false when timeoutMs passed first
   // (negative: no limit).
   bool WaitUntilAllEnded(int timeoutMs);
+  // The process is ending and its limit has passed: every session still
+  // running ends within kCutOffSliceMs with an error packet to its peer.
+  void CutOffAll() { cutOff_ = true; }
+  bool CutOff() const { return cutOff_; }
+  static constexpr int kCutOffSliceMs = 200;
+
   // Changes the caps (tests use small ones).
   void SetLimits(int sessions, size_t bytes);
 
@@ -58,4 +65,5 @@ class SessionBudget {
   size_t bytes_ = 0;                   // guarded by mutex_
   int maxSessions_ = kMaxSessions;     // guarded by mutex_
   size_t maxBytes_ = kMaxBufferBytes;  // guarded by mutex_
+  std::atomic<bool> cutOff_{false};
 };

@@ -120,7 +120,7 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
   const Clock::time_point start = Clock::now();
   int waitMs = options_.AnswerWaitMs;
   for (;;) {
-    const Received received = socket_.Receive(answer_.data(), answer_.size(), waitMs);
+    const Received received = ReceiveUnlessCutOff(waitMs);
     if (received.status == Received::kNothing) return Answer::kSilence;
     if (received.status == Received::kFailed) throw ENetSocketError(received.error);
     if (!SameAddress(received.from, peer_)) {
@@ -133,6 +133,20 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     waitMs = options_.AnswerWaitMs - static_cast<int>(waited.count());
     if (waitMs < 0) return Answer::kSilence;
+  }
+}
+
+// Waits in slices, so that the ending process's cut-off reaches a waiting
+// session within one slice.
+Received TftpSession::ReceiveUnlessCutOff(int waitMs) {
+  for (;;) {
+    if (SessionBudget::Process().CutOff())
+      throw Exception("Transfer cut off: the data unit is ending");
+    const int slice = waitMs < 0 ? SessionBudget::kCutOffSliceMs
+                                 : std::min(waitMs, SessionBudget::kCutOffSliceMs);
+    const Received received = socket_.Receive(answer_.data(), answer_.size(), slice);
+    if (received.status != Received::kNothing || slice == waitMs) return received;
+    if (waitMs > 0) waitMs -= slice;
   }
 }
 

@@ -88,6 +88,7 @@ class TftpSession {
   void SessionLoop();
   void Exchange();
   Answer AwaitAnswer();
+  Received ReceiveUnlessCutOff(int waitMs);
   Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
   void SendError(const std::string& packet);

@@ -2,9 +2,11 @@
 // line, the readiness and main-process messages on a notification socket of
 // the test's own, and the restart after its file was replaced or removed.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,8 +72,18 @@ struct Finished {
   std::string output;
 };
 
-// Runs the program with args to its end (killed after 10 s), without display or platform.
-Finished RunToEnd(const std::vector<std::string>& args) {
+// "dev:inode" of a descriptor, as JOURNAL_STREAM names the journal's stream.
+std::string StreamId(int fd) {
+  struct stat info {};
+  ::fstat(fd, &info);
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
+// Runs the program with args to its end (killed after 10 s), without display
+// or platform; with a directory, in it, offscreen, with the environment
+// added and standard error captured too (as the journal's stream: journal).
+Finished RunToEnd(const std::vector<std::string>& args, const std::string& directory = {},
+                  const std::vector<std::string>& environment = {}, bool journal = false) {
   int out[2];
   if (::pipe(out) != 0) return {};
   pid_t child = ::fork();
@@ -81,6 +93,13 @@ Finished RunToEnd(const std::vector<std::string>& args) {
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
     ::unsetenv("QT_QPA_PLATFORM");
+    if (!directory.empty()) {
+      if (::chdir(directory.c_str()) != 0) _exit(126);
+      ::dup2(out[1], 2);
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
+    if (journal) ::setenv("JOURNAL_STREAM", StreamId(2).c_str(), 1);
     std::vector<char*> argv{const_cast<char*>(DC_BINARY_PATH)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -152,15 +171,58 @@ TEST_F(ServiceLaunchTest, ServiceManagerHearsReadinessAndTheRestartedInstanceAsM
   // The ending instance hands over to the new one and waits until that was
   // read (the barrier); the new one announces itself once it serves.
   std::optional<std::string> handOver = manager.Next();
+  while (handOver && handOver->rfind("STATUS=", 0) == 0) handOver = manager.Next();
   ASSERT_TRUE(handOver && handOver->rfind("MAINPID=", 0) == 0) << handOver.value_or("nothing");
   pid_t second = std::stoi(handOver->substr(8));
   EXPECT_TRUE(manager.WaitFor("BARRIER=1"));
   EXPECT_TRUE(manager.WaitFor("READY=1\nMAINPID=" + std::to_string(second)));
   EXPECT_EQ(NewInstance(first), second) << program_.StandardError();
-  EXPECT_EQ(program_.StandardError().find("datacontroller:"), std::string::npos)
-      << program_.StandardError();
+  const std::string said = program_.StandardError();  // one line: the restart and its cause
+  const std::string line =
+      " datacontroller: Restarting: the connection of unit SU9 reported error ";
+  EXPECT_NE(said.find(line), std::string::npos) << said;
+  EXPECT_EQ(said.find(" datacontroller: "), said.rfind(" datacontroller: ")) << said;
   EXPECT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
+}
+
+// Under a service manager an instance that cannot open its ports ends at
+// once and says why; the journal gets bare lines and no Qt warnings.
+TEST_F(ServiceLaunchTest, BusyPortUnderAServiceManagerEndsTheInstanceAndNamesThePort) {
+  NotifySocket manager(program_.Root() + "/notify");
+  int taken = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(ProgramUnderTest::kFileTransferPort);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  Finished run = RunToEnd({}, program_.WorkDir(), {"NOTIFY_SOCKET=" + manager.Path()}, true);
+  ::close(taken);
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(
+      ("\n" + run.output).find("\n<3>Cannot serve, ending: UDP port 69: Could not bind socket."),
+      std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("propagateSizeHints"), std::string::npos) << run.output;
+  for (std::optional<std::string> message; (message = manager.Next(100ms));)
+    EXPECT_EQ(message->find("READY=1"), std::string::npos);
+}
+
+// The tree belongs to the instance running in it: one started by hand
+// beside it ends at once, and its start-up sweep never runs.
+TEST_F(ServiceLaunchTest, ASecondInstanceInTheSameTreeEndsWithoutTouchingIt) {
+  program_.SetEnvironment("LC_ALL", "C");
+  StartProgram();
+  fs::create_directories(program_.Path("log/SU1"));
+  const std::string records = "1/1/01 old\r\n1/2/01 last\r\n";  // a sweep keeps the last only
+  WriteWholeFile(program_.Path("log/SU1/T1.dat"), records);
+  Finished second = RunToEnd({}, program_.WorkDir(), {"LC_ALL=C"});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.output.find("Another instance of the data unit is running in"),
+            std::string::npos)
+      << second.output;
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), records);
+  EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{program_.FirstPid()});
+  EXPECT_TRUE(ProgramUnderTest::UnitPortListening());
 }
 
 // A package upgrade replaces the file by rename: the running instance's own

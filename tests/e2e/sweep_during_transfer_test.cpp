@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "store/busy_files.h"
 #include "store/data_controller.h"
 #include "tftp/tftp_test_support.h"
 
@@ -13,7 +18,7 @@ using namespace tftp_test;
 
 namespace {
 
-constexpr uint16_t kWrite = 2, kAck = 4;
+constexpr uint16_t kRead = 1, kWrite = 2, kData = 3, kAck = 4;
 
 ino_t InodeOf(const std::string& path) {
   struct stat info {};
@@ -91,6 +96,34 @@ TEST(SweepDuringTransferTest, RecordsSavedDuringAnUploadFollowTheUploadedFile) {
   }
   ASSERT_TRUE(AwaitSessionsEnded());
   EXPECT_EQ(ReadFile(file), upload + records);
+}
+
+// A fetch that comes while an append is half on disk waits for it: the file
+// it sends ends with a whole line, never in the middle of one.
+TEST(SweepDuringTransferTest, AFetchDuringAnAppendSendsWholeLines) {
+  TempTree tree;
+  ::mkdir(tree.At("log/SU1").c_str(), 0777);
+  const std::string file = tree.At("log/SU1/T1.dat");
+  WriteFile(file, "06.12.2026 1\r\n");
+  RunningServer server(tree);
+  std::promise<void> halfWritten;
+  std::thread appender([&] {
+    BusyFiles::Instance().AppendOrHold(file, "06.12.2026 2\r\n", [&](std::string_view line) {
+      std::ofstream(file, std::ios::app) << line.substr(0, 5) << std::flush;
+      halfWritten.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      std::ofstream(file, std::ios::app) << line.substr(5);
+    });
+  });
+  halfWritten.get_future().wait();
+  RawPeer peer;
+  peer.Send(server.Port(), Request(kRead, "log/SU1/T1.dat", "octet"));
+  std::optional<Datagram> block = peer.Receive();
+  appender.join();
+  ASSERT_TRUE(block && OpcodeOf(*block) == kData);
+  EXPECT_EQ(PayloadOf(*block), "06.12.2026 1\r\n06.12.2026 2\r\n");
+  peer.Send(block->Port, Ack(1));
+  ASSERT_TRUE(AwaitSessionsEnded());
 }
 
 }  // namespace

@@ -107,36 +107,63 @@ void PacedStore(const std::string& name, const std::string& content,
   }
 }
 
+// Records of today, which a start-up sweep keeps as they are.
+std::string TodaysRecords(size_t bytes) {
+  std::string records;
+  for (int i = 0; records.size() < bytes; ++i)
+    records += FaultTest::Today() + " 12:00 " + std::to_string(i) + "\r\n";
+  return records;
+}
+
+// A picture and a log file: the new instance's start-up sweep rewrites
+// log files, and must not do so under an upload of the ending instance.
 TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
   StartProgram();
-  const std::string upload = SampleBytes(40 * 512, 13);
-  std::atomic<int> acknowledged{0};
-  std::thread uploader(PacedStore, "log/SU1/camera_cam0/across.jpg", std::cref(upload),
-                       std::ref(acknowledged));
-  ASSERT_TRUE(WaitUntil([&] { return acknowledged >= 3; }, 10s));
+  const std::string picture = SampleBytes(40 * 512, 13), records = TodaysRecords(40 * 512);
+  std::atomic<int> picturesAcked{0}, recordsAcked{0};
+  std::thread pictureUpload(PacedStore, "log/SU1/camera_cam0/across.jpg", std::cref(picture),
+                            std::ref(picturesAcked));
+  std::thread recordUpload(PacedStore, "log/SU1/across.dat", std::cref(records),
+                           std::ref(recordsAcked));
+  ASSERT_TRUE(WaitUntil([&] { return picturesAcked >= 3 && recordsAcked >= 3; }, 10s));
   {
     UnitConnection breaker("127.0.0.1", ProgramUnderTest::kUnitPort);
     breaker.Register("SU9");  // only a registered unit's error restarts the program
     Settle(breaker);
     breaker.ResetOnClose();
   }
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        for (pid_t pid : program_.RunningInstances()) {
-          if (pid != pid_) return true;
-        }
-        return false;
-      },
-      15s))
-      << "no new instance";
-  EXPECT_TRUE(program_.WaitForUnitPort());
-  uploader.join();
-  EXPECT_EQ(acknowledged, 41);
-  const std::string stored = ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg"));
-  EXPECT_EQ(stored.size(), upload.size());
-  EXPECT_TRUE(stored == upload);
+  pictureUpload.join();
+  recordUpload.join();
+  EXPECT_EQ(picturesAcked, 41);
+  EXPECT_EQ(recordsAcked, static_cast<int>(records.size() / 512 + 1));
   EXPECT_GT(program_.WaitForSoleSuccessor(pid_, 15s), 0)
-      << "the first instance did not end after its transfer";
+      << "the first instance did not end after its transfers";
+  EXPECT_TRUE(program_.WaitForUnitPort());
+  EXPECT_TRUE(ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg")) == picture);
+  const std::string stored = ReadWholeFile(program_.Path("log/SU1/across.dat"));
+  EXPECT_TRUE(stored == records) << stored.size() << " of " << records.size() << " bytes";
+}
+
+// SIGTERM is File/Exit: an upload under way finishes; a reader that asked
+// for long waits and fell silent is cut off with an error at the limit.
+TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
+  StartProgram();
+  RawPeer silent;
+  silent.Send(ProgramUnderTest::kFileTransferPort,
+              Request(kRead, "log/SU1/big.dat", "octet", {{"timeout", "255"}}));
+  ASSERT_TRUE(silent.Receive(5000));  // the option acknowledgement, never answered
+  const std::string records = TodaysRecords(30 * 512);
+  std::atomic<int> acknowledged{0};
+  std::thread upload(PacedStore, "log/SU1/stop.dat", std::cref(records), std::ref(acknowledged));
+  ASSERT_TRUE(WaitUntil([&] { return acknowledged >= 3; }, 10s));
+  ::kill(pid_, SIGTERM);
+  upload.join();
+  EXPECT_EQ(acknowledged, static_cast<int>(records.size() / 512 + 1));
+  EXPECT_TRUE(ReadWholeFile(program_.Path("log/SU1/stop.dat")) == records);
+  std::optional<Datagram> last = silent.Receive(60000);
+  ASSERT_TRUE(last) << "the silent reader was never cut off";
+  EXPECT_EQ(OpcodeOf(*last), kError);
+  EXPECT_TRUE(WaitUntil([&] { return program_.RunningInstances().empty(); }, 10s));
 }
 
 // Stores content through a raw client until the transfer ends; returns the

@@ -173,20 +173,25 @@ TEST_F(UnitFaultTest, RestartUnderLoadBringsBothPortsBackAndLosesNothingAcknowle
 }
 
 // The forward behind the pause fails on the reset connection and restarts
-// the program; the record received behind it in the same segment is stored.
-TEST_F(UnitFaultTest, ARecordBehindAForwardThatRestartsTheProgramIsStillStored) {
+// the program; the 3000 records (120 KB) sent behind it in the same segment
+// are stored, also those still in the connection's receive buffer then.
+TEST_F(UnitFaultTest, RecordsBehindAForwardThatRestartsTheProgramAreStillStored) {
   StartProgram();
   UnitConnection* control = Unit("CU1");
   auto target = std::make_unique<UnitConnection>("127.0.0.1", ProgramUnderTest::kUnitPort);
   target->Register("SU2");
   Settle(*target);
-  control->SendRaw("CS_TEXT CU1 DU_NEWCONFIGEXISTS SU2#CS_TEXT CU1 DU_SAVELOG T1 " +
-                   Record("behind") + "#");
+  std::string records, expected;
+  for (int i = 0; i < 3000; ++i) {
+    records += "CS_TEXT CU1 DU_SAVELOG T1 " + Record("behind" + std::to_string(i)) + "#";
+    expected += Record("behind" + std::to_string(i)) + "\r\n";
+  }
+  control->SendRaw("CS_TEXT CU1 DU_NEWCONFIGEXISTS SU2#" + records);
   ASSERT_TRUE(WaitUntil([&] { return MainThreadSleeping(pid_); }, 5s));
   target->ResetOnClose();
   target.reset();
   ASSERT_GT(program_.WaitForSoleSuccessor(pid_), 0) << program_.StandardError();
-  EXPECT_EQ(ReadWholeFile(program_.Path("log/CU1/T1.dat")), Record("behind") + "\r\n");
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/CU1/T1.dat")), expected);
 }
 
 // RLIMIT_FSIZE on the program: its appends fail as on a full disk.
