@@ -31,7 +31,7 @@ root_packages() { sed '/^#/d; /^$/d' "$here/container_packages"; }
 # The machine's own apt sources, so the root gets what this machine's apt gets.
 apt_sources() {
   local file
-  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.{list,sources}; do
     [ -s "$file" ] && echo "$file"
   done
   return 0
@@ -81,11 +81,11 @@ boot_container() {
   ) >"$out/container.log" 2>&1 &
   nspawn=$!
   trap shut_down EXIT
-  local waited
-  for waited in $(seq 100); do
+  local try
+  for try in $(seq 100); do
     leader=$(pgrep -x -P "$nspawn" systemd || true)
-    [ -n "$leader" ] && [[ "$(in_container systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] &&
-      return 0
+    [ -n "$leader" ] && [[ "$(in_container systemctl is-system-running 2>/dev/null)" =~ \
+      ^(running|degraded)$ ]] && return 0
     kill -0 "$nspawn" 2>/dev/null || break
     sleep 0.3
   done
@@ -253,10 +253,10 @@ check_busy_port_fails_start() {
   in_container systemctl stop datacontroller
   ( exec nsenter -t "$leader" -n socat -u UDP4-RECV:69,so-reuseaddr=0 /dev/null ) &
   local holder=$! mark status
-  trap 'kill $holder 2>/dev/null || true' EXIT
+  trap "kill $holder 2>/dev/null || true" EXIT
   wait_for 10 eval '[ -n "$(in_network ss -Hlnu "sport = :69")" ]' || problem "socat did not bind"
   mark=$(journal_mark)
-  in_container timeout 30 systemctl start datacontroller && status=0 || status=$?
+  in_container timeout 30 systemctl start datacontroller 2>/dev/null && status=0 || status=$?
   kill "$holder"; wait "$holder" 2>/dev/null || true
   in_container systemctl stop datacontroller 2>/dev/null || true
   [ "$status" -ne 0 ] || problem "systemctl start succeeded with UDP 69 taken"
