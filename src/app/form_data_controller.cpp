@@ -146,16 +146,23 @@ void TFormDataController::BuildMenu() {
 }
 
 // The sizes are those of the text in "MS Sans Serif"; like an auto-sized label
-// it widens to show all of its text when the fallback font is wider.
+// it grows to show all of its text when the fallback font is larger: wider
+// (towards the left for a caption that stands right before its field) and taller.
 QLabel* TFormDataController::NewLabel(const char* name, const char* text, QRect geometry,
-                                      int bold_pixel_size) {
+                                      int bold_pixel_size, bool widen_leftwards) {
   auto* label = new QLabel(QString::fromLatin1(text), client_);
   label->setObjectName(QString::fromLatin1(name));
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   if (bold_pixel_size > 0) label->setFont(BoldFont(font(), bold_pixel_size));
+  const QSize hint = label->sizeHint();
+  if (hint.width() > geometry.width()) {
+    if (widen_leftwards)
+      geometry.setLeft(geometry.right() + 1 - hint.width());
+    else
+      geometry.setWidth(hint.width());
+  }
+  if (hint.height() > geometry.height()) geometry.setHeight(hint.height());
   label->setGeometry(geometry);
-  if (label->sizeHint().width() > geometry.width())
-    label->resize(label->sizeHint().width(), geometry.height());
   return label;
 }
 
@@ -166,7 +173,7 @@ void TFormDataController::BuildLabels() {
   bevel1_->setGeometry(0, 0, 729, 3);
   label4_ = NewLabel("Label4", "Data Unit", QRect(8, 8, 144, 37), 32);
   label1_ = NewLabel("Label1", "Connected units", QRect(8, 48, 111, 16), 13);
-  label2_ = NewLabel("Label2", "Connection count", QRect(24, 340, 84, 13));
+  label2_ = NewLabel("Label2", "Connection count", QRect(24, 340, 84, 13), 0, true);
   label3_ = NewLabel("Label3", "Last actions", QRect(192, 48, 84, 16), 13);
 }
 

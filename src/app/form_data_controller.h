@@ -172,7 +172,8 @@ class TFormDataController : public QMainWindow {
   void BuildStatusBar();
   void SetTabOrder();
   void ConnectHandlers();
-  QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0);
+  QLabel* NewLabel(const char* name, const char* text, QRect geometry, int bold_pixel_size = 0,
+                   bool widen_leftwards = false);
 
   void OpenTree();
   void WaitForTree();

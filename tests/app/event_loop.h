@@ -6,11 +6,19 @@
 #include <QTimer>
 #include <functional>
 
+// Lets the event loop run until an event arrives, at most about ms: a wait
+// that also notices what happens outside the loop (a unit's socket).
+inline void WaitForEvents(int ms = 5) {
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.start(ms);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 // Lets the event loop run until done() holds or a bounded number of passes
-// went by; returns done().
+// went by, each waiting at most about 5 ms for an event; returns done().
 inline bool RunEventsUntil(const std::function<bool()>& done, int passes = 200) {
-  for (int pass = 0; pass < passes && !done(); ++pass)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  for (int pass = 0; pass < passes && !done(); ++pass) WaitForEvents();
   return done();
 }
 

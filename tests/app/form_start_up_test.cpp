@@ -43,7 +43,7 @@ class FormStartUpTest : public ::testing::Test {
   std::optional<std::string> Next(UnitConnection& unit) {
     auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      WaitForEvents();
       if (auto message = unit.NextMessage(1ms)) return message;
     }
     return std::nullopt;

@@ -154,13 +154,6 @@ TEST_F(DispatcherTest, EmptySendersAreRefusedAndEmptySensorAndAlarmNamesAreTheFi
   EXPECT_EQ(Read("alarms/.dat"), "lonely\r\n");
 }
 
-TEST_F(DispatcherTest, SaveLogStoresTheRecordAndShowsItInTheLogPane) {
-  Send("DU_SAVELOG T1 06.12.2026 21.5");
-  EXPECT_EQ(Read("log/SU1/alllog.dat"), "06.12.2026 21.5 T1\r\n");
-  EXPECT_EQ(Read("log/SU1/T1.dat"), "06.12.2026 21.5\r\n");
-  EXPECT_EQ(log_, std::vector<std::string>{"T1 06.12.2026 21.5"});
-}
-
 TEST_F(DispatcherTest, SaveConfigCreatesTheDirectoryAndTellsEveryRegisteredUnit) {
   Send("DU_SAVECONFIG");
   EXPECT_TRUE(fs::is_directory(root_ + "/config"));

@@ -8,15 +8,28 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <cerrno>
 #include <stdexcept>
+
+namespace {
+
+// Sleeps in the event loop until an event arrives, at most about 2 ms: the
+// wait also notices what happens outside it (a client's socket).
+void WaitForEvents() {
+  QTimer wake;
+  wake.start(2);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
   QElapsedTimer timer;
   timer.start();
   while (!done()) {
     if (timer.elapsed() > timeout_ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    WaitForEvents();
   }
   return true;
 }
@@ -46,7 +59,7 @@ void TestClient::Send(const std::string& bytes) {
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      WaitForEvents();
     } else {
       throw std::runtime_error("test client cannot send");
     }

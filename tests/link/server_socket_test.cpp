@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -273,7 +274,8 @@ TEST_F(ServerSocketTest, APeerThatStopsReadingIsClosedOnceItsBacklogStallsOrPass
   EXPECT_TRUE(flooded->ExpectClosed());
 }
 
-// No descriptor left while a connection waits: accepting would fail at once on every turn.
+// No descriptor left while a connection waits: accepting would fail at once on every turn,
+// so it pauses (the process stays nearly idle).
 // A connection is accepted and the expected report is read once before the
 // limit drops: the sanitizers' first type check of a class reads /proc, which
 // needs a free descriptor.
@@ -294,9 +296,12 @@ TEST_F(ServerSocketTest, FailedAcceptsPauseAndAreReportedOnce) {
   low.rlim_cur = static_cast<rlim_t>(lowest_free);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   bool reported = WaitUntil([&] { return !reports_.Reports().empty(); }, 2000);
+  const std::clock_t cpu_before = std::clock();
   WaitUntil([] { return false; }, 500);  // several pauses pass
+  const std::clock_t cpu_spent = std::clock() - cpu_before;
   ::setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(reported);
+  EXPECT_LT(cpu_spent, CLOCKS_PER_SEC / 6) << "the listener spun while accepting failed";
   EXPECT_EQ(reports_.Reports(), std::vector<std::string>{expected});
   EXPECT_EQ(expected, "Windows socket error: " + std::string(std::strerror(EMFILE)) + " (" +
                           std::to_string(EMFILE) + "), on API 'accept'");

@@ -2,9 +2,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
+#include "base/failure_report.h"
 #include "store/busy_files.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
@@ -27,7 +31,8 @@ TEST_F(RecordLoggingTest, ARecordGoesToTheCombinedAndTheSensorLog) {
 }
 
 // A file size limit stands in for a full disk: the record that does not fit
-// leaves no part behind, so the next one starts on a line of its own.
+// leaves no part behind, not even its sensor line (whose file has room), so
+// the next one starts on a line of its own.
 TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
   store_.SaveLogRecord("T1 06.12.2026 1", "U");
   std::string before = tree_.Read("log/U/alllog.dat");
@@ -35,13 +40,14 @@ TEST_F(RecordLoggingTest, ARecordThatDoesNotFitLeavesNoPartBehind) {
   struct rlimit saved {};
   ::getrlimit(RLIMIT_FSIZE, &saved);
   struct rlimit tight = saved;
-  tight.rlim_cur = before.size() + 8;  // part of the next line fits
+  tight.rlim_cur = before.size() + 8;  // part of the next line fits, a whole sensor line too
   ::setrlimit(RLIMIT_FSIZE, &tight);
-  std::string message = RAISED_MESSAGE(store_.SaveLogRecord("T1 06.12.2026 2", "U"));
+  std::string message = RAISED_MESSAGE(store_.SaveLogRecord("T2 06.12.2026 2", "U"));
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(message, "Disk full");
   EXPECT_EQ(tree_.Read("log/U/alllog.dat"), before);
+  EXPECT_EQ(tree_.Read("log/U/T2.dat"), "");
   store_.SaveLogRecord("T1 06.12.2026 3", "U");
   EXPECT_EQ(tree_.Read("log/U/alllog.dat"), before + "06.12.2026 3 T1\r\n");
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 3\r\n");
@@ -83,16 +89,49 @@ TEST_F(RecordLoggingTest, RecordsForAFileUnderUploadAreAppendedWhenItEnds) {
             "uploaded\r\n06.12.2026 2\r\n06.12.2026 3\r\n06.12.2026 4\r\n");
 }
 
-TEST_F(RecordLoggingTest, AlarmLinesForAFileUnderUploadWaitForItToEnd) {
+// Lines that waited and then cannot be written are reported, not lost silently.
+TEST_F(RecordLoggingTest, AlarmLinesForAFileUnderUploadWaitForItToEndOrAreReportedLost) {
+  const std::string host = tree_.Host("alarms/AU1.dat");
   store_.AppendAlarm("first", "AU1.dat");
   {
-    BusyFiles::Mark upload =
-        BusyFiles::Instance().TryMark(tree_.Host("alarms/AU1.dat"), BusyFiles::Mode::kWrite);
+    BusyFiles::Mark upload = BusyFiles::Instance().TryMark(host, BusyFiles::Mode::kWrite);
     tree_.Write("alarms/AU1.dat", "");
     store_.AppendAlarm("second", "AU1.dat");
     EXPECT_EQ(tree_.Read("alarms/AU1.dat"), "");
   }
   EXPECT_EQ(tree_.Read("alarms/AU1.dat"), "second\r\n");
+  std::vector<std::string> reports;
+  FailureSink previous = SetFailureSink([&](const std::string& text) { reports.push_back(text); });
+  {
+    BusyFiles::Mark upload = BusyFiles::Instance().TryMark(host, BusyFiles::Mode::kWrite);
+    store_.AppendAlarm("third", "AU1.dat");
+    std::remove(host.c_str());
+    tree_.MakeDir("alarms/AU1.dat");  // the file cannot take the line any more
+  }
+  SetFailureSink(previous);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rfind("Lines that waited for the upload of " + host, 0), 0u) << reports[0];
+}
+
+// An upload on another thread takes and gives back its mark again and again
+// while alarm lines arrive: each line lands once and in order.
+TEST_F(RecordLoggingTest, AlarmLinesMeetAnUploadOnAnotherThreadUnderOneLock) {
+  const std::string host = tree_.Host("alarms/AU1.dat");
+  store_.AppendAlarm("0", "AU1.dat");
+  std::atomic<bool> done{false};
+  std::thread upload([&] {
+    while (!done) {
+      BusyFiles::Mark mark = BusyFiles::Instance().TryMark(host, BusyFiles::Mode::kWrite);
+    }
+  });
+  std::string expected = "0\r\n";
+  for (int i = 1; i < 300; ++i) {
+    store_.AppendAlarm(std::to_string(i), "AU1.dat");
+    expected += std::to_string(i) + "\r\n";
+  }
+  done = true;
+  upload.join();
+  EXPECT_EQ(tree_.Read("alarms/AU1.dat"), expected);
 }
 
 TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {
@@ -101,13 +140,6 @@ TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {
   store_.SaveLogRecord("T1 06.12.2026 1", "SU1");
   EXPECT_FALSE(tree_.Exists("log/SU1"));
   EXPECT_EQ(tree_.Read("log/su1/ALLLOG.DAT"), "old\r\n06.12.2026 1 T1\r\n");
-}
-
-TEST_F(RecordLoggingTest, EachRecordIsOnDiskWhenTheCallReturns) {
-  store_.SaveLogRecord("T1 06.12.2026 1", "U");
-  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n");
-  store_.SaveLogRecord("T1 06.12.2026 2", "U");
-  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 2\r\n");
 }
 
 TEST_F(RecordLoggingTest, AFileReplacedOrDeletedBetweenRecordsGetsTheNextRecord) {

@@ -179,6 +179,7 @@ TEST_F(RequestServerTest, AFileInUseIsRefusedWithTheCodeOfItsRequest) {
   ExpectError(Request(1, "config/c.ini", "octet"), 1, "Cannot open file config/c.ini");
   peer_.Send(upload.Port, Data(1, "new"));
   ASSERT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1));
+  EXPECT_FALSE(BusyFiles::Instance().IsBusy(path)) << "not given back before the last ACK";
   peer_.Send(upload.Port, Error(0, "done"));  // ends the session's wait for a repeat
   EXPECT_EQ(PayloadOf(peer_.Receive().value_or(Datagram{})), "Operation aborted");
   ASSERT_TRUE(AwaitSessionsEnded());
