@@ -168,7 +168,9 @@ class TFormDataController : public QMainWindow {
 
   void OpenTree();
   void WaitForTree();
+  void LookForTree();
   void FinishStartUp();
+  void FailStartUp(const std::exception& failure);
   void AnnounceStartUp();
   void WireServerEvents();
   void StartServers();
