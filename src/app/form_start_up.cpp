@@ -112,7 +112,6 @@ void TFormDataController::FinishStartUp() {
   } catch (const std::exception& failure) {
     return FailStartUp(failure);
   }
-  start_up_done_ = true;
   AnnounceStartUp();
 }
 
@@ -134,7 +133,6 @@ void TFormDataController::LookForTree() {
 void TFormDataController::FailStartUp(const std::exception& failure) {
   if (start_failure_.empty()) start_failure_ = std::string("no port opened: ") + failure.what();
   ReportFailure(failure);
-  start_up_done_ = true;
   AnnounceStartUp();
 }
 
