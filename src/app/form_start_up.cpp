@@ -125,6 +125,7 @@ void TFormDataController::LookForTree() {
   }
   if (!taken) return;
   tree_wait_->stop();
+  NotifyServiceStatus("");  // the waiting note is over
   AddLogLine("The data tree is free: starting");
   FinishStartUp();
 }
