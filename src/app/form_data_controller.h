@@ -103,8 +103,6 @@ class TFormDataController : public QMainWindow {
   // The lock on the tree, for the caller to hold until the process ends
   // (after the transfers that outlive the window); null when none was taken.
   std::unique_ptr<TreeLock> HandOverTreeLock();
-  // The start-up has run to its end (the tree was free or became free).
-  bool StartUpDone() const { return start_up_done_; }
 
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
@@ -168,7 +166,9 @@ class TFormDataController : public QMainWindow {
 
   void OpenTree();
   void WaitForTree();
+  void LookForTree();
   void FinishStartUp();
+  void FailStartUp(const std::exception& failure);
   void AnnounceStartUp();
   void WireServerEvents();
   void StartServers();
@@ -181,7 +181,6 @@ class TFormDataController : public QMainWindow {
   QTimer* tree_wait_ = nullptr;
   std::string tree_refusal_;
   std::string start_failure_;  // the port that could not be opened, and why
-  bool start_up_done_ = false;
   bool ending_ = false;
 
   // Destroyed in reverse order: the unit link server (and its events) before

@@ -80,7 +80,13 @@ void OpenPort(const std::string& port, std::string& failure, Open open) {
 // restart launched waits until the ending instance has let go.
 void TFormDataController::FormCreate() {
   tree_lock_ = std::make_unique<TreeLock>(settings_.startDirectory);
-  if (tree_lock_->TryTake()) return FinishStartUp();
+  bool taken = false;
+  try {
+    taken = tree_lock_->TryTake();
+  } catch (const std::exception& failure) {
+    return FailStartUp(failure);
+  }
+  if (taken) return FinishStartUp();
   if (settings_.waitForTree) return WaitForTree();
   tree_refusal_ = "Another instance of the data unit is running in " + settings_.startDirectory +
                   "; this one ends without touching its data or ports";
@@ -96,26 +102,38 @@ void TFormDataController::WaitForTree() {
   NotifyServiceStatus(waiting);
   tree_wait_ = new QTimer(this);
   tree_wait_->setInterval(kTreeWaitPollMs);
-  connect(tree_wait_, &QTimer::timeout, this, [this] {
-    bool taken = false;
-    RunGuarded([&] { taken = tree_lock_->TryTake(); });
-    if (!taken) return;
-    tree_wait_->stop();
-    AddLogLine("The data tree is free: starting");
-    FinishStartUp();
-  });
+  connect(tree_wait_, &QTimer::timeout, this, [this] { RunGuarded([this] { LookForTree(); }); });
   tree_wait_->start();
 }
 
-// What start-up could not open is kept with its port, for the service manager.
 void TFormDataController::FinishStartUp() {
   try {
     OpenTree();
   } catch (const std::exception& failure) {
-    if (start_failure_.empty()) start_failure_ = std::string("no port opened: ") + failure.what();
-    ReportCurrentException();
+    return FailStartUp(failure);
   }
-  start_up_done_ = true;
+  AnnounceStartUp();
+}
+
+void TFormDataController::LookForTree() {
+  bool taken = false;
+  try {
+    taken = tree_lock_->TryTake();
+  } catch (const std::exception& failure) {
+    tree_wait_->stop();
+    return FailStartUp(failure);
+  }
+  if (!taken) return;
+  tree_wait_->stop();
+  NotifyServiceStatus("");  // the waiting note is over
+  AddLogLine("The data tree is free: starting");
+  FinishStartUp();
+}
+
+// What start-up could not open is kept with its port, for the service manager.
+void TFormDataController::FailStartUp(const std::exception& failure) {
+  if (start_failure_.empty()) start_failure_ = std::string("no port opened: ") + failure.what();
+  ReportFailure(failure);
   AnnounceStartUp();
 }
 
@@ -197,7 +215,7 @@ void TFormDataController::HandleConnectCount() {
 
 // Every error on a registered unit's connection restarts the whole program.
 // A connection that never registered (a port probe, a health check) is only closed.
-// While this instance ends, errors only close their connection.
+// While this instance ends, errors change nothing: the listener closes them all.
 void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent,
                                             int& ErrorCode) {
   const int code = ErrorCode;

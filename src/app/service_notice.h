@@ -15,7 +15,8 @@ bool UnderServiceManager();
 // "READY=1" and "MAINPID=" this process: both ports listen.
 void NotifyServiceReady();
 
-// "STATUS=" text: what the instance is doing, for `systemctl status`.
+// "STATUS=" text: what the instance is doing, for `systemctl status`; an
+// empty text clears it.
 void NotifyServiceStatus(const std::string& text);
 
 // "MAINPID=" successor, the instance a restart launched; waits (at most 5 s)

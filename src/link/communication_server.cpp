@@ -58,6 +58,7 @@ void TCommunicationServer::TakeEverythingReceived() {
     ReceiveState& input = connection->Input();
     std::size_t taken = 0;
     for (std::string more; taken < kMaxTakenBytes; taken += more.size()) {
+      more.clear();  // a failed read leaves it empty
       RunGuarded([&] { more = connection->ReadAvailableText(); });
       if (more.empty() || alive.expired()) break;
       input.Pending += more;

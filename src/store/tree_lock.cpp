@@ -17,6 +17,9 @@ bool TreeLock::TryTake() {
   if (!fd_.Valid()) {
     fd_.Reset(RetryOnInterrupt(
         [&] { return ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644); }));
+    if (!fd_.Valid() && (errno == EACCES || errno == EROFS))  // one left by another user
+      fd_.Reset(RetryOnInterrupt(
+          [&] { return ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
     if (!fd_.Valid())
       throw EDataStoreError("Cannot open the lock file " + path_ + ": " + std::strerror(errno));
   }
