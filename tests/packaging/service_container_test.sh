@@ -316,6 +316,7 @@ check_upgrade_remove_purge() {
   in_container getent passwd datacontroller >/dev/null || problem "a purge removed the user"
   ! in_container test -e /etc/systemd/system/multi-user.target.wants/datacontroller.service ||
     problem "a purge left the service enabled"
+  ! in_container test -e /var/cache/datacontroller || problem "a purge left the service's cache"
 }
 
 # Runs every check, even after a failure, and names each result.
