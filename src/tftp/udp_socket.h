@@ -2,7 +2,8 @@
 // every UDP system call of the file transfer (they live in udp_socket.cpp
 // only). Peers travel as sockaddr_in from receive to send. Failures come back
 // as socket error codes (10xxx, the texts of SocketErrorMessage); only the
-// constructor raises. One thread uses a socket at a time, except Wake.
+// constructor raises. One thread uses a socket at a time, except Wake and
+// SendTo (a repeated request answered by the listener from a session's socket).
 #pragma once
 
 #include <netinet/in.h>
