@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -128,10 +129,10 @@ void SensorWindow::BuildChart() {
   time_axis_ = new QDateTimeAxis(chart_);
   time_axis_->setTickCount(6);
   time_axis_->setGridLineVisible(true);
-  empty_value_axis_ = new QValueAxis(chart_);
-  empty_value_axis_->setRange(0, 1);
+  value_axis_ = new QValueAxis(chart_);
+  value_axis_->setRange(0, 1);
   chart_->addAxis(time_axis_, Qt::AlignBottom);
-  chart_->addAxis(empty_value_axis_, Qt::AlignLeft);
+  chart_->addAxis(value_axis_, Qt::AlignLeft);
   UpdateAxes();
   chart_view_ = new QChartView(chart_, this);  // takes the chart
   chart_view_->setObjectName(QStringLiteral("Plot"));
@@ -239,8 +240,6 @@ SensorWindow::ShownList::iterator SensorWindow::Find(const QString& sensor) {
 SensorWindow::ShownList::iterator SensorWindow::RemoveShown(ShownList::iterator shown) {
   chart_->removeSeries((*shown)->series);  // gives the series back
   delete (*shown)->series;
-  chart_->removeAxis((*shown)->axis);
-  delete (*shown)->axis;
   bool hadScale = (*shown)->sensor == scale_sensor_;
   auto next = shown_.erase(shown);
   next_reader_ = 0;
@@ -271,16 +270,12 @@ void SensorWindow::AddShown(const QString& sensor) {
   shown->series->setObjectName(sensor);
   shown->series->setName(sensor);
   shown->series->setColor(shown->colour);
-  shown->axis = new QValueAxis;
-  shown->axis->setLinePenColor(shown->colour);
-  shown->axis->setLabelsColor(shown->colour);
-  shown->axis->setGridLineVisible(false);
-  chart_->addSeries(shown->series);             // takes the series
-  chart_->addAxis(shown->axis, Qt::AlignLeft);  // takes the axis
+  chart_->addSeries(shown->series);  // takes the series
   shown->series->attachAxis(time_axis_);
-  shown->series->attachAxis(shown->axis);
+  shown->series->attachAxis(value_axis_);
   std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
-  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays));
+  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays),
+                                               RecordFileFollower::kDefaultSliceBytes, kBuckets);
   shown_.push_back(std::move(shown));
   ShowScaleOf(sensor);
   MarkItems();
@@ -317,7 +312,8 @@ void SensorWindow::ScheduleRead(int delayMs) {
 }
 
 // At most kBytesPerTurn of all shown files per call, taken in turn from one
-// file after the other; called again at once while any file holds more.
+// file after the other, and at most kRedrawsPerTurn plots redrawn; called
+// again at once while any file holds more or a plot waits to be redrawn.
 void SensorWindow::ReadSlices() {
   const long long now = plot_time::NowLocalSecond();
   const int year = CurrentYear();
@@ -336,39 +332,84 @@ void SensorWindow::ReadSlices() {
   }
   if (count > 0) next_reader_ = (next_reader_ + done) % count;
   more = more || done < count;
-  bool redraw = !more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs;
+  if (!more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs) redrawing_ = true;
   bool redrawn = false;
-  if (redraw) {
+  bool dirtyLeft = false;
+  if (redrawing_) {
+    int redraws = kRedrawsPerTurn;
     for (const auto& shown : shown_) {
-      if (!shown->data->Dirty()) continue;
-      Redraw(*shown);
-      redrawn = true;
+      if (!shown->data->Dirty() && !shown->remap) continue;
+      if (redraws-- > 0) {
+        if (shown->data->Dirty()) {
+          Redraw(*shown);
+        } else {
+          Draw(*shown);
+        }
+        redrawn = true;
+      } else {
+        dirtyLeft = true;
+      }
     }
-    last_redraw_ms_ = SteadyMs();
+    if (!dirtyLeft) {
+      redrawing_ = false;
+      last_redraw_ms_ = SteadyMs();
+    }
   }
-  reading_ = more;
+  reading_ = more || dirtyLeft;
   if (redrawn) {
     UpdateAxes();
     UpdateStatus();
   }
-  if (more) ScheduleRead(0);
+  if (reading_) ScheduleRead(0);
 }
 
 void SensorWindow::Redraw(Shown& shown) {
   shown.snapshot = shown.data->TakeSnapshot();
+  const std::vector<RecordPoint>& points = shown.snapshot.points;
+  double low = 0, high = 0;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    low = i == 0 ? points[i].value : std::min(low, points[i].value);
+    high = i == 0 ? points[i].value : std::max(high, points[i].value);
+  }
+  double margin = high > low ? (high - low) * 0.05 : 1.0;
+  shown.low = low - margin;
+  shown.high = high + margin;
+  if (shown.sensor == scale_sensor_) ApplyScale();
+  Draw(shown);
+}
+
+// The sensor's points, its range mapped onto the value axis's range.
+void SensorWindow::Draw(Shown& shown) {
+  shown.remap = false;
+  const double axisLow = value_axis_->min(), axisHigh = value_axis_->max();
+  const double factor = (axisHigh - axisLow) / (shown.high - shown.low);
   QList<QPointF> points;
   points.reserve(static_cast<qsizetype>(shown.snapshot.points.size()));
   plot_time::EpochClock clock;
-  double low = 0, high = 0;
   for (const RecordPoint& point : shown.snapshot.points) {
-    low = points.isEmpty() ? point.value : std::min(low, point.value);
-    high = points.isEmpty() ? point.value : std::max(high, point.value);
-    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)), point.value));
+    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)),
+                          axisLow + (point.value - shown.low) * factor));
   }
   shown.series->replace(points);
-  double margin = high > low ? (high - low) * 0.05 : 1.0;
-  shown.axis->setRange(low - margin, high + margin);
-  shown.axis->applyNiceNumbers();
+}
+
+// The value axis takes the scale sensor's range (in round numbers), and
+// every other sensor is drawn onto it again.
+void SensorWindow::ApplyScale() {
+  auto scale = Find(scale_sensor_);
+  if (scale == shown_.end()) return;
+  Shown& shown = **scale;
+  const double before = value_axis_->min(), beforeHigh = value_axis_->max();
+  value_axis_->setRange(shown.low, shown.high);
+  value_axis_->applyNiceNumbers();
+  shown.low = value_axis_->min();
+  shown.high = value_axis_->max();
+  value_axis_->setLabelsColor(shown.colour);
+  value_axis_->setLinePenColor(shown.colour);
+  if (before == shown.low && beforeHigh == shown.high) return;
+  for (const auto& other : shown_) other->remap = true;
+  redrawing_ = true;
+  ScheduleRead(0);
 }
 
 // The time range: the days shown of every sensor together; before any
@@ -390,22 +431,20 @@ void SensorWindow::UpdateAxes() {
     from = range.From();
   }
   to = std::max(to, from + 60);
-  time_axis_->setFormat(
-      plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear())));
-  time_axis_->setRange(QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from)),
-                       QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(to)));
+  QString labels = plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear()));
+  if (time_axis_->format() != labels) time_axis_->setFormat(labels);
+  QDateTime first = QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from));
+  QDateTime last = QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(to));
+  if (time_axis_->min() != first || time_axis_->max() != last) time_axis_->setRange(first, last);
 }
 
 void SensorWindow::ShowScaleOf(const QString& sensor) {
-  bool found = false;
-  for (const auto& shown : shown_) {
-    bool show = shown->sensor == sensor;
-    shown->axis->setVisible(show);
-    found = found || show;
+  scale_sensor_ = Find(sensor) != shown_.end() ? sensor : QString();
+  if (scale_sensor_.isEmpty()) {
+    value_axis_->setLabelsColor(Qt::black);
+    value_axis_->setLinePenColor(Qt::black);
   }
-  if (found) scale_sensor_ = sensor;
-  if (!found) scale_sensor_.clear();
-  empty_value_axis_->setVisible(shown_.empty());
+  ApplyScale();
 }
 
 namespace {
@@ -441,5 +480,6 @@ void SensorWindow::UpdateStatus() {
                   .arg(DateText(format_, snapshot.lastOutside->localSecond));
     lines.append(line);
   }
-  status_->setText(lines.join(QLatin1Char('\n')));
+  QString text = lines.join(QLatin1Char('\n'));
+  if (status_->text() != text) status_->setText(text);
 }

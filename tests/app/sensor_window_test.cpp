@@ -134,8 +134,8 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   window.SelectUnit("SU1");
   auto* sensors = window.findChild<QListWidget*>("Sensors");
   ASSERT_EQ(sensors->count(), 2);  // the combined log is no sensor
-  window.ShowSensor("T1", true);
   window.ShowSensor("T2", true);
+  window.ShowSensor("T1", true);  // the value axis shows the last checked one's scale
   ASSERT_TRUE(
       WaitEventsUntil([&] { return window.Series("T1") && window.Series("T1")->count() == 3; }));
   EXPECT_EQ(window.Series("T1")->points(),
