@@ -312,8 +312,9 @@ void SensorWindow::ScheduleRead(int delayMs) {
 }
 
 // At most kBytesPerTurn of all shown files per call, taken in turn from one
-// file after the other, and at most kRedrawsPerTurn plots redrawn; called
-// again at once while any file holds more or a plot waits to be redrawn.
+// file after the other; called again at once while any file holds more.
+// Plots are redrawn together, at most every kRedrawWhileReadingMs while
+// files are being read: each redraw repaints the whole chart.
 void SensorWindow::ReadSlices() {
   const long long now = plot_time::NowLocalSecond();
   const int year = CurrentYear();
@@ -332,30 +333,25 @@ void SensorWindow::ReadSlices() {
   }
   if (count > 0) next_reader_ = (next_reader_ + done) % count;
   more = more || done < count;
-  if (!more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs) redrawing_ = true;
+  reading_ = more;
+  if (more && SteadyMs() - last_redraw_ms_ < kRedrawWhileReadingMs) return ScheduleRead(0);
   bool redrawn = false;
-  bool dirtyLeft = false;
-  if (redrawing_) {
-    int redraws = kRedrawsPerTurn;
-    for (const auto& shown : shown_) {
-      if (!shown->data->Dirty() && !shown->remap) continue;
-      if (redraws-- > 0) {
-        if (shown->data->Dirty()) {
-          Redraw(*shown);
-        } else {
-          Draw(*shown);
-        }
-        redrawn = true;
-      } else {
-        dirtyLeft = true;
-      }
-    }
-    if (!dirtyLeft) {
-      redrawing_ = false;
-      last_redraw_ms_ = SteadyMs();
-    }
+  auto scale = Find(scale_sensor_);  // first: it sets the value axis the others are drawn on
+  if (scale != shown_.end() && (*scale)->data->Dirty()) {
+    Redraw(**scale);
+    redrawn = true;
   }
-  reading_ = more || dirtyLeft;
+  for (const auto& shown : shown_) {
+    if (shown->data->Dirty()) {
+      Redraw(*shown);
+    } else if (shown->remap) {
+      Draw(*shown);
+    } else {
+      continue;
+    }
+    redrawn = true;
+  }
+  last_redraw_ms_ = SteadyMs();
   if (redrawn) {
     UpdateAxes();
     UpdateStatus();
@@ -383,10 +379,21 @@ void SensorWindow::Draw(Shown& shown) {
   shown.remap = false;
   const double axisLow = value_axis_->min(), axisHigh = value_axis_->max();
   const double factor = (axisHigh - axisLow) / (shown.high - shown.low);
+  // All plots together draw at most about kMaxDrawnPoints: painting costs by the point.
+  const std::size_t budget =
+      std::max<std::size_t>(kMinDrawnPoints, kMaxDrawnPoints / shown_.size());
+  std::vector<RecordPoint> thinned;
+  const std::vector<RecordPoint>* drawn = &shown.snapshot.points;
+  if (drawn->size() > budget) {
+    PlotDecimator fewer(static_cast<int>(budget / 4));
+    for (const RecordPoint& point : *drawn) fewer.Add(point);
+    thinned = fewer.Points();
+    drawn = &thinned;
+  }
   QList<QPointF> points;
-  points.reserve(static_cast<qsizetype>(shown.snapshot.points.size()));
+  points.reserve(static_cast<qsizetype>(drawn->size()));
   plot_time::EpochClock clock;
-  for (const RecordPoint& point : shown.snapshot.points) {
+  for (const RecordPoint& point : *drawn) {
     points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)),
                           axisLow + (point.value - shown.low) * factor));
   }
@@ -407,8 +414,7 @@ void SensorWindow::ApplyScale() {
   value_axis_->setLabelsColor(shown.colour);
   value_axis_->setLinePenColor(shown.colour);
   if (before == shown.low && beforeHigh == shown.high) return;
-  for (const auto& other : shown_) other->remap = true;
-  redrawing_ = true;
+  for (const auto& other : shown_) other->remap = other->sensor != scale_sensor_;
   ScheduleRead(0);
 }
 

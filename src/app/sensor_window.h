@@ -45,9 +45,10 @@ class SensorWindow : public QWidget {
   // The most bytes of all shown files read in one turn of the event loop.
   static constexpr std::size_t kBytesPerTurn = 512 << 10;
   // While files are being read, plots are redrawn at most this often.
-  static constexpr int kRedrawWhileReadingMs = 200;
-  // Plots redrawn in one turn of the event loop, at most.
-  static constexpr int kRedrawsPerTurn = 1;
+  static constexpr int kRedrawWhileReadingMs = 1000;
+  // Points drawn by all plots together (each at least kMinDrawnPoints).
+  static constexpr std::size_t kMaxDrawnPoints = 40000;
+  static constexpr std::size_t kMinDrawnPoints = 200;
   static constexpr int kRetentionDays = 7;
   // Decimation buckets of a plot: at most four points each.
   static constexpr int kBuckets = 400;
@@ -115,7 +116,6 @@ class SensorWindow : public QWidget {
   bool reading_ = false;
   std::size_t next_reader_ = 0;  // where the next turn's reading begins
   qint64 last_redraw_ms_ = 0;
-  bool redrawing_ = false;  // redrawing the dirty plots, a few per turn
   bool read_scheduled_ = false;
 
   QComboBox* units_ = nullptr;
