@@ -83,11 +83,18 @@ std::optional<double> ReadNumber(std::string_view text) {
 }
 
 std::optional<RecordPoint> Read(std::string_view line, const ShortDateFormat& format,
-                                int currentYear) {
+                                int currentYear, DateCache* cache) {
   Fields fields = Cut(line);
   if (fields.count < 2) return std::nullopt;
-  std::optional<int> day = format.TryParse(fields.first, currentYear);
-  if (!day) return std::nullopt;
+  std::optional<int> day;
+  if (cache != nullptr && cache->year == currentYear && !cache->text.empty() &&
+      fields.first == cache->text) {
+    day = cache->day;
+  } else {
+    day = format.TryParse(fields.first, currentYear);
+    if (!day) return std::nullopt;
+    if (cache != nullptr) *cache = DateCache{std::string(fields.first), currentYear, *day};
+  }
   std::optional<int> time = ReadTimeOfDay(fields.second);
   if (time && fields.count < 3) return std::nullopt;
   std::optional<double> value = ReadNumber(fields.last);
