@@ -313,8 +313,9 @@ void SensorWindow::ScheduleRead(int delayMs) {
 
 // At most kBytesPerTurn of all shown files per call, taken in turn from one
 // file after the other; called again at once while any file holds more.
-// Plots are redrawn together, at most every kRedrawWhileReadingMs while
-// files are being read: each redraw repaints the whole chart.
+// Plots are redrawn in rounds, at most every kRedrawWhileReadingMs while
+// files are being read (each redraw repaints the whole chart), and at most
+// kRedrawsPerTurn of them per turn (each costs by the number of plots).
 void SensorWindow::ReadSlices() {
   const long long now = plot_time::NowLocalSecond();
   const int year = CurrentYear();
@@ -333,26 +334,34 @@ void SensorWindow::ReadSlices() {
   }
   if (count > 0) next_reader_ = (next_reader_ + done) % count;
   more = more || done < count;
-  reading_ = more;
-  if (more && SteadyMs() - last_redraw_ms_ < kRedrawWhileReadingMs) return ScheduleRead(0);
-  bool redrawn = false;
+  if (!more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs) redrawing_ = true;
+  const int allowed = redrawing_ ? kRedrawsPerTurn : 0;
+  int redraws = allowed;
   auto scale = Find(scale_sensor_);  // first: it sets the value axis the others are drawn on
-  if (scale != shown_.end() && (*scale)->data->Dirty()) {
+  if (redraws > 0 && scale != shown_.end() && (*scale)->data->Dirty()) {
     Redraw(**scale);
-    redrawn = true;
+    --redraws;
   }
+  bool waiting = false;  // plots left for the next turn
   for (const auto& shown : shown_) {
-    if (shown->data->Dirty()) {
-      Redraw(*shown);
-    } else if (shown->remap) {
-      Draw(*shown);
-    } else {
+    if (!shown->data->Dirty() && !shown->remap) continue;
+    if (redraws == 0) {
+      waiting = true;
       continue;
     }
-    redrawn = true;
+    if (shown->data->Dirty()) {
+      Redraw(*shown);
+    } else {
+      Draw(*shown);
+    }
+    --redraws;
   }
-  last_redraw_ms_ = SteadyMs();
-  if (redrawn) {
+  if (redrawing_ && !waiting) {
+    redrawing_ = false;
+    last_redraw_ms_ = SteadyMs();
+  }
+  reading_ = more || waiting;
+  if (redraws < allowed) {
     UpdateAxes();
     UpdateStatus();
   }

@@ -46,6 +46,8 @@ class SensorWindow : public QWidget {
   static constexpr std::size_t kBytesPerTurn = 512 << 10;
   // While files are being read, plots are redrawn at most this often.
   static constexpr int kRedrawWhileReadingMs = 1000;
+  // Plots redrawn in one turn of the event loop, at most.
+  static constexpr int kRedrawsPerTurn = 16;
   // Points drawn by all plots together (each at least kMinDrawnPoints).
   static constexpr std::size_t kMaxDrawnPoints = 40000;
   static constexpr std::size_t kMinDrawnPoints = 200;
@@ -116,6 +118,7 @@ class SensorWindow : public QWidget {
   bool reading_ = false;
   std::size_t next_reader_ = 0;  // where the next turn's reading begins
   qint64 last_redraw_ms_ = 0;
+  bool redrawing_ = false;  // a round of redraws is under way, a few plots per turn
   bool read_scheduled_ = false;
 
   QComboBox* units_ = nullptr;
