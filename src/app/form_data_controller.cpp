@@ -21,6 +21,7 @@
 #include "link/communication_server.h"
 #include "store/data_controller.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "web/web_state.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
 }
 
 TFormDataController::~TFormDataController() {
+  web_.reset();
   server_.reset();
   SetFailureSink(std::move(previous_sink_));
 }
@@ -224,6 +226,7 @@ void TFormDataController::ConnectHandlers() {
 void TFormDataController::Button1Click() {
   log_pane_->Clear();
   command_pane_->Clear();
+  if (web_state_) web_state_->ClearPanes();
 }
 
 void TFormDataController::Button2Click() { RestartProgram(); }
@@ -255,9 +258,15 @@ void TFormDataController::MemoLogChange() {
   trimming_log_ = false;
 }
 
-void TFormDataController::AddLogLine(const std::string& line) { log_pane_->Append(line); }
+void TFormDataController::AddLogLine(const std::string& line) {
+  log_pane_->Append(line);
+  if (web_state_) web_state_->AddAction(line);
+}
 
-void TFormDataController::AddCommandLine(const std::string& line) { command_pane_->Append(line); }
+void TFormDataController::AddCommandLine(const std::string& line) {
+  command_pane_->Append(line);
+  if (web_state_) web_state_->AddCommand(line);
+}
 
 std::vector<std::string> TFormDataController::LogLines() const { return log_pane_->Lines(); }
 

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMetaObject>
+#include <QTimer>
 
 #include "app/form_data_controller.h"
 #include "app/program_launch.h"
@@ -13,6 +14,7 @@
 #include "link/communication_server.h"
 #include "store/data_controller.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "web/web_state.h"
 
 namespace {
 
@@ -41,6 +43,7 @@ QString Latin1(const std::string& text) {
 // Order matters: without ".\log\" the sweep raises and start-up stops there,
 // leaving the window without any server or open port.
 void TFormDataController::FormCreate() {
+  StartWebView();
   store_ = std::make_unique<TDataController>(settings_.startDirectory);
   store_->UseStandardNames();
   store_->SetRetentionDays(kRetentionDays);
@@ -58,6 +61,39 @@ void TFormDataController::FormCreate() {
                                                         ControlUnitName);
   WireServerEvents();
   StartServers();
+  PublishWebState();
+}
+
+// The web view starts first and apart: a program that cannot open its ports
+// (or lacks log/) still shows why, and a taken web port stops nothing else.
+void TFormDataController::StartWebView() {
+  if (!settings_.web) return;
+  web_state_ = std::make_shared<WebState>();
+  web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory);
+  web_publish_ = new QTimer(this);
+  web_publish_->setInterval(kWebPublishIntervalMs);
+  connect(web_publish_, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { PublishWebState(); }); });
+  web_publish_->start();
+  RunGuarded([this] { web_->Start(*settings_.web); });
+}
+
+void TFormDataController::PublishWebState() {
+  if (!web_state_) return;
+  OverviewState state;
+  if (server_) {
+    for (int i = 0; i < server_->Connection_count(); ++i) state.units.push_back(server_->NameAt(i));
+    state.unitLink = {server_->BoundPort() ? server_->BoundPort() : server_->Port(),
+                      server_->Active()};
+    state.connections = server_->Listener().ConnectionCount();
+  }
+  if (tftp_) {
+    state.fileTransfer = {tftp_->LocalPort() ? tftp_->LocalPort() : tftp_->DefaultPort(),
+                          tftp_->Active()};
+  }
+  state.alarmUnit = AlarmUnitName;
+  state.controlUnit = ControlUnitName;
+  web_state_->Publish(std::move(state));
 }
 
 // The unit link listens first: when it cannot, file transfer stays inactive.
@@ -98,6 +134,7 @@ void TFormDataController::HandleConnectCount() {
     ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
+  PublishWebState();
 }
 
 // Every error on a registered unit's connection restarts the whole program.
@@ -134,4 +171,6 @@ void TFormDataController::RestartProgram() {
 void TFormDataController::ReleaseListeners() {
   if (server_) server_->CloseListener();
   if (tftp_) tftp_->SetActive(false);
+  if (web_) web_->Stop();
+  PublishWebState();
 }

@@ -36,10 +36,18 @@ int main(int argc, char* argv[]) {
   RememberOwnExecutable(argv[0]);
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   QApplication application(argc, argv);
+  StartUpSettings settings;
+  try {
+    HttpOption http = TakeHttpOption(argc, argv);
+    settings.web = http.address;
+    RememberRestartArguments(http.words);
+  } catch (const std::invalid_argument& refused) {
+    return RefuseOption(refused.what(), std::cerr);
+  }
   if (argc > 1) return RefuseArguments(argc, argv, std::cerr);
   int status = 0;
   {
-    TFormDataController window;
+    TFormDataController window({}, settings);
     window.show();
     if (ServesBothPorts(window)) NotifyServiceReady();
     status = application.exec();

@@ -22,6 +22,11 @@ std::string& Remembered() {
   return path;
 }
 
+std::vector<std::string>& RestartArguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
 std::string RunningExecutable() {
   char path[PATH_MAX];
   ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -49,7 +54,7 @@ void Tell(int pipe, LaunchNews news) {
 // The grandchild runs the program; the child leaves at once, so the new
 // instance is re-parented and never becomes a zombie of this one. Only
 // async-signal-safe calls: the parent has other threads.
-[[noreturn]] void ExecDetached(const char* path, int news) {
+[[noreturn]] void ExecDetached(char* const* argv, int news) {
   ::setsid();
   pid_t grandchild = ::fork();
   if (grandchild != 0) {
@@ -62,7 +67,7 @@ void Tell(int pipe, LaunchNews news) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execl(path, path, static_cast<char*>(nullptr));
+  ::execv(argv[0], argv);
   Tell(news, {'e', errno});
   _exit(127);
 }
@@ -83,6 +88,11 @@ pid_t AwaitLaunch(int news, pid_t child, int& error) {
 
 // The pipe's write end closes on a successful exec; an error comes before.
 pid_t LaunchDetached(const std::string& path, int& error) {
+  std::vector<std::string> words{path};
+  words.insert(words.end(), RestartArguments().begin(), RestartArguments().end());
+  std::vector<char*> argv;  // made before the fork: the child may not allocate
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   int news[2];
   if (::pipe2(news, O_CLOEXEC) != 0) {
     error = errno;
@@ -91,7 +101,7 @@ pid_t LaunchDetached(const std::string& path, int& error) {
   pid_t child = ::fork();
   if (child == 0) {
     ::close(news[0]);
-    ExecDetached(path.c_str(), news[1]);
+    ExecDetached(argv.data(), news[1]);
   }
   if (child < 0) error = errno;
   ::close(news[1]);
@@ -109,6 +119,10 @@ void RememberOwnExecutable(const char* argv0) {
   std::error_code failed;
   std::string started = std::filesystem::absolute(argv0, failed).lexically_normal().string();
   if (!failed && SameFile(started, running)) Remembered() = started;
+}
+
+void RememberRestartArguments(std::vector<std::string> arguments) {
+  RestartArguments() = std::move(arguments);
 }
 
 std::string OwnExecutable() { return Remembered().empty() ? RunningExecutable() : Remembered(); }

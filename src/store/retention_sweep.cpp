@@ -202,7 +202,9 @@ void RetentionSweep::RewriteLog(const std::string& hostDirectory, const std::str
                          settings_.retentionDays);
   Filter(in.Get(), temporary.Fd(), filter);
   temporary.SyncAndClose();
-  if (watch.ReplaceIfUntouched([&] { temporary.RenameOver(path); })) SyncDirectory(hostDirectory);
+  if (!watch.ReplaceIfUntouched([&] { temporary.RenameOver(path); })) return;
+  SyncDirectory(hostDirectory);
+  linesRemoved_ += filter.DroppedLines();
 }
 
 void RetentionSweep::NoteFailure(const std::string& hostPath, const std::string& message) {

@@ -1,0 +1,51 @@
+// The Sensors and Pictures pages' data, and the newest record of each sensor
+// for the metrics: the units of the log directory with their sensors and
+// camera folders, a sensor's plot points, each camera's newest picture
+// scaled on the server. Bounded: at most kMaxUnits units and kMaxPerUnit
+// sensors or cameras per unit are listed and looked at. Read only. Web
+// server's thread only; raises nothing (an unreadable file answers an error).
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "store/path_resolver.h"
+#include "store/record_point.h"
+#include "store/short_date_format.h"
+#include "web/http_reply.h"
+
+struct NewestRecord {
+  std::string unit;
+  std::string sensor;
+  RecordPoint point;
+};
+
+class SensorPages {
+ public:
+  static constexpr int kMaxUnits = 1000;
+  static constexpr int kMaxPerUnit = 1000;
+  static constexpr qint64 kNewestTailBytes = 4096;
+
+  explicit SensorPages(const PathResolver& tree);
+
+  HttpReply Units() const;
+  HttpReply Series(const std::string& unit, const std::string& sensor);
+  HttpReply Pictures(const std::string& unit) const;
+  HttpReply Picture(const std::string& unit, const std::string& camera);
+  // The last line of each sensor file that reads as a point.
+  std::vector<NewestRecord> NewestRecords() const;
+
+ private:
+  struct ScaledPicture {
+    QString path;
+    QDateTime time;
+    QByteArray jpeg;
+  };
+
+  const PathResolver& tree_;
+  ShortDateFormat format_;
+  std::list<ScaledPicture> pictures_;  // newest use first, at most a few
+};
