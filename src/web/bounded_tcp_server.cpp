@@ -31,8 +31,11 @@ class ConnectionWatch : public QObject {
     idle_.start(BoundedTcpServer::kIdleTimeoutMs);
     if (pending_ == 0) request_.start(BoundedTcpServer::kRequestTimeoutMs);
     // The server reads everything at each notification: what is available now is new.
+    // A full read buffer means the server waits for more than a request may hold.
     pending_ += socket_->bytesAvailable();
-    if (pending_ > BoundedTcpServer::kMaxRequestBytes) Cut();
+    if (pending_ > BoundedTcpServer::kMaxRequestBytes ||
+        socket_->bytesAvailable() >= BoundedTcpServer::kMaxRequestBytes)
+      Cut();
   }
   // The server reads what arrived before it answers; what it read counts on.
   void Answering() {
