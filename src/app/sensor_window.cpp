@@ -3,13 +3,17 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDate>
+#include <QDateTime>
 #include <QDateTimeAxis>
 #include <QDir>
-#include <QFileInfo>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
 #include <QListWidget>
+#include <QPixmap>
+#include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -18,22 +22,42 @@
 #include <utility>
 
 #include "app/camera_picture_panel.h"
-#include "app/sensor_series.h"
 #include "base/failure_report.h"
 #include "store/local_calendar.h"
+#include "store/plot_time.h"
 
 namespace {
 
-// While a file is being read, the plot is redrawn after this many slices.
-constexpr int kSlicesPerRedraw = 16;
 const QString kDataExt = QStringLiteral(".dat");
 
+// Twenty colours that stay apart from each other on a white plot.
+const QColor kColours[] = {QColor(0x0067A5), QColor(0xBE0032), QColor(0x008856), QColor(0xF38400),
+                           QColor(0x875692), QColor(0x882D17), QColor(0x8DB600), QColor(0xE68FAC),
+                           QColor(0x848482), QColor(0x2B3D26), QColor(0xF6A600), QColor(0x604E97),
+                           QColor(0xB3446C), QColor(0xA1CAF1), QColor(0xF99379), QColor(0xC2B280),
+                           QColor(0xDCD300), QColor(0x654522), QColor(0xE25822), QColor(0x222222)};
+
 int CurrentYear() { return local_calendar::ToLocal(std::time(nullptr)).year; }
+
+qint64 SteadyMs() {
+  static QElapsedTimer clock = [] {
+    QElapsedTimer started;
+    started.start();
+    return started;
+  }();
+  return clock.elapsed();
+}
 
 QStringList Names(const QListWidget& list) {
   QStringList names;
   for (int i = 0; i < list.count(); ++i) names.append(list.item(i)->text());
   return names;
+}
+
+QPixmap ColourMark(const QColor& colour) {
+  QPixmap mark(12, 12);
+  mark.fill(colour);
+  return mark;
 }
 
 }  // namespace
@@ -56,21 +80,29 @@ void SensorWindow::BuildWindow() {
   units_->setObjectName(QStringLiteral("Units"));
   sensors_ = new QListWidget(this);
   sensors_->setObjectName(QStringLiteral("Sensors"));
-  not_plotted_ = new QLabel(this);
-  not_plotted_->setObjectName(QStringLiteral("NotPlotted"));
+  status_ = new QLabel(this);
+  status_->setObjectName(QStringLiteral("NotPlotted"));
+  status_->setWordWrap(true);
+  status_->setTextFormat(Qt::PlainText);  // sensor names are the units' own
   auto* choice = new QVBoxLayout;
   choice->addWidget(new QLabel(QStringLiteral("Unit"), this));
   choice->addWidget(units_);
   choice->addWidget(new QLabel(QStringLiteral("Sensors"), this));
   choice->addWidget(sensors_, 1);
-  choice->addWidget(not_plotted_);
+  choice->addWidget(status_);
   BuildChart();
   pictures_ = new CameraPicturePanel(this);
+  auto* pictureScroll = new QScrollArea(this);
+  pictureScroll->setWidget(pictures_);
+  pictureScroll->setWidgetResizable(true);
+  pictureScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  pictureScroll->setMinimumWidth(pictures_->minimumWidth() + 24);
   auto* row = new QHBoxLayout(this);
   row->addLayout(choice);
   row->addWidget(chart_view_, 1);
-  row->addWidget(pictures_);
+  row->addWidget(pictureScroll);
   sensors_->setFixedWidth(180);
+  status_->setFixedWidth(180);
 
   poll_timer_ = new QTimer(this);
   poll_timer_->setInterval(kPollIntervalMs);
@@ -83,17 +115,24 @@ void SensorWindow::BuildWindow() {
           [this] { RunGuarded([this] { RefreshSensors(); }); });
   connect(sensors_, &QListWidget::itemChanged, this,
           [this](QListWidgetItem* item) { RunGuarded([this, item] { SensorItemChanged(item); }); });
+  connect(sensors_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
+    if (item != nullptr) RunGuarded([this, item] { ShowScaleOf(item->text()); });
+  });
 }
 
+// The time axis starts on the days the sweep keeps, so that it is laid out
+// with dates before any sensor is shown; the legend is the sensor list.
 void SensorWindow::BuildChart() {
   chart_ = new QChart;
-  chart_->legend()->setAlignment(Qt::AlignBottom);
+  chart_->legend()->hide();
   time_axis_ = new QDateTimeAxis(chart_);
-  time_axis_->setFormat(QStringLiteral("dd.MM. hh:mm"));
   time_axis_->setTickCount(6);
-  value_axis_ = new QValueAxis(chart_);
+  time_axis_->setGridLineVisible(true);
+  empty_value_axis_ = new QValueAxis(chart_);
+  empty_value_axis_->setRange(0, 1);
   chart_->addAxis(time_axis_, Qt::AlignBottom);
-  chart_->addAxis(value_axis_, Qt::AlignLeft);
+  chart_->addAxis(empty_value_axis_, Qt::AlignLeft);
+  UpdateAxes();
   chart_view_ = new QChartView(chart_, this);  // takes the chart
   chart_view_->setObjectName(QStringLiteral("Plot"));
   chart_view_->setRenderHint(QPainter::Antialiasing);
@@ -114,16 +153,24 @@ void SensorWindow::ShowSensor(const QString& sensor, bool shown) {
 
 QLineSeries* SensorWindow::Series(const QString& sensor) const {
   for (const auto& shown : shown_) {
-    if (shown->Sensor() == sensor) return shown->Series();
+    if (shown->sensor == sensor) return shown->series;
   }
   return nullptr;
 }
 
 long long SensorWindow::NotPlotted() const {
   long long count = 0;
-  for (const auto& shown : shown_) count += shown->NotPlotted();
+  for (const auto& shown : shown_) count += shown->snapshot.notPlotted;
   return count;
 }
+
+long long SensorWindow::Outside() const {
+  long long count = 0;
+  for (const auto& shown : shown_) count += shown->snapshot.outside;
+  return count;
+}
+
+QString SensorWindow::StatusText() const { return status_->text(); }
 
 QString SensorWindow::UnitDirectory() const {
   return units_->currentText().isEmpty()
@@ -155,7 +202,7 @@ void SensorWindow::RefreshUnits() {
 void SensorWindow::RefreshSensors() {
   QString unitDirectory = UnitDirectory();
   if (unitDirectory != shown_unit_directory_) {
-    while (!shown_.empty()) RemoveSeries(shown_.begin());
+    while (!shown_.empty()) RemoveShown(shown_.begin());
     QSignalBlocker quiet(sensors_);
     sensors_->clear();  // another unit may have sensors of the same names
     shown_unit_directory_ = unitDirectory;
@@ -169,49 +216,94 @@ void SensorWindow::RefreshSensors() {
     }
   }
   if (sensors == Names(*sensors_)) return;
-  QSignalBlocker quiet(sensors_);
-  sensors_->clear();
-  for (const QString& sensor : sensors) {
-    auto* item = new QListWidgetItem(sensor, sensors_);
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-    item->setCheckState(Shown(sensor) != shown_.end() ? Qt::Checked : Qt::Unchecked);
+  {
+    QSignalBlocker quiet(sensors_);
+    sensors_->clear();
+    for (const QString& sensor : sensors) {
+      auto* item = new QListWidgetItem(sensor, sensors_);
+      item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+      item->setCheckState(Find(sensor) != shown_.end() ? Qt::Checked : Qt::Unchecked);
+    }
   }
   for (auto shown = shown_.begin(); shown != shown_.end();) {
-    shown = sensors.contains((*shown)->Sensor()) ? shown + 1 : RemoveSeries(shown);
+    shown = sensors.contains((*shown)->sensor) ? shown + 1 : RemoveShown(shown);
   }
+  MarkItems();
 }
 
-std::vector<std::unique_ptr<SensorSeries>>::iterator SensorWindow::Shown(const QString& sensor) {
+SensorWindow::ShownList::iterator SensorWindow::Find(const QString& sensor) {
   return std::find_if(shown_.begin(), shown_.end(),
-                      [&](const auto& s) { return s->Sensor() == sensor; });
+                      [&](const auto& s) { return s->sensor == sensor; });
 }
 
-std::vector<std::unique_ptr<SensorSeries>>::iterator SensorWindow::RemoveSeries(
-    std::vector<std::unique_ptr<SensorSeries>>::iterator shown) {
-  QLineSeries* series = (*shown)->Series();
-  chart_->removeSeries(series);  // gives the series back
-  delete series;
+SensorWindow::ShownList::iterator SensorWindow::RemoveShown(ShownList::iterator shown) {
+  chart_->removeSeries((*shown)->series);  // gives the series back
+  delete (*shown)->series;
+  chart_->removeAxis((*shown)->axis);
+  delete (*shown)->axis;
+  bool hadScale = (*shown)->sensor == scale_sensor_;
   auto next = shown_.erase(shown);
+  next_reader_ = 0;
+  if (hadScale) ShowScaleOf(shown_.empty() ? QString() : shown_.front()->sensor);
   UpdateAxes();
-  UpdateNotPlotted();
+  UpdateStatus();
+  MarkItems();
   return next;
 }
 
 void SensorWindow::SensorItemChanged(QListWidgetItem* item) {
   QString sensor = item->text();
-  auto found = Shown(sensor);
+  auto found = Find(sensor);
   bool shown = item->checkState() == Qt::Checked;
   if (!shown && found != shown_.end()) {
-    RemoveSeries(found);
+    RemoveShown(found);
   } else if (shown && found == shown_.end()) {
-    auto* series = new QLineSeries;
-    series->setObjectName(sensor);
-    chart_->addSeries(series);  // takes the series
-    series->attachAxis(time_axis_);
-    series->attachAxis(value_axis_);
-    std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
-    shown_.push_back(std::make_unique<SensorSeries>(sensor, path, format_, series));
+    AddShown(sensor);
     ScheduleRead(0);
+  }
+}
+
+void SensorWindow::AddShown(const QString& sensor) {
+  auto shown = std::make_unique<Shown>();
+  shown->sensor = sensor;
+  shown->colour = FreeColour();
+  shown->series = new QLineSeries;
+  shown->series->setObjectName(sensor);
+  shown->series->setName(sensor);
+  shown->series->setColor(shown->colour);
+  shown->axis = new QValueAxis;
+  shown->axis->setLinePenColor(shown->colour);
+  shown->axis->setLabelsColor(shown->colour);
+  shown->axis->setGridLineVisible(false);
+  chart_->addSeries(shown->series);             // takes the series
+  chart_->addAxis(shown->axis, Qt::AlignLeft);  // takes the axis
+  shown->series->attachAxis(time_axis_);
+  shown->series->attachAxis(shown->axis);
+  std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
+  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays));
+  shown_.push_back(std::move(shown));
+  ShowScaleOf(sensor);
+  MarkItems();
+}
+
+QColor SensorWindow::FreeColour() const {
+  const std::size_t count = std::size(kColours);
+  for (std::size_t i = 0; i < count + shown_.size(); ++i) {
+    const QColor& colour = kColours[i % count];
+    bool used = std::any_of(shown_.begin(), shown_.end(),
+                            [&](const auto& s) { return s->colour == colour; });
+    if (!used || i >= count) return colour;
+  }
+  return kColours[0];
+}
+
+// The shown sensors' colours as marks in the list, in place of a legend.
+void SensorWindow::MarkItems() {
+  QSignalBlocker quiet(sensors_);
+  for (int i = 0; i < sensors_->count(); ++i) {
+    QListWidgetItem* item = sensors_->item(i);
+    auto shown = Find(item->text());
+    item->setIcon(shown == shown_.end() ? QIcon() : QIcon(ColourMark((*shown)->colour)));
   }
 }
 
@@ -224,52 +316,130 @@ void SensorWindow::ScheduleRead(int delayMs) {
   });
 }
 
-// One slice of every shown file per call; called again at once while any
-// file holds more, so a large file is read across many turns of the loop.
+// At most kBytesPerTurn of all shown files per call, taken in turn from one
+// file after the other; called again at once while any file holds more.
 void SensorWindow::ReadSlices() {
-  int year = CurrentYear();
+  const long long now = plot_time::NowLocalSecond();
+  const int year = CurrentYear();
+  std::size_t budget = kBytesPerTurn;
   bool more = false;
-  bool redrawWhileReading = ++passes_ % kSlicesPerRedraw == 0;
-  bool redrawn = false;
-  for (const auto& shown : shown_) {
-    bool fileHasMore = shown->ReadSlice(year);
-    more = more || fileHasMore;
-    if (shown->Dirty() && (!fileHasMore || redrawWhileReading)) {
-      shown->Redraw();
-      redrawn = true;
+  const std::size_t count = shown_.size();
+  std::size_t done = 0;
+  for (; done < count && budget > 0; ++done) {
+    SensorSeries& data = *shown_[(next_reader_ + done) % count]->data;
+    bool fileHasMore = data.ReadSlice(now, year, budget);
+    budget -= std::min(budget, data.LastSliceBytes());
+    if (fileHasMore) {
+      more = true;
+      if (budget == 0) break;  // this file goes first next time
     }
   }
+  if (count > 0) next_reader_ = (next_reader_ + done) % count;
+  more = more || done < count;
+  bool redraw = !more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs;
+  bool redrawn = false;
+  if (redraw) {
+    for (const auto& shown : shown_) {
+      if (!shown->data->Dirty()) continue;
+      Redraw(*shown);
+      redrawn = true;
+    }
+    last_redraw_ms_ = SteadyMs();
+  }
   reading_ = more;
-  if (redrawn) UpdateAxes();
-  UpdateNotPlotted();
+  if (redrawn) {
+    UpdateAxes();
+    UpdateStatus();
+  }
   if (more) ScheduleRead(0);
 }
 
-void SensorWindow::UpdateAxes() {
-  bool any = false;
-  qint64 first = 0, last = 0;
+void SensorWindow::Redraw(Shown& shown) {
+  shown.snapshot = shown.data->TakeSnapshot();
+  QList<QPointF> points;
+  points.reserve(static_cast<qsizetype>(shown.snapshot.points.size()));
+  plot_time::EpochClock clock;
   double low = 0, high = 0;
-  for (const auto& shown : shown_) {
-    qint64 f, l;
-    double lo, hi;
-    if (!shown->Bounds(f, l, lo, hi)) continue;
-    first = any ? std::min(first, f) : f;
-    last = any ? std::max(last, l) : l;
-    low = any ? std::min(low, lo) : lo;
-    high = any ? std::max(high, hi) : hi;
-    any = true;
+  for (const RecordPoint& point : shown.snapshot.points) {
+    low = points.isEmpty() ? point.value : std::min(low, point.value);
+    high = points.isEmpty() ? point.value : std::max(high, point.value);
+    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)), point.value));
   }
-  if (!any) return;
+  shown.series->replace(points);
   double margin = high > low ? (high - low) * 0.05 : 1.0;
-  value_axis_->setRange(low - margin, high + margin);
-  value_axis_->applyNiceNumbers();
-  time_axis_->setRange(QDateTime::fromMSecsSinceEpoch(first),
-                       QDateTime::fromMSecsSinceEpoch(std::max(last, first + 60000)));
+  shown.axis->setRange(low - margin, high + margin);
+  shown.axis->applyNiceNumbers();
 }
 
-void SensorWindow::UpdateNotPlotted() {
+// The time range: the days shown of every sensor together; before any
+// record, the days the sweep keeps up to now.
+void SensorWindow::UpdateAxes() {
+  bool any = false;
+  long long from = 0, to = 0;
+  for (const auto& shown : shown_) {
+    const SensorSeries::Snapshot& snapshot = shown->snapshot;
+    if (!snapshot.rangeKnown) continue;
+    from = any ? std::min(from, snapshot.from) : snapshot.from;
+    to = any ? std::max(to, snapshot.to) : snapshot.to;
+    any = true;
+  }
+  if (!any) {
+    to = plot_time::NowLocalSecond();
+    VisibleRange range(kRetentionDays);
+    range.Take(to, to);
+    from = range.From();
+  }
+  to = std::max(to, from + 60);
+  time_axis_->setFormat(
+      plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear())));
+  time_axis_->setRange(QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from)),
+                       QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(to)));
+}
+
+void SensorWindow::ShowScaleOf(const QString& sensor) {
+  bool found = false;
+  for (const auto& shown : shown_) {
+    bool show = shown->sensor == sensor;
+    shown->axis->setVisible(show);
+    found = found || show;
+  }
+  if (found) scale_sensor_ = sensor;
+  if (!found) scale_sensor_.clear();
+  empty_value_axis_->setVisible(shown_.empty());
+}
+
+namespace {
+
+QString DateText(const ShortDateFormat& format, long long localSecond) {
+  long long day = localSecond / 86400 - (localSecond % 86400 < 0 ? 1 : 0);
+  QDate date = QDate(1970, 1, 1).addDays(day);
+  int second = static_cast<int>(localSecond - day * 86400);
+  return QString::fromStdString(format.Format(date.year(), date.month(), date.day())) +
+         QStringLiteral(" %1:%2")
+             .arg(second / 3600, 2, 10, QLatin1Char('0'))
+             .arg(second / 60 % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+// Lines that read as no record, and per sensor the records outside the shown
+// time range (a unit's wrong clock), the last of them named by its date.
+void SensorWindow::UpdateStatus() {
+  QStringList lines;
   long long count = NotPlotted();
-  not_plotted_->setText(
-      count == 0 ? QString()
-                 : QStringLiteral("%1 line%2 not plotted").arg(count).arg(count == 1 ? "" : "s"));
+  if (count > 0)
+    lines.append(QStringLiteral("%1 line%2 not plotted").arg(count).arg(count == 1 ? "" : "s"));
+  for (const auto& shown : shown_) {
+    const SensorSeries::Snapshot& snapshot = shown->snapshot;
+    if (snapshot.outside == 0) continue;
+    QString line = QStringLiteral("%1: %2 record%3 outside the shown days")
+                       .arg(shown->sensor)
+                       .arg(snapshot.outside)
+                       .arg(snapshot.outside == 1 ? "" : "s");
+    if (snapshot.lastOutside)
+      line += QStringLiteral(" (last dated %1)")
+                  .arg(DateText(format_, snapshot.lastOutside->localSecond));
+    lines.append(line);
+  }
+  status_->setText(lines.join(QLatin1Char('\n')));
 }

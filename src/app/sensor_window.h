@@ -1,22 +1,28 @@
 // The "Sensors" window: for one unit chosen from the folders of the log
 // directory, line plots of the sensors checked in its list (the unit's
 // {sensor}.dat files), live as records are stored, and beside them the newest
-// picture of each camera folder. Files are read on the main thread in bounded
-// slices (RecordFileFollower), one slice per file per turn of the event loop,
-// so the unit link is never held up; each plot keeps a bounded number of
-// points (PlotDecimator). Main thread only; raises nothing.
+// picture of each camera folder. Each sensor is drawn on its own value scale
+// in its own colour; the value axis shows the scale of the sensor chosen in
+// the list. The time axis shows the days the retention sweep keeps, ending at
+// the newest record; records outside it (wrong clocks) are counted below the
+// list. Files are read on the main thread within a byte budget per turn of
+// the event loop, whatever the number of files, so the unit link is never
+// held up; each plot keeps a bounded number of points (SensorSeries).
+// Main thread only; raises nothing.
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <QWidget>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "store/sensor_series.h"
 #include "store/short_date_format.h"
 
 class CameraPicturePanel;
-class SensorSeries;
 class QChart;
 class QChartView;
 class QComboBox;
@@ -36,6 +42,11 @@ class SensorWindow : public QWidget {
   static constexpr int kPollIntervalMs = 250;
   // Unit, sensor and camera folders are looked at again this often.
   static constexpr int kFolderIntervalMs = 2000;
+  // The most bytes of all shown files read in one turn of the event loop.
+  static constexpr std::size_t kBytesPerTurn = 512 << 10;
+  // While files are being read, plots are redrawn at most this often.
+  static constexpr int kRedrawWhileReadingMs = 200;
+  static constexpr int kRetentionDays = 7;
   static constexpr const char* kCombinedLogName = "alllog.dat";
 
   // logDirectory: the host path of the log directory. A top-level window.
@@ -50,41 +61,62 @@ class SensorWindow : public QWidget {
   QLineSeries* Series(const QString& sensor) const;
   // Lines of the shown sensors' files that read as no point.
   long long NotPlotted() const;
+  // Records of the shown sensors outside the shown time range.
+  long long Outside() const;
+  // The text below the sensor list.
+  QString StatusText() const;
+  QDateTimeAxis* TimeAxis() const { return time_axis_; }
   // True while some shown file has bytes not yet read.
   bool Reading() const { return reading_; }
   CameraPicturePanel* Pictures() const { return pictures_; }
 
  private:
+  struct Shown {
+    QString sensor;
+    QLineSeries* series = nullptr;  // owned by the chart
+    QValueAxis* axis = nullptr;     // owned by the chart
+    QColor colour;
+    std::unique_ptr<SensorSeries> data;
+    SensorSeries::Snapshot snapshot;  // as last drawn
+  };
+  using ShownList = std::vector<std::unique_ptr<Shown>>;
+
   void BuildWindow();
   void BuildChart();
   void RefreshFolders();
   void RefreshUnits();
   void RefreshSensors();
   void SensorItemChanged(QListWidgetItem* item);
+  void AddShown(const QString& sensor);
+  QColor FreeColour() const;
   void ReadSlices();
+  void Redraw(Shown& shown);
   void ScheduleRead(int delayMs);
   void UpdateAxes();
-  void UpdateNotPlotted();
+  void ShowScaleOf(const QString& sensor);
+  void UpdateStatus();
+  void MarkItems();
   QString UnitDirectory() const;
-  std::vector<std::unique_ptr<SensorSeries>>::iterator Shown(const QString& sensor);
-  std::vector<std::unique_ptr<SensorSeries>>::iterator RemoveSeries(
-      std::vector<std::unique_ptr<SensorSeries>>::iterator shown);
+  ShownList::iterator Find(const QString& sensor);
+  ShownList::iterator RemoveShown(ShownList::iterator shown);
 
   QString log_directory_;
   ShortDateFormat format_;
-  std::vector<std::unique_ptr<SensorSeries>> shown_;
+  ShownList shown_;
   QString shown_unit_directory_;  // the unit whose sensors shown_ holds
+  QString scale_sensor_;          // whose value scale the axis shows
   bool reading_ = false;
-  int passes_ = 0;
+  std::size_t next_reader_ = 0;  // where the next turn's reading begins
+  qint64 last_redraw_ms_ = 0;
   bool read_scheduled_ = false;
 
   QComboBox* units_ = nullptr;
   QListWidget* sensors_ = nullptr;
-  QLabel* not_plotted_ = nullptr;
+  QLabel* status_ = nullptr;
   QChart* chart_ = nullptr;
   QChartView* chart_view_ = nullptr;
   QDateTimeAxis* time_axis_ = nullptr;
-  QValueAxis* value_axis_ = nullptr;
+  QValueAxis* empty_value_axis_ = nullptr;  // shown while no sensor is
   CameraPicturePanel* pictures_ = nullptr;
   QTimer* poll_timer_ = nullptr;
   QTimer* folder_timer_ = nullptr;

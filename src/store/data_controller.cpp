@@ -274,8 +274,14 @@ void TDataController::DeleteOldData() {
   WriteGatheredRecords();
   logHandles_.CloseAll();
   local_calendar::LocalTime today = local_calendar::ToLocal(now_ ? now_() : std::time(nullptr));
-  RetentionSweep sweep(
-      {dateFormat_, today.dayNumber, today.year, RetentionDays, PictureExt, DataExt});
+  SweepSettings settings;
+  settings.format = dateFormat_;
+  settings.todayDayNumber = today.dayNumber;
+  settings.currentYear = today.year;
+  settings.retentionDays = RetentionDays;
+  settings.pictureExt = PictureExt;
+  settings.dataExt = DataExt;
+  RetentionSweep sweep(settings);
   auto started = std::chrono::steady_clock::now();
   sweep.Run(hostLog);
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;

@@ -23,7 +23,7 @@ RecordFileFollower::RecordFileFollower(std::string hostPath, ShortDateFormat for
                                        std::size_t sliceBytes)
     : path_(std::move(hostPath)), format_(format), sliceBytes_(sliceBytes > 0 ? sliceBytes : 1) {}
 
-RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear) {
+RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear, std::size_t maxBytes) {
   Slice slice;
   FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status {};
@@ -36,12 +36,13 @@ RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear) {
     Restart(status.st_dev, status.st_ino, slice);
   }
   if (status.st_size <= offset_) return slice;
-  std::size_t wanted =
-      static_cast<std::size_t>(std::min<off_t>(status.st_size - offset_, sliceBytes_));
+  std::size_t limit = maxBytes > 0 ? std::min(maxBytes, sliceBytes_) : sliceBytes_;
+  std::size_t wanted = static_cast<std::size_t>(std::min<off_t>(status.st_size - offset_, limit));
   std::string buffer(wanted, '\0');
   ssize_t got = ReadAt(file.Get(), buffer.data(), wanted, offset_);
   if (got <= 0) return slice;
   offset_ += got;
+  slice.bytes = static_cast<std::size_t>(got);
   KeepTail(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   TakeBytes(std::string_view(buffer.data(), static_cast<std::size_t>(got)), currentYear, slice);
   slice.more = offset_ < status.st_size;

@@ -30,13 +30,15 @@ class RecordFileFollower {
     std::vector<RecordPoint> points;
     long long skippedLines = 0;  // complete lines that read as no point
     bool more = false;           // the file holds further bytes; poll again soon
+    std::size_t bytes = 0;       // bytes read by this poll
   };
 
   RecordFileFollower(std::string hostPath, ShortDateFormat format,
                      std::size_t sliceBytes = kDefaultSliceBytes);
 
-  // Reads the next slice. currentYear places two-digit years.
-  Slice Poll(int currentYear);
+  // Reads the next slice, of at most maxBytes when that is not 0 and smaller
+  // than the slice size. currentYear places two-digit years.
+  Slice Poll(int currentYear, std::size_t maxBytes = 0);
 
   const std::string& HostPath() const { return path_; }
 

@@ -38,16 +38,15 @@ int OpenOrRaise(const std::string& path) {
   return fd;
 }
 
-void SyncOrRaise(int fd) {
-  if (::fsync(fd) != 0) throw EInOutError(errno);
-}
+// Replacements written before the file system is flushed and they replace
+// their files, at most: bounds the disk space that temporary files take.
+constexpr std::size_t kMaxWrittenFiles = 256;
+constexpr long long kMaxWrittenBytes = 256ll << 20;
 
-// The directory's entries reach the disk: a rename is then kept through a
-// power loss.
-void SyncDirectory(const std::string& hostDirectory) {
-  FileDescriptor directory(::open(hostDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.Get() < 0) throw EInOutError(errno);
-  SyncOrRaise(directory.Get());
+int OpenDirectoryOrRaise(const std::string& hostDirectory) {
+  int fd = ::open(hostDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw EInOutError(errno);
+  return fd;
 }
 
 // A temporary file beside the original with a name of fixed length that no
@@ -63,9 +62,7 @@ class TemporaryFile {
     if (!kept_) ::unlink(path_.c_str());
   }
   int Fd() const { return fd_.Get(); }
-  // Flushes the content to the disk and closes the file.
-  void SyncAndClose() {
-    SyncOrRaise(fd_.Get());
+  void Close() {
     if (fd_.Close() != 0) throw EInOutError(errno);
   }
   void RenameOver(const std::string& target) {
@@ -91,6 +88,23 @@ void CopyRange(int in, long long offset, long long length, int out) {
     offset += count;
     length -= count;
   }
+}
+
+// Whether the filter would drop a line of in: read only, stops at the first.
+bool HasLinesToRemove(int in, RetentionFilter& filter) {
+  filter.SetLongLines(kMaxLine, [](long long, long long, std::string&) {});
+  std::vector<char> buffer(kChunk);
+  std::string discarded;
+  while (filter.DroppedLines() == 0) {
+    const ssize_t count =
+        RetryOnInterrupt([&] { return ::read(in, buffer.data(), buffer.size()); });
+    if (count < 0) throw EInOutError(errno);
+    if (count == 0) break;
+    filter.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)), discarded);
+    discarded.clear();
+  }
+  if (filter.DroppedLines() == 0) filter.Finish(discarded);  // a last line without a line end
+  return filter.DroppedLines() > 0;
 }
 
 void Filter(int in, int out, RetentionFilter& filter) {
@@ -142,7 +156,24 @@ class SweepWatch {
 
 }  // namespace
 
+// A log file's replacement, written and closed, with the watch that lets it
+// replace the file.
+struct RetentionSweep::Replacement {
+  std::string path;
+  std::string directory;
+  std::unique_ptr<SweepWatch> watch;
+  TemporaryFile temporary;
+  long long linesRemoved = 0;
+  Replacement(std::string hostPath, std::string hostDirectory, std::unique_ptr<SweepWatch> held)
+      : path(std::move(hostPath)),
+        directory(std::move(hostDirectory)),
+        watch(std::move(held)),
+        temporary(directory) {}
+};
+
 RetentionSweep::RetentionSweep(SweepSettings settings) : settings_(std::move(settings)) {}
+
+RetentionSweep::~RetentionSweep() = default;
 
 void RetentionSweep::Run(const std::string& hostLogDirectory) {
   directory_scan::SweepListing listing = directory_scan::ListForSweep(hostLogDirectory);
@@ -154,6 +185,7 @@ void RetentionSweep::Run(const std::string& hostLogDirectory) {
       NoteFailure(leftover, InOutErrorText(errno));
   }
   for (const auto& [directory, name] : listing.files) SweepFile(directory, name);
+  ReplaceWritten();
 }
 
 void RetentionSweep::SweepFile(const std::string& hostDirectory, const std::string& name) {
@@ -187,24 +219,84 @@ void RetentionSweep::SweepPicture(const std::string& hostDirectory, const std::s
 }
 
 // A file that a transfer holds, or that one began on while it was read, is
-// left for the next run.
+// left for the next run. A file with nothing to remove is only read.
 void RetentionSweep::RewriteLog(const std::string& hostDirectory, const std::string& name) {
   std::string path = hostDirectory + "/" + name;
-  SweepWatch watch(path);
-  if (!watch.Watching()) return;
+  auto watch = std::make_unique<SweepWatch>(path);
+  if (!watch->Watching()) return;
   FileDescriptor in(OpenOrRaise(path));
   struct stat info;
   if (::fstat(in.Get(), &info) != 0) throw EInOutError(errno);
   if (!S_ISREG(info.st_mode)) return;
-  TemporaryFile temporary(hostDirectory);
-  ::fchmod(temporary.Fd(), info.st_mode & 07777);
+  RetentionFilter dryRun(settings_.format, settings_.todayDayNumber, settings_.currentYear,
+                         settings_.retentionDays);
+  if (!HasLinesToRemove(in.Get(), dryRun)) return;
+  if (::lseek(in.Get(), 0, SEEK_SET) != 0) throw EInOutError(errno);
+  auto replacement = std::make_unique<Replacement>(path, hostDirectory, std::move(watch));
+  ::fchmod(replacement->temporary.Fd(), info.st_mode & 07777);
   RetentionFilter filter(settings_.format, settings_.todayDayNumber, settings_.currentYear,
                          settings_.retentionDays);
-  Filter(in.Get(), temporary.Fd(), filter);
-  temporary.SyncAndClose();
-  if (!watch.ReplaceIfUntouched([&] { temporary.RenameOver(path); })) return;
-  SyncDirectory(hostDirectory);
-  linesRemoved_ += filter.DroppedLines();
+  Filter(in.Get(), replacement->temporary.Fd(), filter);
+  struct stat written;
+  if (::fstat(replacement->temporary.Fd(), &written) != 0) throw EInOutError(errno);
+  replacement->temporary.Close();
+  replacement->linesRemoved = filter.DroppedLines();
+  written_bytes_ += written.st_size;
+  written_.push_back(std::move(replacement));
+  if (written_.size() >= kMaxWrittenFiles || written_bytes_ >= kMaxWrittenBytes) ReplaceWritten();
+}
+
+void RetentionSweep::Sync(int fd, SweepSettings::SyncScope scope) const {
+  if (settings_.sync) return settings_.sync(fd, scope);
+  int result = scope == SweepSettings::SyncScope::kFileSystem ? ::syncfs(fd) : ::fsync(fd);
+  if (result != 0) throw EInOutError(errno);
+}
+
+// The written replacements reach the disk with one flush of each file
+// system, then replace their files, then each changed directory is flushed.
+void RetentionSweep::ReplaceWritten() {
+  std::vector<std::unique_ptr<Replacement>> batch;
+  batch.swap(written_);
+  written_bytes_ = 0;
+  if (batch.empty()) return;
+  std::map<std::string, FileDescriptor> directories;
+  try {
+    std::vector<dev_t> flushed;
+    for (const auto& replacement : batch) {
+      auto [entry, added] = directories.try_emplace(replacement->directory);
+      if (!added) continue;
+      entry->second = FileDescriptor(OpenDirectoryOrRaise(replacement->directory));
+      struct stat info;
+      if (::fstat(entry->second.Get(), &info) != 0) throw EInOutError(errno);
+      if (std::find(flushed.begin(), flushed.end(), info.st_dev) != flushed.end()) continue;
+      Sync(entry->second.Get(), SweepSettings::SyncScope::kFileSystem);
+      flushed.push_back(info.st_dev);
+    }
+  } catch (const Exception& failure) {
+    for (const auto& replacement : batch) NoteFailure(replacement->path, failure.Message());
+    return;
+  }
+  std::map<std::string, bool> changed;
+  for (const auto& replacement : batch) {
+    try {
+      if (settings_.beforeReplace) settings_.beforeReplace(replacement->path);
+      if (replacement->watch->ReplaceIfUntouched(
+              [&] { replacement->temporary.RenameOver(replacement->path); })) {
+        changed[replacement->directory] = true;
+        linesRemoved_ += replacement->linesRemoved;
+      }
+    } catch (const Exception& failure) {
+      NoteFailure(replacement->path, failure.Message());
+    }
+  }
+  batch.clear();  // removes the temporary files that replaced nothing
+  for (const auto& [directory, unused] : changed) {
+    try {
+      Sync(directories.at(directory).Get(), SweepSettings::SyncScope::kDirectory);
+    } catch (const Exception& failure) {
+      NoteFailure(directory, failure.Message());
+    }
+  }
 }
 
 void RetentionSweep::NoteFailure(const std::string& hostPath, const std::string& message) {

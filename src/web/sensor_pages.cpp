@@ -4,13 +4,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <ctime>
 
 #include "store/local_calendar.h"
+#include "store/picture_decoder.h"
+#include "store/plot_time.h"
 #include "web/json_text.h"
 #include "web/tree_pages.h"
 
@@ -65,14 +66,10 @@ std::optional<QFileInfo> NewestPicture(const QString& folder) {
   return pictures.front();
 }
 
-// Decodes straight to the shown size (the JPEG decoder scales while it
-// reads), within Qt's allocation limit; empty when the file is no picture.
+// The window's bounded decoder, straight to the shown size; empty when the
+// file is no picture or too large to decode.
 QByteArray ScaledJpeg(const QString& path) {
-  QImageReader reader(path);
-  QSize size = reader.size();
-  if (size.isValid())
-    reader.setScaledSize(size.scaled(kPictureWidth, kPictureHeight, Qt::KeepAspectRatio));
-  QImage image = reader.read();
+  QImage image = PictureDecoder::Decode(path, QSize(kPictureWidth, kPictureHeight)).image;
   if (image.isNull()) return {};
   QByteArray jpeg;
   QBuffer buffer(&jpeg);
@@ -141,8 +138,49 @@ HttpReply SensorPages::Picture(const std::string& unit, const std::string& camer
   return reply;
 }
 
-HttpReply SensorPages::Series(const std::string&, const std::string&) {
-  return HttpReply::Text(503, "Not yet.\n");
+SensorPages::FollowedSeries& SensorPages::Followed(const std::string& hostPath) {
+  auto found = std::find_if(series_.begin(), series_.end(),
+                            [&](const FollowedSeries& f) { return f.hostPath == hostPath; });
+  if (found != series_.end()) {
+    series_.splice(series_.begin(), series_, found);
+    return series_.front();
+  }
+  series_.push_front(
+      {hostPath,
+       std::make_unique<SensorSeries>(hostPath, format_, VisibleRange(kRetentionDays)),
+       {}});
+  if (series_.size() > kFollowedSeries) series_.pop_back();
+  return series_.front();
+}
+
+// The points as [epoch ms, value] pairs, with what the plot leaves out.
+HttpReply SensorPages::Series(const std::string& unit, const std::string& sensor) {
+  std::optional<std::string> host =
+      IsPlainName(unit) && IsPlainName(sensor)
+          ? tree_.ResolveConfined("log/" + unit + "/" + sensor + ".dat", {"log"})
+          : std::nullopt;
+  if (!host || !QFileInfo(HostName(*host)).isFile())
+    return HttpReply::Text(404, "No such sensor.\n");
+  FollowedSeries& followed = Followed(*host);
+  long long now = plot_time::NowLocalSecond();
+  bool more = false;
+  for (int slice = 0; slice < kSlicesPerRequest; ++slice)
+    if (!(more = followed.series->ReadSlice(now, CurrentYear()))) break;
+  if (followed.series->Dirty()) followed.snapshot = followed.series->TakeSnapshot();
+  const SensorSeries::Snapshot& snapshot = followed.snapshot;
+  QJsonArray points;
+  plot_time::EpochClock clock;
+  for (const RecordPoint& point : snapshot.points)
+    points.append(QJsonArray{static_cast<double>(clock.Ms(point.localSecond)), point.value});
+  QJsonObject json{{"points", points},
+                   {"plotted", static_cast<double>(snapshot.plotted)},
+                   {"notPlotted", static_cast<double>(snapshot.notPlotted)},
+                   {"outside", static_cast<double>(snapshot.outside)},
+                   {"more", more}};
+  if (snapshot.lastOutside)
+    json["lastOutside"] =
+        static_cast<double>(plot_time::EpochMs(snapshot.lastOutside->localSecond));
+  return HttpReply::Json(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
 
 std::vector<NewestRecord> SensorPages::NewestRecords() const {

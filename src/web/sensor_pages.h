@@ -9,11 +9,13 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "store/path_resolver.h"
 #include "store/record_point.h"
+#include "store/sensor_series.h"
 #include "store/short_date_format.h"
 #include "web/http_reply.h"
 
@@ -28,6 +30,11 @@ class SensorPages {
   static constexpr int kMaxUnits = 1000;
   static constexpr int kMaxPerUnit = 1000;
   static constexpr qint64 kNewestTailBytes = 4096;
+  // Series followed at once (each bounded by its decimation), and the slices
+  // one request may read before it answers with what it has ("more": true).
+  static constexpr std::size_t kFollowedSeries = 32;
+  static constexpr int kSlicesPerRequest = 16;
+  static constexpr int kRetentionDays = 7;
 
   explicit SensorPages(const PathResolver& tree);
 
@@ -45,7 +52,15 @@ class SensorPages {
     QByteArray jpeg;
   };
 
+  struct FollowedSeries {
+    std::string hostPath;
+    std::unique_ptr<SensorSeries> series;
+    SensorSeries::Snapshot snapshot;
+  };
+  FollowedSeries& Followed(const std::string& hostPath);
+
   const PathResolver& tree_;
+  std::list<FollowedSeries> series_;  // newest use first
   ShortDateFormat format_;
   std::list<ScaledPicture> pictures_;  // newest use first, at most a few
 };

@@ -12,6 +12,7 @@
 
 #include "base/failure_report.h"
 #include "store/busy_files.h"
+#include "store/local_calendar.h"
 #include "store/store_fixture.h"
 
 namespace {
@@ -137,20 +138,28 @@ TEST_F(RetentionSweepTest, OtherFilesAndOtherDirectoriesAreNeverTouched) {
   }
 }
 
-TEST_F(RetentionSweepTest, ARewriteReplacesTheFileAndLeavesNoTemporaryBehind) {
-  tree_.Write("log/SU1/T1.dat", "05.12.2026 a\n");
+// A file with nothing to remove is not written at all: a reader that follows
+// it by its inode is not sent back to its start every hour.
+TEST_F(RetentionSweepTest, OnlyAFileWithLinesToRemoveIsReplaced) {
+  tree_.Write("log/SU1/T1.dat", "01.12.2026 old\n05.12.2026 a\n");
+  tree_.Write("log/SU1/T2.dat", "05.12.2026 a\n");
   ::chmod(tree_.Host("log/SU1/T1.dat").c_str(), 0640);
-  struct stat before;
-  ASSERT_EQ(::stat(tree_.Host("log/SU1/T1.dat").c_str(), &before), 0);
+  tree_.SetTime("log/SU1/T2.dat", At(3, 8, 0, 0));
+  struct stat before1, before2, after1, after2;
+  ASSERT_EQ(::stat(tree_.Host("log/SU1/T1.dat").c_str(), &before1), 0);
+  ASSERT_EQ(::stat(tree_.Host("log/SU1/T2.dat").c_str(), &before2), 0);
   store_.DeleteOldData();
-  struct stat after;
-  ASSERT_EQ(::stat(tree_.Host("log/SU1/T1.dat").c_str(), &after), 0);
-  EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  ASSERT_EQ(::stat(tree_.Host("log/SU1/T1.dat").c_str(), &after1), 0);
+  ASSERT_EQ(::stat(tree_.Host("log/SU1/T2.dat").c_str(), &after2), 0);
+  EXPECT_NE(before1.st_ino, after1.st_ino);
+  EXPECT_EQ(after1.st_mode & 07777, 0640u);
   EXPECT_EQ(tree_.Read("log/SU1/T1.dat"), "05.12.2026 a\r\n");
+  EXPECT_EQ(before2.st_ino, after2.st_ino);
+  EXPECT_EQ(before2.st_mtime, after2.st_mtime);
+  EXPECT_EQ(tree_.Read("log/SU1/T2.dat"), "05.12.2026 a\n");
   std::optional<StringList> files = store_.ListFiles(".\\log\\SU1\\", "*.*", false);
   ASSERT_TRUE(files.has_value());
-  EXPECT_EQ(*files, StringList{tree_.Root() + "\\log\\SU1\\T1.dat"});
+  EXPECT_EQ(files->size(), 2u);
 }
 
 TEST_F(RetentionSweepTest, BusyFilesWaitForTheNextRun) {
@@ -171,28 +180,50 @@ TEST_F(RetentionSweepTest, BusyFilesWaitForTheNextRun) {
   EXPECT_FALSE(HasPicture("old.jpg"));
 }
 
-// A transfer that begins and ends while the sweep reads a file has changed
-// it: the sweep's check and its rename are one step under the registry lock.
-TEST_F(RetentionSweepTest, ATransferThatBeganDuringTheSweepOfAFileKeepsItFromBeingReplaced) {
-  BusyFiles& registry = BusyFiles::Instance();
-  const std::string path = tree_.Host("log/SU1/T1.dat");
-  bool replaced = false;
-  ASSERT_TRUE(registry.WatchForSweep(path));
-  { BusyFiles::Mark upload = registry.TryMark(path, BusyFiles::Mode::kWrite); }
-  EXPECT_FALSE(registry.ReplaceIfUntouched(path, [&] { replaced = true; }));
-  ASSERT_TRUE(registry.WatchForSweep(path));
-  { BusyFiles::Mark download = registry.TryMark(path, BusyFiles::Mode::kRead); }
-  EXPECT_TRUE(registry.ReplaceIfUntouched(path, [&] { replaced = true; }));
-  EXPECT_TRUE(replaced);
-  BusyFiles::Mark upload = registry.TryMark(path, BusyFiles::Mode::kWrite);
-  EXPECT_FALSE(registry.WatchForSweep(path));
+// Replacements are flushed to the disk before they replace their files and
+// the directory after; a transfer that began and ended after a file was read
+// keeps it from being replaced: the check and the rename are one step.
+TEST_F(RetentionSweepTest, ReplacementsAreFlushedFirstAndATransferMeanwhileKeepsTheOldFile) {
+  tree_.Write("log/SU1/T1.dat", "01.12.2026 a\n05.12.2026 b\n");
+  tree_.Write("log/SU1/T2.dat", "01.12.2026 a\n05.12.2026 b\n");
+  const std::string t1 = tree_.Host("log/SU1/T1.dat"), t2 = tree_.Host("log/SU1/T2.dat");
+  struct stat before;
+  ASSERT_EQ(::stat(t2.c_str(), &before), 0);
+  auto replaced = [&] {
+    struct stat now;
+    return ::stat(t2.c_str(), &now) == 0 && now.st_ino != before.st_ino;
+  };
+  std::vector<std::string> syncs;
+  SweepSettings settings{ShortDateFormat::FromPattern("%d.%m.%Y"),
+                         local_calendar::DaysFromCivil(2026, 12, 10),
+                         2026,
+                         7,
+                         ".jpg",
+                         ".dat",
+                         {},
+                         {}};
+  settings.sync = [&](int, SweepSettings::SyncScope scope) {
+    bool whole = scope == SweepSettings::SyncScope::kFileSystem;
+    syncs.push_back(std::string(whole ? "file system" : "directory") +
+                    (replaced() ? " after" : " before"));
+  };
+  settings.beforeReplace = [&](const std::string& path) {
+    BusyFiles::Mark mark = BusyFiles::Instance().TryMark(
+        path, path == t1 ? BusyFiles::Mode::kWrite : BusyFiles::Mode::kRead);
+  };
+  RetentionSweep sweep(settings);
+  sweep.Run(tree_.Host("log"));
+  EXPECT_EQ(tree_.Read("log/SU1/T1.dat"), "01.12.2026 a\n05.12.2026 b\n");
+  EXPECT_EQ(tree_.Read("log/SU1/T2.dat"), "05.12.2026 b\r\n");
+  EXPECT_EQ(syncs, (std::vector<std::string>{"file system before", "directory after"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tree_.Host("log/SU1")), {}), 3);
 }
 
 // A file size limit makes two rewrites fail; as root no permission can.
 TEST_F(RetentionSweepTest, FilesThatCannotBeRewrittenAreSkippedAndReportedOnceAfterTheRun) {
-  const std::string young(300, 'y');
-  tree_.Write("log/SU1/big1.dat", "05.12.2026 " + young + "\n");
-  tree_.Write("log/SU1/big2.dat", "05.12.2026 " + young + "\n");
+  const std::string young = "05.12.2026 " + std::string(300, 'y') + "\n";
+  tree_.Write("log/SU1/big1.dat", "01.12.2026 a\n" + young);
+  tree_.Write("log/SU1/big2.dat", "01.12.2026 a\n" + young);
   tree_.Write("log/SU1/good.dat", "01.12.2026 a\n05.12.2026 b\n");
   auto previous = std::signal(SIGXFSZ, SIG_IGN);
   struct rlimit saved {};
@@ -204,7 +235,7 @@ TEST_F(RetentionSweepTest, FilesThatCannotBeRewrittenAreSkippedAndReportedOnceAf
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(tree_.Read("log/SU1/good.dat"), "05.12.2026 b\r\n");
-  EXPECT_EQ(tree_.Read("log/SU1/big1.dat"), "05.12.2026 " + young + "\n");
+  EXPECT_EQ(tree_.Read("log/SU1/big1.dat"), "01.12.2026 a\n" + young);
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_NE(reports_[0].find("/log/SU1/big"), std::string::npos) << reports_[0];
   EXPECT_NE(reports_[0].find("(and 1 more)"), std::string::npos) << reports_[0];

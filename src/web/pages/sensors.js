@@ -1,6 +1,7 @@
-// The chosen unit's checked sensors in one plot over everything their files
-// hold, with dates on the time axis, refreshed every second. Points are the
-// local wall-clock times the records carry, shown as they are (UTC labels).
+// The chosen unit's checked sensors in one plot over the days the retention
+// sweep keeps, with dates on the time axis, refreshed every second. The data
+// unit reads and decimates the files as the sensor window does; records
+// outside the shown days (a unit with a wrong clock) are counted below.
 'use strict';
 
 (() => {
@@ -59,9 +60,7 @@
     const seriesList = await Promise.all(names.map((sensor) => dc.json(
       '/api/series?unit=' + encodeURIComponent(unit) + '&sensor=' + encodeURIComponent(sensor))));
     const rows = table(seriesList);
-    const skipped = seriesList.reduce((sum, s) => sum + s.notPlotted, 0);
-    document.getElementById('not-plotted').textContent =
-      skipped ? skipped + ' lines not plotted' : '';
+    showStatus(names, seriesList);
     if (rows.length === 0) {
       if (graph) graph.destroy();
       graph = null;
@@ -70,7 +69,6 @@
     }
     const options = {
       labels: ['Time', ...names],
-      labelsUTC: true,
       connectSeparatedPoints: true,
       // The library writes its legend as markup: ours is text (names come from units).
       legend: 'never',
@@ -83,6 +81,23 @@
       graph = new Dygraph(plotNode, rows, options);
       showLegend(names, graph.getColors());
     }
+  }
+
+  function plural(count, word) {
+    return count + ' ' + word + (count === 1 ? '' : 's');
+  }
+
+  function showStatus(names, seriesList) {
+    const lines = [];
+    const skipped = seriesList.reduce((sum, s) => sum + s.notPlotted, 0);
+    if (skipped) lines.push(plural(skipped, 'line') + ' not plotted');
+    seriesList.forEach((series, i) => {
+      if (!series.outside) return;
+      let line = names[i] + ': ' + plural(series.outside, 'record') + ' outside the shown days';
+      if (series.lastOutside) line += ' (last dated ' + new Date(series.lastOutside).toLocaleString() + ')';
+      lines.push(line);
+    });
+    document.getElementById('not-plotted').textContent = lines.join('\n');
   }
 
   function showLegend(names, colors) {
