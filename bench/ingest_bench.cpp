@@ -9,6 +9,12 @@
 // lock step to the data unit and the round trips' percentiles are printed.
 //
 //   ingest_bench [RECORDS_PER_UNIT]   (default 50000; needs root and rsyslogd)
+//   ingest_bench web [RECORDS_PER_UNIT] [ROUNDS]
+//
+// "web" measures what the web view costs the ingest instead: the same run
+// without and with 20 browsers that poll the overview and a plot of a sensor
+// being written once a second each (as the pages do), alternating, ROUNDS
+// times each (default 2), and prints the rates and their ratio.
 //
 // With INGEST_BENCH_PERF=FILE set, "perf record -g" samples the data unit
 // while the records flow and writes FILE (for "perf report -i FILE"); with
@@ -35,8 +41,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -182,6 +190,50 @@ void SendInBatches(int fd, int count, Message message) {
   }
 }
 
+// ---- browsers polling the web view -------------------------------------
+
+constexpr int kWebPort = 10080;
+constexpr int kBrowsers = 20;
+
+// One GET on a kept-alive connection; the body's length is returned. A
+// sensor without records yet answers 404, as it does to a browser.
+std::size_t HttpGet(int fd, std::string& input, const std::string& path) {
+  std::string request = "GET ";
+  request.append(path).append(" HTTP/1.1\r\nHost: du\r\n\r\n");
+  SendAll(fd, request);
+  std::string head = ReadUntil(fd, input, "\r\n\r\n", 30s);
+  std::size_t at = head.find("Content-Length: ");
+  bool answered = head.rfind("HTTP/1.1 200", 0) == 0 || head.rfind("HTTP/1.1 404", 0) == 0;
+  if (!answered || at == std::string::npos)
+    throw std::runtime_error("web view answered: " + head.substr(0, head.find('\r')));
+  std::size_t length = std::stoul(head.substr(at + 16));
+  while (input.size() < length) {
+    char chunk[65536];
+    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) throw std::runtime_error("web view closed during an answer");
+    input.append(chunk, static_cast<std::size_t>(got));
+  }
+  input.erase(0, length);
+  return length;
+}
+
+// What one browser's overview and sensor pages fetch, once a second each,
+// until stop; requests that were answered are counted.
+void PollLikeABrowser(int browser, const std::atomic<bool>& stop, std::atomic<long>& answered) {
+  int fd = ConnectLoopback(kWebPort);
+  std::string input;
+  std::string series = "/api/series?unit=";
+  series.append(UnitName(browser % kUnits)).append("&sensor=T0");
+  while (!stop) {
+    auto next = Clock::now() + 1s;
+    HttpGet(fd, input, "/api/overview");
+    HttpGet(fd, input, series);
+    answered += 2;
+    while (!stop && Clock::now() < next) std::this_thread::sleep_for(10ms);
+  }
+  ::close(fd);
+}
+
 // ---- the data unit -----------------------------------------------------
 
 const std::string kCheckReply = "CC_TEXT CHECK#";
@@ -260,8 +312,22 @@ void StopProfiler(pid_t profiler) {
   ::waitpid(profiler, nullptr, 0);
 }
 
+// The CPU time a process has used so far (user and system), in seconds.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat(fs::path("/proc") / std::to_string(pid) / "stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 struct DataUnitResult {
   double rate = 0;
+  double cpuSeconds = 0;  // the data unit's, while the records flowed
+  long webAnswers = 0;
   std::vector<double> roundTripsMs;
   std::string check;
 };
@@ -305,7 +371,8 @@ void SendUnitRecords(Unit& unit, int index, int perUnit, LoadState& state, Check
     throw std::runtime_error("the last DU_CHECK was not answered");
 }
 
-DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>& expected) {
+DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>& expected,
+                           int browsers = 0) {
   ProgramUnderTest program;
   program.Start();
   if (!program.WaitForUnitPort())
@@ -325,7 +392,13 @@ DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>
   LoadState state;
   DataUnitResult result;
   pid_t profiler = StartProfiler(program.FirstPid());
+  std::atomic<bool> stopBrowsing{false};
+  std::atomic<long> webAnswers{0};
+  std::vector<std::thread> pollers;
+  for (int b = 0; b < browsers; ++b)
+    pollers.emplace_back(PollLikeABrowser, b, std::cref(stopBrowsing), std::ref(webAnswers));
   auto start = Clock::now();
+  double cpuAtStart = ProcessCpuSeconds(program.FirstPid());
   std::thread probe(Probe, prober.fd, std::ref(checks), std::ref(state),
                     std::ref(result.roundTripsMs));
   std::vector<std::thread> senders;
@@ -335,6 +408,10 @@ DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>
   for (auto& sender : senders) sender.join();
   result.rate = static_cast<double>(kUnits) * perUnit /
                 std::chrono::duration<double>(Clock::now() - start).count();
+  result.cpuSeconds = ProcessCpuSeconds(program.FirstPid()) - cpuAtStart;
+  stopBrowsing = true;
+  for (auto& poller : pollers) poller.join();
+  result.webAnswers = webAnswers;
   StopProfiler(profiler);
   probe.join();
   stopReading = true;
@@ -454,9 +531,40 @@ void EnterOwnNetwork() {
 
 }  // namespace
 
+// The same ingest without and with polling browsers, alternating.
+int RunWebCost(int perUnit, int rounds) {
+  std::map<std::string, std::string> expected = ExpectedFiles(perUnit);
+  double best[2] = {0, 0};
+  double leastCpu[2] = {1e30, 1e30};
+  bool exact = true;
+  for (int round = 0; round < rounds; ++round) {
+    for (int browsers : {0, kBrowsers}) {
+      DataUnitResult run = RunDataUnit(perUnit, expected, browsers);
+      exact = exact && run.check == "exact";
+      best[browsers ? 1 : 0] = std::max(best[browsers ? 1 : 0], run.rate);
+      leastCpu[browsers ? 1 : 0] = std::min(leastCpu[browsers ? 1 : 0], run.cpuSeconds);
+      std::printf(
+          "round %d, %2d browsers: %10.0f records/s, data unit CPU %.2f s, "
+          "%ld web answers, files: %s\n",
+          round + 1, browsers, run.rate, run.cpuSeconds, run.webAnswers, run.check.c_str());
+    }
+  }
+  std::printf(
+      "best of %d: without %.0f, with %d browsers %.0f records/s; ratio %.3f, "
+      "cost %.1f %% (target < 10 %%)\n",
+      rounds, best[0], kBrowsers, best[1], best[1] / best[0], 100.0 * (1.0 - best[1] / best[0]));
+  std::printf(
+      "least data unit CPU for the records: without %.2f s, with %.2f s; "
+      "CPU cost %.1f %%\n",
+      leastCpu[0], leastCpu[1], 100.0 * (leastCpu[1] / leastCpu[0] - 1.0));
+  return exact ? 0 : 1;
+}
+
 int main(int argc, char** argv) try {
-  int perUnit = argc > 1 ? std::atoi(argv[1]) : 50000;
   EnterOwnNetwork();
+  if (argc > 1 && std::string(argv[1]) == "web")
+    return RunWebCost(argc > 2 ? std::atoi(argv[2]) : 50000, argc > 3 ? std::atoi(argv[3]) : 2);
+  int perUnit = argc > 1 ? std::atoi(argv[1]) : 50000;
   std::map<std::string, std::string> expected = ExpectedFiles(perUnit);
   DataUnitResult unit = RunDataUnit(perUnit, expected);
   RsyslogResult syslog = RunRsyslog(perUnit, expected);

@@ -45,7 +45,7 @@ QJsonArray TopEntries(const PathResolver& tree) {
 QFileInfoList DirectoryEntries(const std::string& hostPath) {
   QDir directory(QFile::decodeName(QByteArray::fromStdString(hostPath)));
   return directory.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
-                                 QDir::DirsFirst | QDir::Name);
+                                 QDir::DirsFirst | QDir::Name | QDir::IgnoreCase);
 }
 
 // A top directory itself, or a path inside one; a top that is a symbolic link is refused.
@@ -74,12 +74,17 @@ HttpReply TreePages::List(const std::string& treePath) const {
     return Refused(treePath);
   QJsonArray entries;
   QFileInfoList found = DirectoryEntries(*host);
+  int more = 0;
   for (const QFileInfo& info : found) {
-    if (entries.size() == kMaxEntries) break;
+    if (entries.size() == kMaxEntries && ++more) continue;
+    // A link that leads out is not part of the tree: not even its name is shown.
+    std::string name = QFile::encodeName(info.fileName()).toStdString();
+    if (info.isSymLink() && !tree_.ResolveConfined(treePath + "/" + name, kTopDirectories))
+      continue;
     entries.append(EntryJson(info));
   }
   json["entries"] = entries;
-  json["more"] = static_cast<int>(found.size() - entries.size());
+  json["more"] = more;
   return HttpReply::Json(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
 

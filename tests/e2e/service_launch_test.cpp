@@ -135,10 +135,11 @@ TEST(CommandLineTest, HelpAndVersionAnswerWithoutDisplayAndOtherArgumentsAreRefu
   EXPECT_EQ(version.output, std::string("datacontroller ") + DC_VERSION + "\n");
   Finished help = RunToEnd({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.output.rfind("Usage: datacontroller [--help | --version]\n", 0), 0u)
+  EXPECT_EQ(help.output.rfind("Usage: datacontroller [--help | --version]", 0), 0u)
       << help.output;
   Finished unknown = RunToEnd({"-platform", "offscreen", "--port=1"});
   EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(RunToEnd({"--http", "10080"}).status, 2);
   EXPECT_FALSE(ProgramUnderTest::UnitPortListening());
 }
 

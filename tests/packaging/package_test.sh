@@ -40,7 +40,8 @@ check_contents() {
   listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
   [ "$listed" = "$expected" ] || fail "package files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$listed"))"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for library in libqt6core6 libqt6gui6 libqt6widgets6 libsystemd0 adduser; do
+  for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6httpserver6 libsystemd0 adduser \
+    libjs-dygraphs; do
     [[ ", $depends," == *", $library"[\ ,]* ]] || fail "Depends lacks $library: $depends"
   done
   [[ "$depends" != *-dev* ]] || fail "Depends names a development package: $depends"
