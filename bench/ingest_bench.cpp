@@ -64,7 +64,7 @@ constexpr int kSyslogPort = 10514;
 constexpr std::size_t kBatchBytes = 16384;
 
 std::string UnitName(int unit) { return "SU" + std::to_string(unit); }
-std::string Sensor(int i) { return "T" + std::to_string(i % kSensors); }
+std::string Sensor(int i) { return std::string("T").append(std::to_string(i % kSensors)); }
 // The record after its sensor name: a date in day.month.year and a value unique per record.
 std::string Rest(int unit, int i) {
   return "06.12.2026 " + std::to_string(unit) + "." + std::to_string(i);

@@ -82,6 +82,9 @@ void ProgramUnderTest::Start() {
             std::chrono::seconds(30));
   std::string binary = binary_;
   std::string errPath = root_ + "/stderr.txt";
+  std::vector<char*> argv{binary.data()};
+  for (std::string& argument : arguments_) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -95,7 +98,7 @@ void ProgramUnderTest::Start() {
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
-    ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    ::execv(binary.c_str(), argv.data());
     _exit(127);
   }
 }

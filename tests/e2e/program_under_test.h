@@ -29,6 +29,8 @@ class ProgramUnderTest {
   void SetEnvironment(const std::string& name, const std::string& value);
   // Starts instances from now on from path (absolute) instead of the build's binary.
   void SetBinary(const std::string& path) { binary_ = path; }
+  // Options for instances started from now on (a restart passes them on itself).
+  void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
   void Start();
   // True once a TCP connection to the unit port is accepted.
   bool WaitForUnitPort(std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
@@ -57,6 +59,7 @@ class ProgramUnderTest {
  private:
   std::string root_;
   std::string binary_ = DC_BINARY_PATH;
+  std::vector<std::string> arguments_;
   std::string workDir_;
   std::vector<std::pair<std::string, std::string>> environment_;
   pid_t pid_ = -1;

@@ -143,6 +143,22 @@ TEST_F(WebViewTest, HealthzAnswers503UntilBothPortsServeAndTakesNoNameSlot) {
   EXPECT_EQ(unit.Register("SU1"), 0);  // the health checks took no slot
 }
 
+TEST_F(WebViewTest, RestartKeepsTheWebAddressItWasGiven) {
+  program_.SetArguments({"--http", "127.0.0.1:10081"});
+  StartProgram();
+  UnitConnection* unit = Unit("SU1");
+  unit->ResetOnClose();
+  units_.clear();  // the reset restarts the program
+  pid_t second = program_.WaitForSoleSuccessor(pid_);
+  ASSERT_GT(second, 0) << program_.StandardError();
+  ASSERT_TRUE(program_.WaitForUnitPort());
+  EXPECT_EQ(HttpGet("/healthz"), "");  // nothing on the default port
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(10081), {htonl(INADDR_LOOPBACK)}, {}};
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
+
 TEST_F(WebViewTest, StalledHugeAndThousandClientsAreCutWhileOthersAreServed) {
   StartProgram();
   int descriptors = OpenDescriptorCount(pid_);
