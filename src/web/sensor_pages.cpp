@@ -185,11 +185,13 @@ HttpReply SensorPages::Series(const std::string& unit, const std::string& sensor
 
 std::vector<NewestRecord> SensorPages::NewestRecords() const {
   std::vector<NewestRecord> newest;
+  std::size_t looked = 0;
   int year = CurrentYear();
   QString log = HostName(tree_.Resolve("log"));
   for (const QString& unit : Entries(log, QDir::Dirs | QDir::NoDotAndDotDot)) {
     QString directory = log + QLatin1Char('/') + unit;
     for (const QString& sensor : SensorsOf(directory)) {
+      if (++looked > kMaxNewestRecords) return newest;
       std::string path = EightBit(directory + QLatin1Char('/') + sensor + QStringLiteral(".dat"));
       std::vector<std::string> lines = LastLines(path, kNewestTailBytes, 64);
       for (auto line = lines.rbegin(); line != lines.rend(); ++line) {

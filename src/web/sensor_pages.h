@@ -30,6 +30,8 @@ class SensorPages {
   static constexpr int kMaxUnits = 1000;
   static constexpr int kMaxPerUnit = 1000;
   static constexpr qint64 kNewestTailBytes = 4096;
+  // Sensor files one scrape of the metrics looks at, at most.
+  static constexpr std::size_t kMaxNewestRecords = 4096;
   // Series followed at once (each bounded by its decimation), and the slices
   // one request may read before it answers with what it has ("more": true).
   static constexpr std::size_t kFollowedSeries = 32;
@@ -42,7 +44,8 @@ class SensorPages {
   HttpReply Series(const std::string& unit, const std::string& sensor);
   HttpReply Pictures(const std::string& unit) const;
   HttpReply Picture(const std::string& unit, const std::string& camera);
-  // The last line of each sensor file that reads as a point.
+  // The last line of each sensor file that reads as a point (of the first
+  // kMaxNewestRecords files, units and sensors in name order).
   std::vector<NewestRecord> NewestRecords() const;
 
  private:
