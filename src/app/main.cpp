@@ -35,15 +35,15 @@ int main(int argc, char* argv[]) {
   std::signal(SIGXFSZ, SIG_IGN);
   RememberOwnExecutable(argv[0]);
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
-  QApplication application(argc, argv);
   StartUpSettings settings;
-  try {
+  try {  // before Qt starts: a wrong value is refused without a display too
     HttpOption http = TakeHttpOption(argc, argv);
     settings.web = http.address;
     RememberRestartArguments(http.words);
   } catch (const std::invalid_argument& refused) {
     return RefuseOption(refused.what(), std::cerr);
   }
+  QApplication application(argc, argv);
   if (argc > 1) return RefuseArguments(argc, argv, std::cerr);
   int status = 0;
   {
