@@ -1,11 +1,13 @@
 #include "web/web_server.h"
 
 #include <QAbstractHttpServer>
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QTcpSocket>
 
+#include "base/failure_report.h"
 #include "web/bounded_tcp_server.h"
 #include "web/web_errors.h"
 #include "web/web_site.h"
@@ -66,7 +68,7 @@ class HttpFront : public QAbstractHttpServer {
     QHttpServerResponder responder = makeResponder(request, socket);
     bool head = request.method() == QHttpServerRequest::Method::Head;
     if (head || request.method() == QHttpServerRequest::Method::Get)
-      Send(responder, socket, site_.Answer(request.url().path(), request.query()), head);
+      Send(responder, socket, GuardedAnswer(request), head);
     else
       Send(responder, socket, MethodNotAllowed(), false);
     return true;
@@ -74,6 +76,21 @@ class HttpFront : public QAbstractHttpServer {
   void missingHandler(const QHttpServerRequest&, QTcpSocket*) override {}
 
  private:
+  // The event loop cannot carry exceptions: a failure answers 500 and goes to
+  // the program's failure report on the main thread.
+  HttpReply GuardedAnswer(const QHttpServerRequest& request) {
+    try {
+      return site_.Answer(request.url().path(), request.query());
+    } catch (const std::exception& failure) {
+      std::string text =
+          "The web view failed on " + request.url().path().toStdString() + ": " + failure.what();
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(), [text] { ReportFailure(EWebServerError(text)); },
+          Qt::QueuedConnection);
+      return HttpReply::Text(500, "Internal error.\n");
+    }
+  }
+
   static HttpReply MethodNotAllowed() {
     HttpReply reply = HttpReply::Text(405, "Only GET and HEAD are served.\n");
     reply.headers.emplace_back("Allow", "GET, HEAD");

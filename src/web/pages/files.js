@@ -3,7 +3,11 @@
 
 (() => {
   function currentPath() {
-    return decodeURIComponent(location.hash.slice(1));
+    try {
+      return decodeURIComponent(location.hash.slice(1));
+    } catch (error) {
+      return location.hash.slice(1);  // not percent-encoded: taken as it is
+    }
   }
 
   function join(path, name) {
