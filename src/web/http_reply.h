@@ -8,12 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "store/busy_files.h"
+
 struct HttpReply {
   int status = 200;
   QByteArray contentType = "text/plain; charset=utf-8";
   QByteArray body;
   std::vector<std::pair<QByteArray, QByteArray>> headers;  // beside the common ones
   std::unique_ptr<QFile> file;  // when set, sent instead of body, in slices
+  BusyFiles::Mark readMark;     // held while the file is sent
 
   static HttpReply Text(int status, QByteArray text) {
     HttpReply reply;

@@ -91,10 +91,16 @@ HttpReply TreePages::List(const std::string& treePath) const {
 HttpReply TreePages::Download(const std::string& treePath) const {
   std::optional<std::string> host = tree_.ResolveConfined(treePath, kTopDirectories);
   if (!host) return Refused(treePath);
+  // Read like a file transfer's fetch: not while a unit stores the file, and
+  // no store of it begins while it is sent.
+  BusyFiles::Mark mark = BusyFiles::Instance().TryMark(*host, BusyFiles::Mode::kRead);
+  QByteArray refused = "Cannot open file " + QByteArray::fromStdString(treePath) + "\n";
+  if (!mark) return HttpReply::Text(409, refused);
   auto file = std::make_unique<QFile>(QFile::decodeName(QByteArray::fromStdString(*host)));
   if (!QFileInfo(file->fileName()).isFile() || !file->open(QIODevice::ReadOnly))
-    return HttpReply::Text(404, "Cannot open file " + QByteArray::fromStdString(treePath) + "\n");
+    return HttpReply::Text(404, refused);
   HttpReply reply;
+  reply.readMark = std::move(mark);
   reply.contentType = "application/octet-stream";
   QByteArray name = QFileInfo(file->fileName()).fileName().toUtf8();
   reply.headers.emplace_back("Content-Disposition",

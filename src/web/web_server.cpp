@@ -24,8 +24,8 @@ constexpr qint64 kFileSliceBytes = 64 * 1024;
 // time, so a slow reader costs one slice of memory. A child of the socket.
 class FileSender : public QObject {
  public:
-  FileSender(QTcpSocket* socket, std::unique_ptr<QFile> file)
-      : QObject(socket), socket_(socket), file_(std::move(file)) {
+  FileSender(QTcpSocket* socket, std::unique_ptr<QFile> file, BusyFiles::Mark mark)
+      : QObject(socket), socket_(socket), file_(std::move(file)), mark_(std::move(mark)) {
     connect(socket, &QTcpSocket::bytesWritten, this, [this] { SendSlice(); });
     SendSlice();
   }
@@ -40,6 +40,7 @@ class FileSender : public QObject {
 
   QTcpSocket* socket_;
   std::unique_ptr<QFile> file_;
+  BusyFiles::Mark mark_;  // given back when the file is sent or the client gone
 };
 
 class HttpFront : public QAbstractHttpServer {
@@ -110,7 +111,7 @@ class HttpFront : public QAbstractHttpServer {
     if (head) return responder.writeBody(QByteArray());
     if (reply.file) {
       responder.writeBody(QByteArray());
-      new FileSender(socket, std::move(reply.file));
+      new FileSender(socket, std::move(reply.file), std::move(reply.readMark));
       return;
     }
     responder.writeBody(reply.body);

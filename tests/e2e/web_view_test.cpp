@@ -13,9 +13,12 @@
 
 #include "curl_client.h"
 #include "fault_fixture.h"
+#include "tftp/tftp_test_support.h"
 #include "web/bounded_tcp_server.h"
 
 namespace {
+
+using namespace tftp_test;
 
 constexpr int kWebPort = 10080;
 
@@ -126,6 +129,20 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
             static_cast<double>(std::mktime(&local)));
   EXPECT_EQ(metrics["datacontroller_port_serving{port=\"unit_link\"}"], 1);
   EXPECT_GT(metrics["datacontroller_tree_free_bytes"], 0);
+}
+
+TEST_F(WebViewTest, FileBeingStoredIsNotDownloadedUntilItsLastBlock) {
+  StartProgram();
+  RawPeer uploader;
+  uploader.Send(ProgramUnderTest::kFileTransferPort, Request(2, "log/new.dat", "octet"));
+  std::optional<Datagram> ack = uploader.Receive();
+  ASSERT_TRUE(ack && BlockOf(*ack) == 0);
+  EXPECT_EQ(HttpGet("/download?path=log/new.dat").substr(0, 12), "HTTP/1.1 409");
+  uploader.Send(ack->Port, Data(1, "stored\r\n"));
+  ASSERT_TRUE(uploader.Receive());
+  std::string answer = HttpGet("/download?path=log/new.dat");
+  EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(answer.substr(answer.size() - 8), "stored\r\n");
 }
 
 TEST_F(WebViewTest, HealthzAnswers503UntilBothPortsServeAndTakesNoNameSlot) {
