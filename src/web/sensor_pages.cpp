@@ -78,6 +78,19 @@ QByteArray ScaledJpeg(const QString& path) {
   return jpeg;
 }
 
+// [[epoch ms, value], ...], written directly: a plot is polled every second
+// and holds up to 2 000 points. Values are finite (record_point reads no other).
+QByteArray PointsJson(const std::vector<RecordPoint>& points) {
+  QByteArray json = "[";
+  plot_time::EpochClock clock;
+  for (const RecordPoint& point : points) {
+    if (json.size() > 1) json += ',';
+    json += '[' + QByteArray::number(clock.Ms(point.localSecond)) + ',' +
+            QByteArray::number(point.value, 'g', 17) + ']';
+  }
+  return json + ']';
+}
+
 }  // namespace
 
 SensorPages::SensorPages(const PathResolver& tree)
@@ -166,21 +179,20 @@ HttpReply SensorPages::Series(const std::string& unit, const std::string& sensor
   bool more = false;
   for (int slice = 0; slice < kSlicesPerRequest; ++slice)
     if (!(more = followed.series->ReadSlice(now, CurrentYear()))) break;
-  if (followed.series->Dirty()) followed.snapshot = followed.series->TakeSnapshot();
+  if (followed.series->Dirty()) {
+    followed.snapshot = followed.series->TakeSnapshot();
+    followed.pointsJson = PointsJson(followed.snapshot.points);
+  }
   const SensorSeries::Snapshot& snapshot = followed.snapshot;
-  QJsonArray points;
-  plot_time::EpochClock clock;
-  for (const RecordPoint& point : snapshot.points)
-    points.append(QJsonArray{static_cast<double>(clock.Ms(point.localSecond)), point.value});
-  QJsonObject json{{"points", points},
-                   {"plotted", static_cast<double>(snapshot.plotted)},
-                   {"notPlotted", static_cast<double>(snapshot.notPlotted)},
-                   {"outside", static_cast<double>(snapshot.outside)},
-                   {"more", more}};
+  QByteArray json = "{\"points\":" + followed.pointsJson;
+  json += ",\"plotted\":" + QByteArray::number(snapshot.plotted);
+  json += ",\"notPlotted\":" + QByteArray::number(snapshot.notPlotted);
+  json += ",\"outside\":" + QByteArray::number(snapshot.outside);
   if (snapshot.lastOutside)
-    json["lastOutside"] =
-        static_cast<double>(plot_time::EpochMs(snapshot.lastOutside->localSecond));
-  return HttpReply::Json(QJsonDocument(json).toJson(QJsonDocument::Compact));
+    json += ",\"lastOutside\":" +
+            QByteArray::number(plot_time::EpochMs(snapshot.lastOutside->localSecond));
+  json += more ? ",\"more\":true}" : ",\"more\":false}";
+  return HttpReply::Json(json);
 }
 
 std::vector<NewestRecord> SensorPages::NewestRecords() const {

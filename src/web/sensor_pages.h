@@ -59,6 +59,7 @@ class SensorPages {
     std::string hostPath;
     std::unique_ptr<SensorSeries> series;
     SensorSeries::Snapshot snapshot;
+    QByteArray pointsJson;  // of snapshot
   };
   FollowedSeries& Followed(const std::string& hostPath);
 
