@@ -14,6 +14,13 @@
 //
 //   ingest_bench [RECORDS_PER_UNIT [SIZE...]]
 //   (defaults 50000 and the sizes 50 500 2000 4000; needs root and rsyslogd)
+//   ingest_bench web [RECORDS_PER_UNIT] [ROUNDS]
+//
+// "web" measures what the web view costs the ingest instead: the same run
+// without and with 20 browsers that poll the overview and a plot of a sensor
+// being written once a second each (as the pages do), alternating, ROUNDS
+// times each (default 2), and prints the rates, the data unit's CPU time for
+// the records, and their ratios.
 //
 // With INGEST_BENCH_PERF=FILE set, "perf record -g" samples the data unit
 // while the records flow and writes FILE (for "perf report -i FILE"); with
@@ -40,8 +47,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -195,6 +204,50 @@ void SendInBatches(int fd, int count, Message message) {
   }
 }
 
+// ---- browsers polling the web view -------------------------------------
+
+constexpr int kWebPort = 10080;
+constexpr int kBrowsers = 20;
+
+// One GET on a kept-alive connection; the body's length is returned. A
+// sensor without records yet answers 404, as it does to a browser.
+std::size_t HttpGet(int fd, std::string& input, const std::string& path) {
+  std::string request = "GET ";
+  request.append(path).append(" HTTP/1.1\r\nHost: du\r\n\r\n");
+  SendAll(fd, request);
+  std::string head = ReadUntil(fd, input, "\r\n\r\n", 30s);
+  std::size_t at = head.find("Content-Length: ");
+  bool answered = head.rfind("HTTP/1.1 200", 0) == 0 || head.rfind("HTTP/1.1 404", 0) == 0;
+  if (!answered || at == std::string::npos)
+    throw std::runtime_error("web view answered: " + head.substr(0, head.find('\r')));
+  std::size_t length = std::stoul(head.substr(at + 16));
+  while (input.size() < length) {
+    char chunk[65536];
+    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) throw std::runtime_error("web view closed during an answer");
+    input.append(chunk, static_cast<std::size_t>(got));
+  }
+  input.erase(0, length);
+  return length;
+}
+
+// What one browser's overview and sensor pages fetch, once a second each,
+// until stop; requests that were answered are counted.
+void PollLikeABrowser(int browser, const std::atomic<bool>& stop, std::atomic<long>& answered) {
+  int fd = ConnectLoopback(kWebPort);
+  std::string input;
+  std::string series = "/api/series?unit=";
+  series.append(UnitName(browser % kUnits)).append("&sensor=T0");
+  while (!stop) {
+    auto next = Clock::now() + 1s;
+    HttpGet(fd, input, "/api/overview");
+    HttpGet(fd, input, series);
+    answered += 2;
+    while (!stop && Clock::now() < next) std::this_thread::sleep_for(10ms);
+  }
+  ::close(fd);
+}
+
 // ---- the data unit -----------------------------------------------------
 
 const std::string kCheckReply = "CC_TEXT CHECK#";
@@ -273,8 +326,22 @@ void StopProfiler(pid_t profiler) {
   ::waitpid(profiler, nullptr, 0);
 }
 
+// The CPU time a process has used so far (user and system), in seconds.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat(fs::path("/proc") / std::to_string(pid) / "stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 struct DataUnitResult {
   double rate = 0;
+  double cpuSeconds = 0;  // the data unit's, while the records flowed
+  long webAnswers = 0;
   std::vector<double> roundTripsMs;
   std::string check;
 };
@@ -318,7 +385,8 @@ void SendUnitRecords(Unit& unit, int index, int perUnit, LoadState& state, Check
     throw std::runtime_error("the last DU_CHECK was not answered");
 }
 
-DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>& expected) {
+DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>& expected,
+                           int browsers = 0) {
   ProgramUnderTest program;
   program.Start();
   if (!program.WaitForUnitPort())
@@ -338,7 +406,13 @@ DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>
   LoadState state;
   DataUnitResult result;
   pid_t profiler = StartProfiler(program.FirstPid());
+  std::atomic<bool> stopBrowsing{false};
+  std::atomic<long> webAnswers{0};
+  std::vector<std::thread> pollers;
+  for (int b = 0; b < browsers; ++b)
+    pollers.emplace_back(PollLikeABrowser, b, std::cref(stopBrowsing), std::ref(webAnswers));
   auto start = Clock::now();
+  double cpuAtStart = ProcessCpuSeconds(program.FirstPid());
   std::thread probe(Probe, prober.fd, std::ref(checks), std::ref(state),
                     std::ref(result.roundTripsMs));
   std::vector<std::thread> senders;
@@ -348,6 +422,10 @@ DataUnitResult RunDataUnit(int perUnit, const std::map<std::string, std::string>
   for (auto& sender : senders) sender.join();
   result.rate = static_cast<double>(kUnits) * perUnit /
                 std::chrono::duration<double>(Clock::now() - start).count();
+  result.cpuSeconds = ProcessCpuSeconds(program.FirstPid()) - cpuAtStart;
+  stopBrowsing = true;
+  for (auto& poller : pollers) poller.join();
+  result.webAnswers = webAnswers;
   StopProfiler(profiler);
   probe.join();
   stopReading = true;
@@ -467,6 +545,38 @@ void EnterOwnNetwork() {
 
 }  // namespace
 
+// The same ingest without and with polling browsers, alternating; medians,
+// as a machine shared with other work moves single runs a lot.
+int RunWebCost(int perUnit, int rounds) {
+  std::map<std::string, std::string> expected = ExpectedFiles(perUnit);
+  std::vector<double> rates[2];
+  std::vector<double> cpu[2];
+  bool exact = true;
+  for (int round = 0; round < rounds; ++round) {
+    // Alternating which goes first, so neither gains from what the other left behind.
+    int order[2] = {round % 2 ? kBrowsers : 0, round % 2 ? 0 : kBrowsers};
+    for (int browsers : order) {
+      DataUnitResult run = RunDataUnit(perUnit, expected, browsers);
+      exact = exact && run.check == "exact";
+      rates[browsers ? 1 : 0].push_back(run.rate);
+      cpu[browsers ? 1 : 0].push_back(run.cpuSeconds);
+      std::printf(
+          "round %d, %2d browsers: %10.0f records/s, data unit CPU %.2f s, "
+          "%ld web answers, files: %s\n",
+          round + 1, browsers, run.rate, run.cpuSeconds, run.webAnswers, run.check.c_str());
+    }
+  }
+  double rate[2] = {Percentile(rates[0], 0.5), Percentile(rates[1], 0.5)};
+  double seconds[2] = {Percentile(cpu[0], 0.5), Percentile(cpu[1], 0.5)};
+  std::printf(
+      "medians of %d: without %.0f, with %d browsers %.0f records/s; ratio %.3f, "
+      "rate cost %.1f %% (target < 10 %%)\n",
+      rounds, rate[0], kBrowsers, rate[1], rate[1] / rate[0], 100.0 * (1.0 - rate[1] / rate[0]));
+  std::printf("data unit CPU for the records: without %.2f s, with %.2f s; CPU cost %.1f %%\n",
+              seconds[0], seconds[1], 100.0 * (seconds[1] / seconds[0] - 1.0));
+  return exact ? 0 : 1;
+}
+
 struct SizeResult {
   std::size_t size = 0;
   int perUnit = 0;
@@ -475,6 +585,10 @@ struct SizeResult {
 };
 
 int main(int argc, char** argv) try {
+  if (argc > 1 && std::string(argv[1]) == "web") {
+    EnterOwnNetwork();
+    return RunWebCost(argc > 2 ? std::atoi(argv[2]) : 50000, argc > 3 ? std::atoi(argv[3]) : 2);
+  }
   const int maxPerUnit = argc > 1 ? std::atoi(argv[1]) : 50000;
   std::vector<std::size_t> sizes;
   for (int arg = 2; arg < argc; ++arg) sizes.push_back(std::strtoul(argv[arg], nullptr, 10));

@@ -45,7 +45,8 @@ Written Split(std::string_view argument) {
 }
 
 bool TakesValue(std::string_view name) {
-  return name == "--listen" || name == "--allow" || name == "--retention-days";
+  return name == "--listen" || name == "--allow" || name == "--retention-days" ||
+         name == "--http";
 }
 
 // The checks of one value; each returns the problem, or "" when the value is good.
@@ -56,6 +57,7 @@ class OptionReader {
   std::string Read(std::string_view name, std::string_view value) {
     if (name == "--listen") return Listen(value);
     if (name == "--allow") return Allow(value);
+    if (name == "--http") return Http(value);
     return RetentionDays(value);
   }
 
@@ -85,6 +87,28 @@ class OptionReader {
     return "";
   }
 
+  // "off", or ADDR:PORT with a port 1..65535 ("[::1]:10080" for IPv6).
+  std::string Http(std::string_view value) {
+    if (httpGiven_) return "--http is given twice; the web view listens on one address";
+    httpGiven_ = true;
+    if (value == "off") {
+      options_.http.reset();
+      return "";
+    }
+    const std::size_t colon = value.rfind(':');
+    std::string_view host = colon == std::string_view::npos ? "" : value.substr(0, colon);
+    std::string_view port = colon == std::string_view::npos ? "" : value.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    int number = 0;
+    auto [end, failed] = std::from_chars(port.data(), port.data() + port.size(), number);
+    const bool whole = !port.empty() && failed == std::errc() && end == port.data() + port.size();
+    if (host.empty() || !whole || number < 1 || number > 65535)
+      return "--http wants ADDR:PORT or off, not '" + std::string(value) + "'";
+    options_.http = WebAddress{std::string(host), number};
+    return "";
+  }
+
   std::string RetentionDays(std::string_view value) {
     if (retentionGiven_) return "--retention-days is given twice";
     retentionGiven_ = true;
@@ -105,6 +129,7 @@ class OptionReader {
   OperatorOptions& options_;
   bool listenGiven_ = false;
   bool retentionGiven_ = false;
+  bool httpGiven_ = false;
 };
 
 }  // namespace

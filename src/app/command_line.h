@@ -1,8 +1,8 @@
 // The program's command line. "--help" and "--version" print to out and end
 // the program. The operator's options (where to listen, whom to serve, how
-// long data is kept) are taken out of argv and checked before anything else
-// happens; Qt's own options (-platform, -style ...) are left for
-// QApplication, and whatever is left after that is refused.
+// long data is kept, where the web view listens) are taken out of argv and
+// checked before anything else happens; Qt's own options (-platform, -style
+// ...) are left for QApplication, and whatever is left after that is refused.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/allowed_senders.h"
+#include "web/web_server.h"
 
 constexpr int kUsageExitCode = 2;
 
@@ -22,6 +23,7 @@ struct OperatorOptions {
   uint32_t listenAddress = 0;        // host byte order; 0: every local address
   std::vector<Ipv4Network> allowed;  // empty: every sender
   int retentionDays = kDefaultRetentionDays;
+  std::optional<WebAddress> http = WebAddress{};  // nothing: "--http off"
   bool checkOnly = false;  // --check: end after the options were found good
 };
 

@@ -22,6 +22,7 @@
 #include "store/data_controller.h"
 #include "store/tree_lock.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "web/web_state.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
 
 TFormDataController::~TFormDataController() {
   if (settings_.senders) settings_.senders->SetReport({});  // no line for a window that is gone
+  web_.reset();
   server_.reset();
   SetFailureSink(std::move(previous_sink_));
 }
@@ -233,6 +235,7 @@ void TFormDataController::ConnectHandlers() {
 void TFormDataController::Button1Click() {
   log_pane_->Clear();
   command_pane_->Clear();
+  if (web_state_) web_state_->ClearPanes();
 }
 
 void TFormDataController::Button2Click() { RestartProgram(); }
@@ -263,9 +266,15 @@ void TFormDataController::MemoLogChange() {
   trimming_log_ = false;
 }
 
-void TFormDataController::AddLogLine(const std::string& line) { log_pane_->Append(line); }
+void TFormDataController::AddLogLine(const std::string& line) {
+  log_pane_->Append(line);
+  if (web_state_) web_state_->AddAction(line);
+}
 
-void TFormDataController::AddCommandLine(const std::string& line) { command_pane_->Append(line); }
+void TFormDataController::AddCommandLine(const std::string& line) {
+  command_pane_->Append(line);
+  if (web_state_) web_state_->AddCommand(line);
+}
 
 std::vector<std::string> TFormDataController::LogLines() const { return log_pane_->Lines(); }
 

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QRect>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "link/server_connection.h"
 #include "link/socket_error.h"
 #include "store/path_resolver.h"
+#include "web/web_server.h"
 
 class MemoPane;
 class SensorWindow;
@@ -26,6 +28,7 @@ class TNetTrivialFTPServer;
 class TreeLock;
 class UnitCommandDispatcher;
 class UnitReplies;
+class WebState;
 
 class QAction;
 class QFrame;
@@ -53,6 +56,9 @@ struct StartUpSettings {
   // Launched by another instance's restart: wait for it to release the tree
   // (it is ending) instead of refusing to start.
   bool waitForTree = false;
+  // Where the web view listens; nothing: no web view (the program's command
+  // line gives 127.0.0.1:10080 unless told otherwise).
+  std::optional<WebAddress> web;
 };
 
 class TFormDataController : public QMainWindow {
@@ -70,6 +76,8 @@ class TFormDataController : public QMainWindow {
   // unit that runs for months would grow until the system stops it.
   static constexpr int kCommandLineLimit = 10000;
   static constexpr int kDeleteLogIntervalMs = 3600000;
+  // The web view's copy of the unit list, ports and the two units' names.
+  static constexpr int kWebPublishIntervalMs = 250;
 
   // Builds the window, starts TimerDeleteLog, installs the error box as the
   // failure sink and runs FormCreate (guarded), all before the window is
@@ -122,6 +130,7 @@ class TFormDataController : public QMainWindow {
   TDataController* DataStore() const { return store_.get(); }
   TCommunicationServer* UnitLinkServer() const { return server_.get(); }
   TNetTrivialFTPServer* FileTransferServer() const { return tftp_.get(); }
+  WebServer* WebView() const { return web_.get(); }  // null without a web view
 
   // One line (8-bit text, shown as Latin-1) added at the end of a pane; a
   // CR LF or LF inside it starts a further line. Add lines only this way: the
@@ -182,6 +191,9 @@ class TFormDataController : public QMainWindow {
   void WireServerEvents();
   void ApplyListenRules();
   void StartServers();
+  void StartWebView();
+  // Hands the web view a copy of what it shows of this thread's state.
+  void PublishWebState();
   void ScheduleRecordWrite();
 
   std::string AlarmUnitName;
@@ -201,6 +213,11 @@ class TFormDataController : public QMainWindow {
   std::unique_ptr<UnitReplies> replies_;
   std::unique_ptr<UnitCommandDispatcher> dispatcher_;
   std::unique_ptr<TCommunicationServer> server_;
+
+  // What the web view shows; its server runs on a thread of its own.
+  std::shared_ptr<WebState> web_state_;
+  std::unique_ptr<WebServer> web_;
+  QTimer* web_publish_ = nullptr;
 
   ErrorBoxQueue error_boxes_;
   FailureSink previous_sink_;

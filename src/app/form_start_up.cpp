@@ -17,6 +17,7 @@
 #include "store/data_controller.h"
 #include "store/tree_lock.h"
 #include "tftp/net_trivial_ftp_server.h"
+#include "web/web_state.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ void TFormDataController::AnnounceStartUp() {
 // Order matters: without ".\log\" the sweep raises and start-up stops there,
 // leaving the window without any server or open port.
 void TFormDataController::OpenTree() {
+  StartWebView();
   store_ = std::make_unique<TDataController>(settings_.startDirectory);
   store_->UseStandardNames();
   store_->SetRetentionDays(settings_.retentionDays);
@@ -169,6 +171,39 @@ void TFormDataController::OpenTree() {
   WireServerEvents();
   ApplyListenRules();
   StartServers();
+  PublishWebState();
+}
+
+// The web view starts first and apart: a program that cannot open its ports
+// (or lacks log/) still shows why, and a taken web port stops nothing else.
+void TFormDataController::StartWebView() {
+  if (!settings_.web) return;
+  web_state_ = std::make_shared<WebState>();
+  web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory);
+  web_publish_ = new QTimer(this);
+  web_publish_->setInterval(kWebPublishIntervalMs);
+  connect(web_publish_, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { PublishWebState(); }); });
+  web_publish_->start();
+  RunGuarded([this] { web_->Start(*settings_.web); });
+}
+
+void TFormDataController::PublishWebState() {
+  if (!web_state_) return;
+  OverviewState state;
+  if (server_) {
+    for (int i = 0; i < server_->Connection_count(); ++i) state.units.push_back(server_->NameAt(i));
+    state.unitLink = {server_->BoundPort() ? server_->BoundPort() : server_->Port(),
+                      server_->Active()};
+    state.connections = server_->Listener().ConnectionCount();
+  }
+  if (tftp_) {
+    state.fileTransfer = {tftp_->LocalPort() ? tftp_->LocalPort() : tftp_->DefaultPort(),
+                          tftp_->Active()};
+  }
+  state.alarmUnit = AlarmUnitName;
+  state.controlUnit = ControlUnitName;
+  web_state_->Publish(std::move(state));
 }
 
 // Refusals come from the unit link (main thread) and file transfer (its
@@ -226,6 +261,7 @@ void TFormDataController::HandleConnectCount() {
     ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
+  PublishWebState();
 }
 
 // Every error on a registered unit's connection restarts the whole program.
@@ -283,4 +319,6 @@ void TFormDataController::ReleaseListeners() {
   WriteGatheredRecords();
   if (server_) server_->CloseListener();
   if (tftp_) tftp_->SetActive(false);
+  if (web_) web_->Stop();
+  PublishWebState();
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Called once at start-up with argv[0]: the path the program was started
 // as (made absolute) when it names this executable, else this executable's

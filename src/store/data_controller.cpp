@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "base/failure_report.h"
 #include "store/busy_files.h"
 #include "store/directory_scan.h"
 #include "store/local_calendar.h"
 #include "store/retention_sweep.h"
+#include "store/store_counters.h"
 #include "store/store_errors.h"
 
 namespace {
@@ -168,6 +170,7 @@ void TDataController::SaveLogRecord(const std::string& record, const std::string
     failure = std::current_exception();  // the combined line stays: it came first
   }
   batches_.NoteRecord(*unit.allLog, sensor);
+  StoreCounters::Process().AddRecord(unitName);
   if (!scheduleWrite_) {
     std::vector<std::exception_ptr> failures = WriteQueued();
     if (!failure && !failures.empty()) failure = failures.front();
@@ -263,6 +266,7 @@ void TDataController::AppendAlarm(const std::string& line, const std::string& fi
     throw EDataStoreError("Unable to create file " + fileName);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
   AppendAfterUpload(host, line + "\r\n");
+  StoreCounters::Process().AddAlarm();
 }
 
 void TDataController::DeleteOldData() {
@@ -278,7 +282,10 @@ void TDataController::DeleteOldData() {
   settings.pictureExt = PictureExt;
   settings.dataExt = DataExt;
   RetentionSweep sweep(settings);
+  auto started = std::chrono::steady_clock::now();
   sweep.Run(hostLog);
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  StoreCounters::Process().SetLastSweep(took.count(), sweep.LinesRemoved());
   if (sweep.FailureCount() == 0) return;
   std::string summary = sweep.FirstFailure();
   if (sweep.FailureCount() > 1)

@@ -163,6 +163,7 @@ struct RetentionSweep::Replacement {
   std::string directory;
   std::unique_ptr<SweepWatch> watch;
   TemporaryFile temporary;
+  long long linesRemoved = 0;
   Replacement(std::string hostPath, std::string hostDirectory, std::unique_ptr<SweepWatch> held)
       : path(std::move(hostPath)),
         directory(std::move(hostDirectory)),
@@ -239,6 +240,7 @@ void RetentionSweep::RewriteLog(const std::string& hostDirectory, const std::str
   struct stat written;
   if (::fstat(replacement->temporary.Fd(), &written) != 0) throw EInOutError(errno);
   replacement->temporary.Close();
+  replacement->linesRemoved = filter.DroppedLines();
   written_bytes_ += written.st_size;
   written_.push_back(std::move(replacement));
   if (written_.size() >= kMaxWrittenFiles || written_bytes_ >= kMaxWrittenBytes) ReplaceWritten();
@@ -279,8 +281,10 @@ void RetentionSweep::ReplaceWritten() {
     try {
       if (settings_.beforeReplace) settings_.beforeReplace(replacement->path);
       if (replacement->watch->ReplaceIfUntouched(
-              [&] { replacement->temporary.RenameOver(replacement->path); }))
+              [&] { replacement->temporary.RenameOver(replacement->path); })) {
         changed[replacement->directory] = true;
+        linesRemoved_ += replacement->linesRemoved;
+      }
     } catch (const Exception& failure) {
       NoteFailure(replacement->path, failure.Message());
     }

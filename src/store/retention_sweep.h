@@ -50,6 +50,8 @@ class RetentionSweep {
   // The notes of skipped files, "" and 0 when none was skipped.
   const std::string& FirstFailure() const { return firstFailure_; }
   int FailureCount() const { return failureCount_; }
+  // Lines taken out of the log files that were replaced.
+  long long LinesRemoved() const { return linesRemoved_; }
 
  private:
   void SweepFile(const std::string& hostDirectory, const std::string& name);
@@ -66,4 +68,5 @@ class RetentionSweep {
   std::map<std::string, std::string> newestByDirectory_;  // for this run
   std::string firstFailure_;
   int failureCount_ = 0;
+  long long linesRemoved_ = 0;
 };

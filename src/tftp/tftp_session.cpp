@@ -7,6 +7,7 @@
 #include "tftp/tftp_packets.h"
 #include "tftp/tftp_protocol.h"
 #include "tftp/tftp_request.h"
+#include "tftp/transfer_counters.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ void TftpSession::Launch(std::unique_ptr<TftpSession> session) {
 
 void TftpSession::Run() {
   SessionLoop();
+  TransferCounters::Process().Count(IsWriteOperation(), finished_,
+                                    stream_ ? static_cast<std::uint64_t>(stream_->Position()) : 0);
   if (freeStream_) stream_.reset();
   busy_ = BusyFiles::Mark();
   Report();

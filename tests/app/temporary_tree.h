@@ -39,7 +39,7 @@ class TemporaryTree {
 
   const std::string& Dir() const { return dir_; }
   // The unit link on a free TCP port (0), file transfer on a free UDP port.
-  StartUpSettings Settings() const { return {dir_, 0, FreeUdpPort()}; }
+  StartUpSettings Settings() const { return {dir_, 0, FreeUdpPort(), std::nullopt}; }
 
  private:
   std::string dir_;

@@ -29,7 +29,7 @@ class ProgramUnderTest {
   void SetEnvironment(const std::string& name, const std::string& value);
   // Starts instances from now on from path (absolute) instead of the build's binary.
   void SetBinary(const std::string& path) { binary_ = path; }
-  // The arguments of instances started from now on.
+  // The arguments of instances started from now on (a restart passes them on itself).
   void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
   void Start();
   // The exit status of the first instance once it has ended, or -1 after wait.

@@ -157,6 +157,7 @@ TEST(CommandLineTest, HelpAndVersionAnswerWithoutDisplayAndOtherArgumentsAreRefu
   EXPECT_EQ(help.output.rfind("Usage: datacontroller [OPTION]...\n", 0), 0u) << help.output;
   Finished unknown = RunToEnd({"-platform", "offscreen", "--port=1"});
   EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(RunToEnd({"--http", "10080"}).status, 2);
   EXPECT_FALSE(ProgramUnderTest::UnitPortListening());
 }
 

@@ -44,7 +44,8 @@ check_contents() {
   [ "$(dpkg-deb -I "$deb" conffiles 2>/dev/null)" = /etc/default/datacontroller ] ||
     fail "/etc/default/datacontroller is not the one conffile: an upgrade would overwrite an edit"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for library in libqt6core6 libqt6gui6 libqt6widgets6 libsystemd0 adduser; do
+  for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6httpserver6 libsystemd0 adduser \
+    libjs-dygraphs; do
     [[ ", $depends," == *", $library"[\ ,]* ]] || fail "Depends lacks $library: $depends"
   done
   [[ "$depends" != *-dev* ]] || fail "Depends names a development package: $depends"

@@ -1,0 +1,34 @@
+#include "store/store_counters.h"
+
+StoreCounters& StoreCounters::Process() {
+  static StoreCounters counters;
+  return counters;
+}
+
+void StoreCounters::AddRecord(const std::string& unit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = values_.recordsByUnit.find(unit);
+  if (found != values_.recordsByUnit.end())
+    ++found->second;
+  else if (values_.recordsByUnit.size() < kMaxUnits)
+    values_.recordsByUnit.emplace(unit, 1);
+  else
+    ++values_.recordsOfOtherUnits;
+}
+
+void StoreCounters::AddAlarm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++values_.alarms;
+}
+
+void StoreCounters::SetLastSweep(double seconds, long long linesRemoved) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_.swept = true;
+  values_.sweepSeconds = seconds;
+  values_.sweepLinesRemoved = linesRemoved;
+}
+
+StoreCounters::Values StoreCounters::Read() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return values_;
+}

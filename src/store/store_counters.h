@@ -1,0 +1,36 @@
+// What the data store has done since the process started, for the metrics
+// page: records stored per unit, alarm lines, the last retention sweep.
+// Thread safe: the main thread counts, the web server's thread reads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+class StoreCounters {
+ public:
+  // Units counted by name; records of further units count only in otherUnits,
+  // so a sender inventing names cannot grow the table without bound.
+  static constexpr std::size_t kMaxUnits = 1000;
+
+  struct Values {
+    std::map<std::string, std::uint64_t> recordsByUnit;
+    std::uint64_t recordsOfOtherUnits = 0;
+    std::uint64_t alarms = 0;
+    bool swept = false;  // a sweep ran, and the two below are its figures
+    double sweepSeconds = 0;
+    long long sweepLinesRemoved = 0;
+  };
+
+  static StoreCounters& Process();
+
+  void AddRecord(const std::string& unit);
+  void AddAlarm();
+  void SetLastSweep(double seconds, long long linesRemoved);
+  Values Read() const;
+
+ private:
+  mutable std::mutex mutex_;
+  Values values_;  // guarded by mutex_
+};

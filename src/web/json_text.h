@@ -1,0 +1,22 @@
+// 8-bit texts as JSON values: each byte is the Latin-1 character of its
+// value, so any byte a unit sent reaches the page as text and back unchanged.
+#pragma once
+
+#include <QJsonArray>
+#include <QString>
+#include <string>
+#include <vector>
+
+namespace json_text {
+
+inline QString Latin1(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+inline QJsonArray Array(const std::vector<std::string>& texts) {
+  QJsonArray array;
+  for (const std::string& text : texts) array.append(Latin1(text));
+  return array;
+}
+
+}  // namespace json_text

@@ -1,0 +1,16 @@
+// The metrics in the Prometheus text format (version 0.0.4): what the store,
+// the unit link and file transfer have counted, the data tree's free space,
+// and each sensor's newest value and its time. Label values are the units'
+// 8-bit names as UTF-8, escaped as the format asks. Thread safe (it reads
+// only what it is handed and the process-wide counters).
+#pragma once
+
+#include <QByteArray>
+#include <vector>
+
+#include "store/path_resolver.h"
+#include "web/sensor_pages.h"
+#include "web/web_state.h"
+
+QByteArray MetricsText(const OverviewState& state, const std::vector<NewestRecord>& sensors,
+                       const PathResolver& tree);

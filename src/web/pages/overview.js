@@ -1,0 +1,41 @@
+// The overview: units, alarm and control unit, the two panes and the ports, every second.
+'use strict';
+
+(() => {
+  let shownVersion = null;
+
+  function showLines(id, lines) {
+    const list = document.getElementById(id);
+    dc.replaceAll(list, lines.map((line) => dc.element('li', line)));
+    list.scrollTop = list.scrollHeight;
+  }
+
+  function showPorts(ports) {
+    const body = document.querySelector('#ports tbody');
+    dc.replaceAll(body, ports.map((port) => {
+      const row = dc.element('tr');
+      row.append(dc.element('td', port.name), dc.element('td', port.protocol),
+        dc.element('td', port.port), dc.element('td', port.serving ? 'serving' : 'closed'));
+      return row;
+    }));
+  }
+
+  function show(overview) {
+    const names = [...overview.units].sort();
+    dc.replaceAll(document.getElementById('units'), names.map((name) => dc.element('li', name)));
+    document.getElementById('count').textContent = overview.count;
+    document.getElementById('alarm-unit').textContent = overview.alarmUnit;
+    document.getElementById('control-unit').textContent = overview.controlUnit;
+    document.getElementById('connections').textContent = overview.connections;
+    showPorts(overview.ports);
+    showLines('actions', overview.actions);
+    showLines('commands', overview.commands);
+  }
+
+  dc.every(1000, async () => {
+    const overview = await dc.json('/api/overview');
+    if (overview.version === shownVersion) return;
+    shownVersion = overview.version;
+    show(overview);
+  });
+})();

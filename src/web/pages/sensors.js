@@ -1,0 +1,123 @@
+// The chosen unit's checked sensors in one plot over the days the retention
+// sweep keeps, with dates on the time axis, refreshed every second. The data
+// unit reads and decimates the files as the sensor window does; records
+// outside the shown days (a unit with a wrong clock) are counted below.
+'use strict';
+
+(() => {
+  const select = document.getElementById('unit');
+  const sensorsBox = document.getElementById('sensors');
+  const checked = new Set();
+  let units = [];
+  let graph = null;
+
+  function showSensorChoices() {
+    const unit = units.find((u) => u.name === select.value);
+    const sensors = unit ? unit.sensors : [];
+    const shownNames = [...sensorsBox.querySelectorAll('input')].map((box) => box.value);
+    if (shownNames.length === sensors.length && shownNames.every((s, i) => s === sensors[i])) return;
+    for (const name of [...checked]) if (!sensors.includes(name)) checked.delete(name);
+    dc.replaceAll(sensorsBox, sensors.map((sensor) => {
+      const label = dc.element('label');
+      const box = dc.element('input');
+      box.type = 'checkbox';
+      box.value = sensor;
+      box.checked = checked.has(sensor);
+      box.addEventListener('change', () => {
+        if (box.checked) checked.add(sensor); else checked.delete(sensor);
+        plot().catch((e) => dc.status(e.message));
+      });
+      label.append(box, document.createTextNode(' ' + sensor));
+      const line = dc.element('div');
+      line.append(label);
+      return line;
+    }));
+  }
+
+  // One row per time, one column per sensor (null where a sensor has no point then).
+  function table(seriesList) {
+    const rows = new Map();
+    seriesList.forEach((series, column) => {
+      for (const [ms, value] of series.points) {
+        if (!rows.has(ms)) rows.set(ms, new Array(seriesList.length).fill(null));
+        rows.get(ms)[column] = value;
+      }
+    });
+    return [...rows.keys()].sort((a, b) => a - b).map((ms) => [new Date(ms), ...rows.get(ms)]);
+  }
+
+  async function plot() {
+    const unit = select.value;
+    const names = [...checked].sort();
+    const plotNode = document.getElementById('plot');
+    if (!unit || names.length === 0) {
+      if (graph) graph.destroy();
+      graph = null;
+      dc.replaceAll(plotNode, [dc.element('p', 'Check a sensor to plot it.')]);
+      document.getElementById('not-plotted').textContent = '';
+      return;
+    }
+    const seriesList = await Promise.all(names.map((sensor) => dc.json(
+      '/api/series?unit=' + encodeURIComponent(unit) + '&sensor=' + encodeURIComponent(sensor))));
+    const rows = table(seriesList);
+    showStatus(names, seriesList);
+    if (rows.length === 0) {
+      if (graph) graph.destroy();
+      graph = null;
+      dc.replaceAll(plotNode, [dc.element('p', 'No records to plot.')]);
+      return;
+    }
+    const options = {
+      labels: ['Time', ...names],
+      connectSeparatedPoints: true,
+      // The library writes its legend as markup: ours is text (names come from units).
+      legend: 'never',
+    };
+    if (graph && graph.getLabels().join('\u0000') === options.labels.join('\u0000')) {
+      graph.updateOptions({ file: rows });
+    } else {
+      if (graph) graph.destroy();
+      plotNode.replaceChildren();
+      graph = new Dygraph(plotNode, rows, options);
+      showLegend(names, graph.getColors());
+    }
+  }
+
+  function plural(count, word) {
+    return count + ' ' + word + (count === 1 ? '' : 's');
+  }
+
+  function showStatus(names, seriesList) {
+    const lines = [];
+    const skipped = seriesList.reduce((sum, s) => sum + s.notPlotted, 0);
+    if (skipped) lines.push(plural(skipped, 'line') + ' not plotted');
+    seriesList.forEach((series, i) => {
+      if (!series.outside) return;
+      let line = names[i] + ': ' + plural(series.outside, 'record') + ' outside the shown days';
+      if (series.lastOutside) line += ' (last dated ' + new Date(series.lastOutside).toLocaleString() + ')';
+      lines.push(line);
+    });
+    document.getElementById('not-plotted').textContent = lines.join('\n');
+  }
+
+  function showLegend(names, colors) {
+    dc.replaceAll(document.getElementById('legend'), names.map((name, i) => {
+      const item = dc.element('span', '\u25a0 ' + name + '   ');
+      item.style.color = colors[i];
+      return item;
+    }));
+  }
+
+  select.addEventListener('change', () => {
+    checked.clear();
+    showSensorChoices();
+    plot().catch((e) => dc.status(e.message));
+  });
+
+  dc.every(5000, async () => {
+    units = (await dc.json('/api/units')).units;
+    dc.fillSelect(select, units.map((unit) => unit.name));
+    showSensorChoices();
+  });
+  dc.every(1000, plot);
+})();
