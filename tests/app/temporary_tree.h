@@ -39,7 +39,14 @@ class TemporaryTree {
 
   const std::string& Dir() const { return dir_; }
   // The unit link on a free TCP port (0), file transfer on a free UDP port.
-  StartUpSettings Settings() const { return {dir_, 0, FreeUdpPort(), std::nullopt}; }
+  // No web view.
+  StartUpSettings Settings() const {
+    StartUpSettings settings;
+    settings.startDirectory = dir_;
+    settings.unitLinkPort = 0;
+    settings.fileTransferPort = FreeUdpPort();
+    return settings;
+  }
 
  private:
   std::string dir_;
