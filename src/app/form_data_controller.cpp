@@ -248,7 +248,8 @@ void TFormDataController::SensorsClick() {
   if (!sensor_window_) {
     PathResolver tree(settings_.startDirectory);
     sensor_window_ = new SensorWindow(QString::fromStdString(tree.Resolve(".\\log\\")),
-                                      ShortDateFormat::FromEnvironment(), this);
+                                      ShortDateFormat::FromEnvironment(), settings_.retentionDays,
+                                      this);
     sensor_window_->setAttribute(Qt::WA_DeleteOnClose);
   }
   sensor_window_->show();

@@ -63,8 +63,12 @@ QPixmap ColourMark(const QColor& colour) {
 
 }  // namespace
 
-SensorWindow::SensorWindow(QString logDirectory, ShortDateFormat format, QWidget* parent)
-    : QWidget(parent, Qt::Window), log_directory_(std::move(logDirectory)), format_(format) {
+SensorWindow::SensorWindow(QString logDirectory, ShortDateFormat format, int retentionDays,
+                           QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      log_directory_(std::move(logDirectory)),
+      format_(format),
+      retention_days_(retentionDays) {
   BuildWindow();
   RefreshFolders();
   poll_timer_->start();
@@ -274,7 +278,7 @@ void SensorWindow::AddShown(const QString& sensor) {
   shown->series->attachAxis(time_axis_);
   shown->series->attachAxis(value_axis_);
   std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
-  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays),
+  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(retention_days_),
                                                RecordFileFollower::kDefaultSliceBytes, kBuckets);
   shown_.push_back(std::move(shown));
   ShowScaleOf(sensor);
@@ -441,7 +445,7 @@ void SensorWindow::UpdateAxes() {
   }
   if (!any) {
     to = plot_time::NowLocalSecond();
-    VisibleRange range(kRetentionDays);
+    VisibleRange range(retention_days_);
     range.Take(to, to);
     from = range.From();
   }

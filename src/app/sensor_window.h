@@ -51,13 +51,14 @@ class SensorWindow : public QWidget {
   // Points drawn by all plots together (each at least kMinDrawnPoints).
   static constexpr std::size_t kMaxDrawnPoints = 40000;
   static constexpr std::size_t kMinDrawnPoints = 200;
-  static constexpr int kRetentionDays = 7;
   // Decimation buckets of a plot: at most four points each.
   static constexpr int kBuckets = 400;
   static constexpr const char* kCombinedLogName = "alllog.dat";
 
-  // logDirectory: the host path of the log directory. A top-level window.
-  SensorWindow(QString logDirectory, ShortDateFormat format, QWidget* parent = nullptr);
+  // logDirectory: the host path of the log directory; retentionDays: the
+  // days the sweep keeps, which the plots show. A top-level window.
+  SensorWindow(QString logDirectory, ShortDateFormat format, int retentionDays = 7,
+               QWidget* parent = nullptr);
   ~SensorWindow() override;
 
   // Choose a unit and show or hide one of its sensors, as the operator does.
@@ -112,6 +113,7 @@ class SensorWindow : public QWidget {
 
   QString log_directory_;
   ShortDateFormat format_;
+  int retention_days_;
   ShownList shown_;
   QString shown_unit_directory_;  // the unit whose sensors shown_ holds
   QString scale_sensor_;          // whose value scale the axis shows
