@@ -1,5 +1,6 @@
 // Draws the real sensor window under the offscreen platform on a generated
-// week of two sensors and two camera folders, and writes it as a PNG.
+// week of two sensors and two camera folders, opened as an operator opens it
+// (the window first, then the sensors checked), and writes it as a PNG.
 // Usage: sensor_window_screenshot [OUTPUT.png]   (default: docs/sensor_window.png)
 #include <QApplication>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/camera_picture_panel.h"
 #include "app/sensor_window.h"
 #include "sample_week.h"
 
@@ -77,12 +79,15 @@ int main(int argc, char* argv[]) {
   QDir log(tree.filePath("log"));
   log.mkpath(".");
   WriteTree(log, format, std::time(nullptr));
+  // As an operator opens it: the window first, then the unit and its sensors.
   SensorWindow window(log.path(), format);
+  window.show();
+  QApplication::processEvents();
   window.SelectUnit("SU_HALL");
   window.ShowSensor("T1", true);
   window.ShowSensor("H1", true);
-  window.show();
-  while (window.Reading() || window.Series("H1")->count() == 0) QApplication::processEvents();
+  while (window.Reading() || window.Series("H1")->count() == 0 || window.Pictures()->Decoding())
+    QApplication::processEvents();
   QApplication::processEvents();
   if (!window.grab().save(output, "PNG")) {
     std::fprintf(stderr, "sensor_window_screenshot: cannot write %s\n",

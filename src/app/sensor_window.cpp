@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -128,10 +129,10 @@ void SensorWindow::BuildChart() {
   time_axis_ = new QDateTimeAxis(chart_);
   time_axis_->setTickCount(6);
   time_axis_->setGridLineVisible(true);
-  empty_value_axis_ = new QValueAxis(chart_);
-  empty_value_axis_->setRange(0, 1);
+  value_axis_ = new QValueAxis(chart_);
+  value_axis_->setRange(0, 1);
   chart_->addAxis(time_axis_, Qt::AlignBottom);
-  chart_->addAxis(empty_value_axis_, Qt::AlignLeft);
+  chart_->addAxis(value_axis_, Qt::AlignLeft);
   UpdateAxes();
   chart_view_ = new QChartView(chart_, this);  // takes the chart
   chart_view_->setObjectName(QStringLiteral("Plot"));
@@ -239,8 +240,6 @@ SensorWindow::ShownList::iterator SensorWindow::Find(const QString& sensor) {
 SensorWindow::ShownList::iterator SensorWindow::RemoveShown(ShownList::iterator shown) {
   chart_->removeSeries((*shown)->series);  // gives the series back
   delete (*shown)->series;
-  chart_->removeAxis((*shown)->axis);
-  delete (*shown)->axis;
   bool hadScale = (*shown)->sensor == scale_sensor_;
   auto next = shown_.erase(shown);
   next_reader_ = 0;
@@ -271,16 +270,12 @@ void SensorWindow::AddShown(const QString& sensor) {
   shown->series->setObjectName(sensor);
   shown->series->setName(sensor);
   shown->series->setColor(shown->colour);
-  shown->axis = new QValueAxis;
-  shown->axis->setLinePenColor(shown->colour);
-  shown->axis->setLabelsColor(shown->colour);
-  shown->axis->setGridLineVisible(false);
-  chart_->addSeries(shown->series);             // takes the series
-  chart_->addAxis(shown->axis, Qt::AlignLeft);  // takes the axis
+  chart_->addSeries(shown->series);  // takes the series
   shown->series->attachAxis(time_axis_);
-  shown->series->attachAxis(shown->axis);
+  shown->series->attachAxis(value_axis_);
   std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
-  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays));
+  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(kRetentionDays),
+                                               RecordFileFollower::kDefaultSliceBytes, kBuckets);
   shown_.push_back(std::move(shown));
   ShowScaleOf(sensor);
   MarkItems();
@@ -318,6 +313,9 @@ void SensorWindow::ScheduleRead(int delayMs) {
 
 // At most kBytesPerTurn of all shown files per call, taken in turn from one
 // file after the other; called again at once while any file holds more.
+// Plots are redrawn in rounds, at most every kRedrawWhileReadingMs while
+// files are being read (each redraw repaints the whole chart), and at most
+// kRedrawsPerTurn of them per turn (each costs by the number of plots).
 void SensorWindow::ReadSlices() {
   const long long now = plot_time::NowLocalSecond();
   const int year = CurrentYear();
@@ -336,39 +334,97 @@ void SensorWindow::ReadSlices() {
   }
   if (count > 0) next_reader_ = (next_reader_ + done) % count;
   more = more || done < count;
-  bool redraw = !more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs;
-  bool redrawn = false;
-  if (redraw) {
-    for (const auto& shown : shown_) {
-      if (!shown->data->Dirty()) continue;
-      Redraw(*shown);
-      redrawn = true;
+  if (!more || SteadyMs() - last_redraw_ms_ >= kRedrawWhileReadingMs) redrawing_ = true;
+  const int allowed = redrawing_ ? kRedrawsPerTurn : 0;
+  int redraws = allowed;
+  auto scale = Find(scale_sensor_);  // first: it sets the value axis the others are drawn on
+  if (redraws > 0 && scale != shown_.end() && (*scale)->data->Dirty()) {
+    Redraw(**scale);
+    --redraws;
+  }
+  bool waiting = false;  // plots left for the next turn
+  for (const auto& shown : shown_) {
+    if (!shown->data->Dirty() && !shown->remap) continue;
+    if (redraws == 0) {
+      waiting = true;
+      continue;
     }
+    if (shown->data->Dirty()) {
+      Redraw(*shown);
+    } else {
+      Draw(*shown);
+    }
+    --redraws;
+  }
+  if (redrawing_ && !waiting) {
+    redrawing_ = false;
     last_redraw_ms_ = SteadyMs();
   }
-  reading_ = more;
-  if (redrawn) {
+  reading_ = more || waiting;
+  if (redraws < allowed) {
     UpdateAxes();
     UpdateStatus();
   }
-  if (more) ScheduleRead(0);
+  if (reading_) ScheduleRead(0);
 }
 
 void SensorWindow::Redraw(Shown& shown) {
   shown.snapshot = shown.data->TakeSnapshot();
-  QList<QPointF> points;
-  points.reserve(static_cast<qsizetype>(shown.snapshot.points.size()));
-  plot_time::EpochClock clock;
+  const std::vector<RecordPoint>& points = shown.snapshot.points;
   double low = 0, high = 0;
-  for (const RecordPoint& point : shown.snapshot.points) {
-    low = points.isEmpty() ? point.value : std::min(low, point.value);
-    high = points.isEmpty() ? point.value : std::max(high, point.value);
-    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)), point.value));
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    low = i == 0 ? points[i].value : std::min(low, points[i].value);
+    high = i == 0 ? points[i].value : std::max(high, points[i].value);
+  }
+  double margin = high > low ? (high - low) * 0.05 : 1.0;
+  shown.low = low - margin;
+  shown.high = high + margin;
+  if (shown.sensor == scale_sensor_) ApplyScale();
+  Draw(shown);
+}
+
+// The sensor's points, its range mapped onto the value axis's range.
+void SensorWindow::Draw(Shown& shown) {
+  shown.remap = false;
+  const double axisLow = value_axis_->min(), axisHigh = value_axis_->max();
+  const double factor = (axisHigh - axisLow) / (shown.high - shown.low);
+  // All plots together draw at most about kMaxDrawnPoints: painting costs by the point.
+  const std::size_t budget =
+      std::max<std::size_t>(kMinDrawnPoints, kMaxDrawnPoints / shown_.size());
+  std::vector<RecordPoint> thinned;
+  const std::vector<RecordPoint>* drawn = &shown.snapshot.points;
+  if (drawn->size() > budget) {
+    PlotDecimator fewer(static_cast<int>(budget / 4));
+    for (const RecordPoint& point : *drawn) fewer.Add(point);
+    thinned = fewer.Points();
+    drawn = &thinned;
+  }
+  QList<QPointF> points;
+  points.reserve(static_cast<qsizetype>(drawn->size()));
+  plot_time::EpochClock clock;
+  for (const RecordPoint& point : *drawn) {
+    points.append(QPointF(static_cast<qreal>(clock.Ms(point.localSecond)),
+                          axisLow + (point.value - shown.low) * factor));
   }
   shown.series->replace(points);
-  double margin = high > low ? (high - low) * 0.05 : 1.0;
-  shown.axis->setRange(low - margin, high + margin);
-  shown.axis->applyNiceNumbers();
+}
+
+// The value axis takes the scale sensor's range (in round numbers), and
+// every other sensor is drawn onto it again.
+void SensorWindow::ApplyScale() {
+  auto scale = Find(scale_sensor_);
+  if (scale == shown_.end()) return;
+  Shown& shown = **scale;
+  const double before = value_axis_->min(), beforeHigh = value_axis_->max();
+  value_axis_->setRange(shown.low, shown.high);
+  value_axis_->applyNiceNumbers();
+  shown.low = value_axis_->min();
+  shown.high = value_axis_->max();
+  value_axis_->setLabelsColor(shown.colour);
+  value_axis_->setLinePenColor(shown.colour);
+  if (before == shown.low && beforeHigh == shown.high) return;
+  for (const auto& other : shown_) other->remap = other->sensor != scale_sensor_;
+  ScheduleRead(0);
 }
 
 // The time range: the days shown of every sensor together; before any
@@ -390,22 +446,20 @@ void SensorWindow::UpdateAxes() {
     from = range.From();
   }
   to = std::max(to, from + 60);
-  time_axis_->setFormat(
-      plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear())));
-  time_axis_->setRange(QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from)),
-                       QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(to)));
+  QString labels = plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear()));
+  if (time_axis_->format() != labels) time_axis_->setFormat(labels);
+  QDateTime first = QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from));
+  QDateTime last = QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(to));
+  if (time_axis_->min() != first || time_axis_->max() != last) time_axis_->setRange(first, last);
 }
 
 void SensorWindow::ShowScaleOf(const QString& sensor) {
-  bool found = false;
-  for (const auto& shown : shown_) {
-    bool show = shown->sensor == sensor;
-    shown->axis->setVisible(show);
-    found = found || show;
+  scale_sensor_ = Find(sensor) != shown_.end() ? sensor : QString();
+  if (scale_sensor_.isEmpty()) {
+    value_axis_->setLabelsColor(Qt::black);
+    value_axis_->setLinePenColor(Qt::black);
   }
-  if (found) scale_sensor_ = sensor;
-  if (!found) scale_sensor_.clear();
-  empty_value_axis_->setVisible(shown_.empty());
+  ApplyScale();
 }
 
 namespace {
@@ -441,5 +495,6 @@ void SensorWindow::UpdateStatus() {
                   .arg(DateText(format_, snapshot.lastOutside->localSecond));
     lines.append(line);
   }
-  status_->setText(lines.join(QLatin1Char('\n')));
+  QString text = lines.join(QLatin1Char('\n'));
+  if (status_->text() != text) status_->setText(text);
 }

@@ -2,10 +2,10 @@
 // directory, line plots of the sensors checked in its list (the unit's
 // {sensor}.dat files), live as records are stored, and beside them the newest
 // picture of each camera folder. Each sensor is drawn on its own value scale
-// in its own colour; the value axis shows the scale of the sensor chosen in
-// the list. The time axis shows the days the retention sweep keeps, ending at
-// the newest record; records outside it (wrong clocks) are counted below the
-// list. Files are read on the main thread within a byte budget per turn of
+// (its range fills the plot's height) in its own colour; the value axis shows
+// the scale of the sensor chosen in the list, whose line is drawn as is. The time axis shows the
+// days the retention sweep keeps, ending at the newest record; records outside it (wrong clocks)
+// are counted below the list. Files are read on the main thread within a byte budget per turn of
 // the event loop, whatever the number of files, so the unit link is never
 // held up; each plot keeps a bounded number of points (SensorSeries).
 // Main thread only; raises nothing.
@@ -45,8 +45,15 @@ class SensorWindow : public QWidget {
   // The most bytes of all shown files read in one turn of the event loop.
   static constexpr std::size_t kBytesPerTurn = 512 << 10;
   // While files are being read, plots are redrawn at most this often.
-  static constexpr int kRedrawWhileReadingMs = 200;
+  static constexpr int kRedrawWhileReadingMs = 1000;
+  // Plots redrawn in one turn of the event loop, at most.
+  static constexpr int kRedrawsPerTurn = 16;
+  // Points drawn by all plots together (each at least kMinDrawnPoints).
+  static constexpr std::size_t kMaxDrawnPoints = 40000;
+  static constexpr std::size_t kMinDrawnPoints = 200;
   static constexpr int kRetentionDays = 7;
+  // Decimation buckets of a plot: at most four points each.
+  static constexpr int kBuckets = 400;
   static constexpr const char* kCombinedLogName = "alllog.dat";
 
   // logDirectory: the host path of the log directory. A top-level window.
@@ -74,8 +81,9 @@ class SensorWindow : public QWidget {
   struct Shown {
     QString sensor;
     QLineSeries* series = nullptr;  // owned by the chart
-    QValueAxis* axis = nullptr;     // owned by the chart
     QColor colour;
+    double low = 0, high = 1;  // the value range drawn, margins included
+    bool remap = false;        // to be drawn again onto a changed value axis
     std::unique_ptr<SensorSeries> data;
     SensorSeries::Snapshot snapshot;  // as last drawn
   };
@@ -91,6 +99,8 @@ class SensorWindow : public QWidget {
   QColor FreeColour() const;
   void ReadSlices();
   void Redraw(Shown& shown);
+  void Draw(Shown& shown);
+  void ApplyScale();
   void ScheduleRead(int delayMs);
   void UpdateAxes();
   void ShowScaleOf(const QString& sensor);
@@ -108,6 +118,7 @@ class SensorWindow : public QWidget {
   bool reading_ = false;
   std::size_t next_reader_ = 0;  // where the next turn's reading begins
   qint64 last_redraw_ms_ = 0;
+  bool redrawing_ = false;  // a round of redraws is under way, a few plots per turn
   bool read_scheduled_ = false;
 
   QComboBox* units_ = nullptr;
@@ -116,7 +127,7 @@ class SensorWindow : public QWidget {
   QChart* chart_ = nullptr;
   QChartView* chart_view_ = nullptr;
   QDateTimeAxis* time_axis_ = nullptr;
-  QValueAxis* empty_value_axis_ = nullptr;  // shown while no sensor is
+  QValueAxis* value_axis_ = nullptr;  // the scale of scale_sensor_
   CameraPicturePanel* pictures_ = nullptr;
   QTimer* poll_timer_ = nullptr;
   QTimer* folder_timer_ = nullptr;

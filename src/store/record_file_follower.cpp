@@ -101,7 +101,7 @@ void RecordFileFollower::TakeBytes(std::string_view bytes, int currentYear, Slic
 }
 
 void RecordFileFollower::TakeLine(std::string_view line, int currentYear, Slice& slice) {
-  std::optional<RecordPoint> point = record_point::Read(line, format_, currentYear);
+  std::optional<RecordPoint> point = record_point::Read(line, format_, currentYear, &dates_);
   if (point) {
     slice.points.push_back(*point);
   } else {

@@ -59,4 +59,5 @@ class RecordFileFollower {
   std::string tail_;       // the last bytes read, up to kTailBytes, ending at offset_
   std::string partial_;    // the start of a line whose end has not come yet
   bool overlong_ = false;  // skipping the rest of a line longer than kMaxLineBytes
+  record_point::DateCache dates_;
 };

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <string>
-#include <vector>
 
 namespace record_point {
 
@@ -13,15 +12,26 @@ constexpr long long kSecondsPerDay = 86400;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The blank-separated fields of line (runs of blanks count as one).
-std::vector<std::string_view> Fields(std::string_view line) {
-  std::vector<std::string_view> fields;
+// What a point needs of a line's blank-separated fields (runs of blanks
+// count as one): the first, the second, the last and how many there are.
+struct Fields {
+  std::string_view first, second, last;
+  int count = 0;
+};
+
+Fields Cut(std::string_view line) {
+  Fields fields;
   std::size_t i = 0;
   while (i < line.size()) {
     while (i < line.size() && IsBlank(line[i])) ++i;
     std::size_t start = i;
     while (i < line.size() && !IsBlank(line[i])) ++i;
-    if (i > start) fields.push_back(line.substr(start, i - start));
+    if (i == start) break;
+    std::string_view field = line.substr(start, i - start);
+    if (fields.count == 0) fields.first = field;
+    if (fields.count == 1) fields.second = field;
+    fields.last = field;
+    ++fields.count;
   }
   return fields;
 }
@@ -54,31 +64,40 @@ std::optional<int> ReadTimeOfDay(std::string_view text) {
 
 std::optional<double> ReadNumber(std::string_view text) {
   if (text.empty() || text.size() > 64) return std::nullopt;
-  std::string copy(text.front() == '+' ? text.substr(1) : text);
-  std::size_t comma = copy.find(',');
-  if (comma != std::string::npos) {
-    if (copy.find_first_of(",.", comma + 1) != std::string::npos ||
-        copy.find('.') != std::string::npos) {
+  if (text.front() == '+') text.remove_prefix(1);
+  char copy[64];
+  text.copy(copy, text.size());
+  const std::size_t size = text.size();
+  std::size_t comma = text.find(',');
+  if (comma != std::string_view::npos) {
+    if (text.find_first_of(",.", comma + 1) != std::string_view::npos ||
+        text.find('.') != std::string_view::npos) {
       return std::nullopt;
     }
     copy[comma] = '.';
   }
   double value = 0;
-  auto [end, error] = std::from_chars(copy.data(), copy.data() + copy.size(), value);
-  if (error != std::errc() || end != copy.data() + copy.size() || !std::isfinite(value))
-    return std::nullopt;
+  auto [end, error] = std::from_chars(copy, copy + size, value);
+  if (error != std::errc() || end != copy + size || !std::isfinite(value)) return std::nullopt;
   return value;
 }
 
 std::optional<RecordPoint> Read(std::string_view line, const ShortDateFormat& format,
-                                int currentYear) {
-  std::vector<std::string_view> fields = Fields(line);
-  if (fields.size() < 2) return std::nullopt;
-  std::optional<int> day = format.TryParse(fields[0], currentYear);
-  if (!day) return std::nullopt;
-  std::optional<int> time = ReadTimeOfDay(fields[1]);
-  if (time && fields.size() < 3) return std::nullopt;
-  std::optional<double> value = ReadNumber(fields.back());
+                                int currentYear, DateCache* cache) {
+  Fields fields = Cut(line);
+  if (fields.count < 2) return std::nullopt;
+  std::optional<int> day;
+  if (cache != nullptr && cache->year == currentYear && !cache->text.empty() &&
+      fields.first == cache->text) {
+    day = cache->day;
+  } else {
+    day = format.TryParse(fields.first, currentYear);
+    if (!day) return std::nullopt;
+    if (cache != nullptr) *cache = DateCache{std::string(fields.first), currentYear, *day};
+  }
+  std::optional<int> time = ReadTimeOfDay(fields.second);
+  if (time && fields.count < 3) return std::nullopt;
+  std::optional<double> value = ReadNumber(fields.last);
   if (!value) return std::nullopt;
   return RecordPoint{*day * kSecondsPerDay + time.value_or(0), *value};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "store/short_date_format.h"
@@ -19,8 +20,14 @@ namespace record_point {
 // not), or nullopt when its first field is not a date in format, its last
 // field is not a finite number, or it has no field after the date (and time).
 // currentYear places two-digit years (ShortDateFormat::TryParse).
+// cache, when given, keeps the last date read: lines come in runs of one date.
+struct DateCache {
+  std::string text;
+  int year = 0;  // the currentYear it was read with
+  int day = 0;
+};
 std::optional<RecordPoint> Read(std::string_view line, const ShortDateFormat& format,
-                                int currentYear);
+                                int currentYear, DateCache* cache = nullptr);
 
 // The seconds of a time of day "H:MM" or "HH:MM:SS", or nullopt.
 std::optional<int> ReadTimeOfDay(std::string_view text);

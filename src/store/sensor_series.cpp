@@ -3,8 +3,11 @@
 #include <utility>
 
 SensorSeries::SensorSeries(std::string hostPath, ShortDateFormat format, VisibleRange range,
-                           std::size_t sliceBytes)
-    : follower_(std::move(hostPath), format, sliceBytes), initial_range_(range), range_(range) {}
+                           std::size_t sliceBytes, int buckets)
+    : follower_(std::move(hostPath), format, sliceBytes),
+      initial_range_(range),
+      range_(range),
+      decimator_(buckets) {}
 
 bool SensorSeries::ReadSlice(long long nowLocalSecond, int currentYear, std::size_t maxBytes) {
   RecordFileFollower::Slice slice = follower_.Poll(currentYear, maxBytes);

@@ -30,8 +30,9 @@ class SensorSeries {
     long long to = 0;
   };
 
+  // buckets: the decimation's bucket count (PlotDecimator).
   SensorSeries(std::string hostPath, ShortDateFormat format, VisibleRange range,
-               std::size_t sliceBytes = RecordFileFollower::kDefaultSliceBytes);
+               std::size_t sliceBytes = RecordFileFollower::kDefaultSliceBytes, int buckets = 1000);
 
   // Reads at most one slice (of at most maxBytes when not 0) of the bytes
   // added since the last read; true when the file holds more bytes now. A
