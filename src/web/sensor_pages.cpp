@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <ctime>
 
+#include "store/camera_folder.h"
 #include "store/local_calendar.h"
 #include "store/picture_decoder.h"
 #include "store/plot_time.h"
@@ -58,12 +59,13 @@ bool IsPlainName(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-// The newest ".jpg" by last-write time, as the retention sweep keeps it.
+// The newest picture of a camera folder, by the window's rule (CameraFolder).
 std::optional<QFileInfo> NewestPicture(const QString& folder) {
-  QFileInfoList pictures =
-      QDir(folder).entryInfoList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Time);
-  if (pictures.isEmpty()) return std::nullopt;
-  return pictures.front();
+  CameraFolder camera(EightBit(folder));
+  camera.Refresh();
+  if (!camera.Newest()) return std::nullopt;
+  return QFileInfo(folder + QLatin1Char('/') +
+                   QFile::decodeName(QByteArray::fromStdString(camera.Newest()->name)));
 }
 
 // The window's bounded decoder, straight to the shown size; empty when the
