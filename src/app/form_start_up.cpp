@@ -178,7 +178,7 @@ void TFormDataController::OpenTree() {
 // (or lacks log/) still shows why, and a taken web port stops nothing else.
 void TFormDataController::StartWebView() {
   if (!settings_.web) return;
-  web_state_ = std::make_shared<WebState>();
+  web_state_ = std::make_shared<WebState>(settings_.retentionDays);
   web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory);
   web_publish_ = new QTimer(this);
   web_publish_->setInterval(kWebPublishIntervalMs);

@@ -95,8 +95,8 @@ QByteArray PointsJson(const std::vector<RecordPoint>& points) {
 
 }  // namespace
 
-SensorPages::SensorPages(const PathResolver& tree)
-    : tree_(tree), format_(ShortDateFormat::FromEnvironment()) {}
+SensorPages::SensorPages(const PathResolver& tree, int retentionDays)
+    : tree_(tree), format_(ShortDateFormat::FromEnvironment()), retentionDays_(retentionDays) {}
 
 HttpReply SensorPages::Units() const {
   QString log = HostName(tree_.Resolve("log"));
@@ -162,7 +162,7 @@ SensorPages::FollowedSeries& SensorPages::Followed(const std::string& hostPath) 
   }
   series_.push_front(
       {hostPath,
-       std::make_unique<SensorSeries>(hostPath, format_, VisibleRange(kRetentionDays)),
+       std::make_unique<SensorSeries>(hostPath, format_, VisibleRange(retentionDays_)),
        {}});
   if (series_.size() > kFollowedSeries) series_.pop_back();
   return series_.front();

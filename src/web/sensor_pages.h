@@ -36,9 +36,8 @@ class SensorPages {
   // one request may read before it answers with what it has ("more": true).
   static constexpr std::size_t kFollowedSeries = 32;
   static constexpr int kSlicesPerRequest = 16;
-  static constexpr int kRetentionDays = 7;
-
-  explicit SensorPages(const PathResolver& tree);
+  // retentionDays: the days shown, as the sweep keeps them.
+  SensorPages(const PathResolver& tree, int retentionDays);
 
   HttpReply Units() const;
   HttpReply Series(const std::string& unit, const std::string& sensor);
@@ -66,5 +65,6 @@ class SensorPages {
   const PathResolver& tree_;
   std::list<FollowedSeries> series_;  // newest use first
   ShortDateFormat format_;
+  int retentionDays_;
   std::list<ScaledPicture> pictures_;  // newest use first, at most a few
 };

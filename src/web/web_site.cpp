@@ -38,7 +38,7 @@ std::string QueryText(const QUrlQuery& query, const QString& key) {
 }
 
 WebSite::WebSite(std::shared_ptr<WebState> state, const std::string& startDirectory)
-    : state_(std::move(state)), tree_(startDirectory), treePages_(tree_), sensorPages_(tree_) {}
+    : state_(std::move(state)), tree_(startDirectory), treePages_(tree_), sensorPages_(tree_, state_->RetentionDays()) {}
 
 HttpReply WebSite::Answer(const QString& path, const QUrlQuery& query) {
   static const QStringList pages{"sensors", "pictures", "alarms", "files"};

@@ -37,6 +37,10 @@ class WebState {
   static constexpr std::size_t kCommandLines = 200;
   static constexpr std::size_t kMaxLineBytes = 4096;  // longer lines are cut
 
+  // retentionDays: the days the sweep keeps, which the plots show.
+  explicit WebState(int retentionDays = 7) : retentionDays_(retentionDays) {}
+  int RetentionDays() const { return retentionDays_; }
+
   void Publish(OverviewState state);
   void AddAction(const std::string& line);
   void AddCommand(const std::string& line);
@@ -54,4 +58,5 @@ class WebState {
   std::deque<std::string> actions_;   // guarded by mutex_
   std::deque<std::string> commands_;  // guarded by mutex_
   std::uint64_t version_ = 0;         // guarded by mutex_
+  const int retentionDays_;
 };
