@@ -201,6 +201,7 @@ void TFormDataController::PublishWebState() {
     state.fileTransfer = {tftp_->LocalPort() ? tftp_->LocalPort() : tftp_->DefaultPort(),
                           tftp_->Active()};
   }
+  if (settings_.senders) state.refusedSenders = settings_.senders->RefusedCounts();
   state.alarmUnit = AlarmUnitName;
   state.controlUnit = ControlUnitName;
   web_state_->Publish(std::move(state));

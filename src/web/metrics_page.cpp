@@ -115,6 +115,10 @@ void LinkMetrics(Exposition& out, const OverviewState& state) {
   out.Family(name, "gauge", "1 while the port serves.");
   out.Sample(name, "port=\"unit_link\"", state.unitLink.serving ? 1 : 0);
   out.Sample(name, "port=\"file_transfer\"", state.fileTransfer.serving ? 1 : 0);
+  const char* refused = "datacontroller_refused_senders_total";
+  out.Family(refused, "counter", "Connections and datagrams refused by the allow list.");
+  for (const auto& [address, count] : state.refusedSenders)
+    out.Sample(refused, "address=\"" + Label(address) + "\"", static_cast<double>(count));
 }
 
 void SensorMetrics(Exposition& out, const std::vector<NewestRecord>& sensors) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ struct OverviewState {
   PortState unitLink;
   PortState fileTransfer;
   int connections = 0;  // open connections on the unit link
+  // Connections and datagrams refused by the allow list, by sender address.
+  std::map<std::string, std::uint64_t> refusedSenders;
 };
 
 struct OverviewSnapshot {

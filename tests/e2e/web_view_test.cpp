@@ -176,6 +176,22 @@ TEST_F(WebViewTest, RestartKeepsTheWebAddressItWasGiven) {
   ::close(fd);
 }
 
+TEST_F(WebViewTest, MetricsCountTheSendersTheAllowListRefused) {
+  program_.SetArguments({"--allow", "127.0.0.1/32"});
+  StartProgram();
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{AF_INET, 0, {inet_addr("127.0.0.2")}, {}};
+  sockaddr_in to{AF_INET, htons(ProgramUnderTest::kUnitPort), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  EXPECT_TRUE(ClosedWithoutAnswer(fd, 3000));
+  ::close(fd);
+  const std::string sample = "datacontroller_refused_senders_total{address=\"127.0.0.2\"} 1\n";
+  EXPECT_TRUE(WaitUntil([&] { return HttpGet("/metrics").find(sample) != std::string::npos; },
+                        std::chrono::seconds(5)))
+      << HttpGet("/metrics");
+}
+
 TEST_F(WebViewTest, StalledHugeAndThousandClientsAreCutWhileOthersAreServed) {
   StartProgram();
   int descriptors = OpenDescriptorCount(pid_);
