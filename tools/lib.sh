@@ -31,6 +31,9 @@ configure_and_build() {
   if command -v ccache >/dev/null; then
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
     export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$top")}
+    # Sanitizer builds carry debug information; without this the build
+    # folder's own path would keep another clone's objects from being reused.
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
   fi
   cmake -S "$top" -B "$dir" "${args[@]}"
   if [ ${#targets[@]} -eq 0 ]; then
