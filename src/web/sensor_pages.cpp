@@ -163,6 +163,7 @@ SensorPages::FollowedSeries& SensorPages::Followed(const std::string& hostPath) 
   series_.push_front(
       {hostPath,
        std::make_unique<SensorSeries>(hostPath, format_, VisibleRange(retentionDays_)),
+       {},
        {}});
   if (series_.size() > kFollowedSeries) series_.pop_back();
   return series_.front();
