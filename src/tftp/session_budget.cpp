@@ -11,7 +11,10 @@ SessionBudget& SessionBudget::Process() {
 }
 
 SessionBudget::Claim::Claim(Claim&& other) noexcept
-    : budget_(other.budget_), bytes_(other.bytes_), address_(other.address_) {
+    : budget_(other.budget_),
+      bytes_(other.bytes_),
+      address_(other.address_),
+      finalWait_(other.finalWait_) {
   other.budget_ = nullptr;
 }
 
@@ -21,6 +24,7 @@ SessionBudget::Claim& SessionBudget::Claim::operator=(Claim&& other) noexcept {
     budget_ = other.budget_;
     bytes_ = other.bytes_;
     address_ = other.address_;
+    finalWait_ = other.finalWait_;
     other.budget_ = nullptr;
   }
   return *this;
@@ -29,8 +33,19 @@ SessionBudget::Claim& SessionBudget::Claim::operator=(Claim&& other) noexcept {
 SessionBudget::Claim::~Claim() { Release(); }
 
 void SessionBudget::Claim::Release() {
-  if (budget_ != nullptr) budget_->GiveBack(bytes_, address_);
+  if (budget_ == nullptr) return;
+  if (finalWait_) {
+    budget_->GiveBackFinalWait(address_);
+  } else {
+    budget_->GiveBack(bytes_, address_);
+  }
   budget_ = nullptr;
+}
+
+bool SessionBudget::Claim::MoveToFinalWait() {
+  if (budget_ == nullptr || finalWait_) return finalWait_;
+  finalWait_ = budget_->TakeFinalWait(bytes_, address_);
+  return finalWait_;
 }
 
 SessionBudget::Claim SessionBudget::Take(size_t bufferBytes, uint32_t address) {
@@ -51,22 +66,55 @@ SessionBudget::Claim SessionBudget::Take(size_t bufferBytes, uint32_t address) {
   return Claim(this, bufferBytes, address);
 }
 
+// One session's share becomes a final wait in one step, so the session is
+// counted all along.
+bool SessionBudget::TakeFinalWait(size_t bytes, uint32_t address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = byAddress_.find(address);
+  if (found == byAddress_.end()) return false;
+  Held& mine = found->second;
+  const int waitShare = std::max(1, kMaxFinalWaits / kAddressShareDivisor);
+  if (finalWaits_ >= kMaxFinalWaits || mine.finalWaits >= waitShare) return false;
+  ++finalWaits_;
+  ++mine.finalWaits;
+  --sessions_;
+  bytes_ -= bytes;
+  --mine.sessions;
+  mine.bytes -= bytes;
+  return true;
+}
+
 void SessionBudget::GiveBack(size_t bytes, uint32_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
   --sessions_;
   bytes_ -= bytes;
   auto found = byAddress_.find(address);
-  if (found != byAddress_.end() && --found->second.sessions == 0) {
-    byAddress_.erase(found);
-  } else if (found != byAddress_.end()) {
+  if (found != byAddress_.end()) {
+    --found->second.sessions;
     found->second.bytes -= bytes;
+    ForgetIfEmpty(found);
   }
   ended_.notify_all();
 }
 
+void SessionBudget::GiveBackFinalWait(uint32_t address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --finalWaits_;
+  auto found = byAddress_.find(address);
+  if (found != byAddress_.end()) {
+    --found->second.finalWaits;
+    ForgetIfEmpty(found);
+  }
+  ended_.notify_all();
+}
+
+void SessionBudget::ForgetIfEmpty(std::map<uint32_t, Held>::iterator found) {
+  if (found->second.sessions == 0 && found->second.finalWaits == 0) byAddress_.erase(found);
+}
+
 int SessionBudget::LiveCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return sessions_;
+  return sessions_ + finalWaits_;
 }
 
 size_t SessionBudget::BytesInUse() const {
@@ -76,7 +124,7 @@ size_t SessionBudget::BytesInUse() const {
 
 bool SessionBudget::WaitUntilAllEnded(int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto none = [this] { return sessions_ == 0; };
+  auto none = [this] { return sessions_ + finalWaits_ == 0; };
   if (timeoutMs < 0) {
     ended_.wait(lock, none);
     return true;

@@ -101,6 +101,9 @@ void TftpSession::Exchange() {
       AfterSend();
       ArmRepeats();
     }
+    // A complete store waits for a repeat of its last block only while its
+    // address has a final wait left.
+    if (finished_ && !claim_.MoveToFinalWait()) return;
     const Answer answer = AwaitAnswer();
     if (answer == Answer::kEnded) return;
     send = answer != Answer::kProgress;

@@ -368,6 +368,44 @@ TEST_F(RequestServerTest, OneAddressHoldsAQuarterOfTheSessionsAndOthersAreStillS
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
+// A complete store waits for a repeat of its last block; stores one after
+// another from one address must not run out of its share meanwhile.
+TEST_F(RequestServerTest, CompleteStoresWaitingForARepeatLeaveTheirAddressItsShare) {
+  SessionBudget::Process().SetLimits(8, SessionBudget::kMaxBufferBytes);
+  std::vector<Datagram> answers;
+  for (const char* name : {"log/s1", "log/s2", "log/s3", "log/s4"}) {
+    Datagram ack = Ask(Request(2, name, "octet"));
+    peer_.Send(ack.Port, Data(1, "short"));
+    answers.push_back(peer_.Receive().value_or(Datagram{}));
+  }
+  SessionBudget::Process().SetLimits(SessionBudget::kMaxSessions, SessionBudget::kMaxBufferBytes);
+  for (const Datagram& answer : answers) EXPECT_EQ(answer.Bytes, Ack(1));
+  EXPECT_EQ(SessionBudget::Process().LiveCount(), 4) << "each store still waits for a repeat";
+  peer_.Send(answers[0].Port, Data(1, "short"));
+  EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1)) << "a repeat is answered";
+  EXPECT_TRUE(AwaitSessionsEnded());
+  EXPECT_EQ(ReadFile(tree_.At("log/s4")), "short");
+}
+
+TEST(SessionBudgetTest, FinalWaitsGiveBackTheirShareAndHaveAQuarterOfTheirOwn) {
+  SessionBudget budget;
+  budget.SetLimits(4, 800);
+  std::vector<SessionBudget::Claim> waiting;
+  for (int i = 0; i < SessionBudget::kMaxFinalWaits / 4; ++i) {
+    waiting.push_back(budget.Take(200, 1));
+    EXPECT_TRUE(waiting.back().MoveToFinalWait());
+  }
+  EXPECT_EQ(budget.BytesInUse(), 0u);
+  SessionBudget::Claim last = budget.Take(200, 1);
+  EXPECT_FALSE(last.MoveToFinalWait()) << "the address holds its share of final waits";
+  EXPECT_THROW(budget.Take(1, 1), ENetTFTPAllocationExceeded) << "the claim is unchanged";
+  EXPECT_TRUE(budget.Take(200, 2).MoveToFinalWait());
+  waiting.clear();
+  last = SessionBudget::Claim();
+  EXPECT_EQ(budget.LiveCount(), 0);
+  EXPECT_TRUE(budget.WaitUntilAllEnded(0));
+}
+
 TEST(SessionBudgetTest, EachAddressHoldsAtMostAQuarterOfTheBufferBytes) {
   SessionBudget budget;
   budget.SetLimits(100, 800);
