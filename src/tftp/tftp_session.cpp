@@ -97,9 +97,9 @@ void TftpSession::Exchange() {
       throw ENetTFTPIllegalOperation("Timeout");
     }
     if (send) {
+      ArmRepeats();  // before the send: the answer to it may bring the next request
       SendPending();
       AfterSend();
-      ArmRepeats();
     }
     // A complete store waits for a repeat of its last block only while its
     // address has a final wait left.

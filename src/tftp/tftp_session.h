@@ -101,7 +101,7 @@ class TftpSession {
   Received ReceiveUnlessCutOff(int waitMs);
   Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
-  // After the first send: the client's repeats of its request are answered
+  // From the first send on: the client's repeats of its request are answered
   // with it until any datagram comes from the peer.
   void ArmRepeats();
   void HeardFromPeer();
