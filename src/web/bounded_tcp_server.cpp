@@ -1,11 +1,27 @@
 #include "web/bounded_tcp_server.h"
 
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
+
+// Every byte the kernel took from the peer on this connection, whether or not
+// anyone read it yet: the HTTP server may read more than a notification
+// announced, so what sockets announce cannot be counted instead.
+qint64 BytesReceived(const QTcpSocket& socket) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  const int fd = static_cast<int>(socket.socketDescriptor());
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+    return -1;
+  return static_cast<qint64>(info.tcpi_bytes_received);
+}
 
 // Watches one connection: bytes received since its last answer began, the
 // deadline of the request under way and the idle deadline. A child of the
@@ -29,19 +45,24 @@ class ConnectionWatch : public QObject {
  private:
   void Received() {
     idle_.start(BoundedTcpServer::kIdleTimeoutMs);
-    if (pending_ == 0) request_.start(BoundedTcpServer::kRequestTimeoutMs);
-    // The server reads everything at each notification: what is available now is new.
+    if (!requestUnderWay_) request_.start(BoundedTcpServer::kRequestTimeoutMs);
+    requestUnderWay_ = true;
     // A full read buffer means the server waits for more than a request may hold.
-    pending_ += socket_->bytesAvailable();
-    if (pending_ > BoundedTcpServer::kMaxRequestBytes ||
+    if (ReceivedSinceAnswer() > BoundedTcpServer::kMaxRequestBytes ||
         socket_->bytesAvailable() >= BoundedTcpServer::kMaxRequestBytes)
       Cut();
   }
-  // The server reads what arrived before it answers; what it read counts on.
+  // The server reads what arrived before it answers; what comes after counts
+  // for the next request.
   void Answering() {
     idle_.start(BoundedTcpServer::kIdleTimeoutMs);
     request_.stop();
-    pending_ = 0;
+    requestUnderWay_ = false;
+    answeredAt_ = BytesReceived(*socket_);
+  }
+  qint64 ReceivedSinceAnswer() const {
+    const qint64 now = BytesReceived(*socket_);
+    return now < 0 || answeredAt_ < 0 ? socket_->bytesAvailable() : now - answeredAt_;
   }
   void Cut() {
     request_.stop();
@@ -53,7 +74,8 @@ class ConnectionWatch : public QObject {
   int& open_;
   QTimer request_;
   QTimer idle_;
-  qint64 pending_ = 0;
+  bool requestUnderWay_ = false;
+  qint64 answeredAt_ = 0;  // bytes received when the last answer began; -1: unknown
 };
 
 }  // namespace
