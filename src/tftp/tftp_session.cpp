@@ -165,8 +165,10 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
 // session within one slice.
 Received TftpSession::ReceiveUnlessCutOff(int waitMs) {
   for (;;) {
-    if (SessionBudget::Process().CutOff())
+    if (SessionBudget::Process().CutOff()) {
+      if (finished_) return Received{};  // a complete store ends its final wait quietly
       throw Exception("Transfer cut off: the data unit is ending");
+    }
     const int slice = waitMs < 0 ? SessionBudget::kCutOffSliceMs
                                  : std::min(waitMs, SessionBudget::kCutOffSliceMs);
     const Received received = socket_.Receive(answer_.data(), answer_.size(), slice);

@@ -152,6 +152,13 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   silent.Send(ProgramUnderTest::kFileTransferPort,
               Request(kRead, "log/SU1/big.dat", "octet", {{"timeout", "255"}}));
   ASSERT_TRUE(silent.Receive(5000));  // the option acknowledgement, never answered
+  RawPeer complete;  // a finished store that would wait 255 s for a repeat
+  complete.Send(ProgramUnderTest::kFileTransferPort,
+                Request(kWrite, "log/SU1/done.dat", "octet", {{"timeout", "255"}}));
+  std::optional<Datagram> optionAck = complete.Receive(5000);
+  ASSERT_TRUE(optionAck);
+  complete.Send(optionAck->Port, Data(1, "done"));
+  ASSERT_TRUE(complete.Receive(5000));
   const std::string records = TodaysRecords(30 * 512);
   std::atomic<int> acknowledged{0};
   std::thread upload(PacedStore, "log/SU1/stop.dat", std::cref(records), std::ref(acknowledged));
@@ -163,6 +170,7 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   std::optional<Datagram> last = silent.Receive(60000);
   ASSERT_TRUE(last) << "the silent reader was never cut off";
   EXPECT_EQ(OpcodeOf(*last), kError);
+  EXPECT_FALSE(complete.Receive(1000)) << "a complete store got an error when cut off";
   EXPECT_TRUE(WaitUntil([&] { return program_.RunningInstances().empty(); }, 10s));
 }
 
