@@ -8,8 +8,13 @@ size_t ReceiveSession::BufferBytes(const SessionOptions& options) {
   return static_cast<size_t>(options.BlockSize) + tftp::kHeaderSize;
 }
 
+// A window arrives in one burst: unless the socket can queue all of it while
+// the session writes, a slow moment drops its tail, and the peer sends the
+// window again, and again.
 ReceiveSession::ReceiveSession(Setup setup)
-    : TftpSession(std::move(setup), BufferBytes(setup.options)) {}
+    : TftpSession(std::move(setup), BufferBytes(setup.options)) {
+  if (options_.WindowSize > 1) QueueReceivedBytes(options_.WindowSize * BufferBytes(options_));
+}
 
 void ReceiveSession::BuildNextPacket() {
   ack_ = BuildAck(blockCounter_);

@@ -1,6 +1,7 @@
 #include "tftp/tftp_session.h"
 
 #include <algorithm>
+#include <climits>
 #include <thread>
 
 #include "tftp/tftp_exceptions.h"
@@ -209,6 +210,10 @@ TftpSession::Answer TftpSession::OnAck(uint16_t) { RaiseUnexpected(); }
 
 void TftpSession::RaiseUnexpected() const {
   throw ENetTFTPIllegalOperation(UnexpectedOperationText(AddressText(peer_), PortOf(peer_)));
+}
+
+void TftpSession::QueueReceivedBytes(size_t bytes) {
+  socket_.SetReceiveQueueBytes(static_cast<int>(std::min<size_t>(bytes, INT_MAX / 2)));
 }
 
 void TftpSession::SetPending(const char* data, size_t size) {

@@ -85,6 +85,8 @@ class TftpSession {
   [[noreturn]] void RaiseUnexpected() const;
 
   TransferStream& Stream() { return *stream_; }
+  // Lets the socket queue that many bytes of datagrams not yet read.
+  void QueueReceivedBytes(size_t bytes);
   // Gives the file back to others before the session ends (a store whose
   // last block is written need not hold it through its wait for a repeat).
   void ReleaseFileMark() { busy_ = BusyFiles::Mark(); }

@@ -206,3 +206,9 @@ Received UdpSocket::Receive(char* buffer, size_t capacity, int timeoutMs) {
 }
 
 void UdpSocket::Wake() { ::shutdown(fd_.Get(), SHUT_RDWR); }
+
+// A queue the system refuses leaves the default one: fewer datagrams wait, and
+// the peers' retries cover what is dropped.
+void UdpSocket::SetReceiveQueueBytes(int bytes) {
+  ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}

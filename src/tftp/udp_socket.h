@@ -84,6 +84,10 @@ class UdpSocket {
   // limit). The wait is the socket's receive time-out, changed only when
   // timeoutMs differs from the last one, so a session sets it once.
   Received Receive(char* buffer, size_t capacity, int timeoutMs);
+  // Asks the system to queue up to bytes of datagrams not yet read (it
+  // doubles the figure for its bookkeeping and caps it at net.core.rmem_max);
+  // a smaller queue drops what arrives while it is full.
+  void SetReceiveQueueBytes(int bytes);
   // Wakes a thread blocked in Receive (it returns kFailed or an empty
   // datagram). Any thread.
   void Wake();

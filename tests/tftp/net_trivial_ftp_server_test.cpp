@@ -7,6 +7,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include <QCoreApplication>
 #include <QThread>
 
@@ -282,6 +286,42 @@ TEST_F(RequestServerTest, HandlersDecideAccessAndMaySupplyTheStream) {
   server_.Server->SetActive(true);
   ExpectError(Request(1, "forbidden", "octet"), 2, "Access to forbidden denied");
   EXPECT_EQ(ReadAll("memory"), "from memory");
+}
+
+// A window of large blocks comes in one burst while the session is still
+// writing the first block: all of it must wait in the socket, or its tail is
+// dropped and the window sent again, and again.
+TEST_F(RequestServerTest, AWholeWindowWaitsWhileTheSessionWritesItsFirstBlock) {
+  constexpr int kWindow = 16;
+  constexpr int kBlock = 65464;
+  long systemMax = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> systemMax;
+  if (systemMax < 2L * kWindow * (kBlock + 100)) GTEST_SKIP() << "net.core.rmem_max too small";
+  struct SlowSink : TransferStream {
+    int64_t written = 0;
+    size_t Write(const char*, size_t size) override {
+      if (written == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      written += static_cast<int64_t>(size);
+      return size;
+    }
+    size_t Read(char*, size_t) override { return 0; }
+    int64_t Position() const override { return written; }
+  };
+  server_.Server->SetActive(false);
+  server_.Server->OnWriteFile = [](TNetTrivialFTPServer&, std::string&, const TPeerInfo&, bool&,
+                                   std::unique_ptr<TransferStream>& stream,
+                                   bool&) { stream = std::make_unique<SlowSink>(); };
+  server_.Server->SetActive(true);
+  Datagram optionAck = Ask(Request(2, "log/window", "octet",
+                                   {{"blksize", std::to_string(kBlock)},
+                                    {"windowsize", std::to_string(kWindow)}}));
+  ASSERT_EQ(OpcodeOf(optionAck), 6);
+  for (int block = 1; block <= kWindow; ++block)
+    peer_.Send(optionAck.Port, Data(static_cast<uint16_t>(block), std::string(kBlock, 'w')));
+  Datagram answer = peer_.Receive().value_or(Datagram{});
+  EXPECT_EQ(answer.Bytes, Ack(kWindow)) << "blocks were dropped";
+  peer_.Send(optionAck.Port, Error(0, "done"));
+  EXPECT_TRUE(AwaitSessionsEnded());
 }
 
 TEST_F(RequestServerTest, ReportArrivesOnTheMainThreadWithOutcomeAndPeer) {
