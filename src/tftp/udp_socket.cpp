@@ -210,5 +210,9 @@ void UdpSocket::Wake() { ::shutdown(fd_.Get(), SHUT_RDWR); }
 // A queue the system refuses leaves the default one: fewer datagrams wait, and
 // the peers' retries cover what is dropped.
 void UdpSocket::SetReceiveQueueBytes(int bytes) {
+  int current = 0;  // as the system reports it: doubled
+  socklen_t size = sizeof current;
+  if (::getsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &current, &size) == 0 && current / 2 >= bytes)
+    return;
   ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }

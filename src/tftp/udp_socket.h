@@ -86,7 +86,7 @@ class UdpSocket {
   Received Receive(char* buffer, size_t capacity, int timeoutMs);
   // Asks the system to queue up to bytes of datagrams not yet read (it
   // doubles the figure for its bookkeeping and caps it at net.core.rmem_max);
-  // a smaller queue drops what arrives while it is full.
+  // a smaller queue drops what arrives while it is full. Never shrinks the queue.
   void SetReceiveQueueBytes(int bytes);
   // Wakes a thread blocked in Receive (it returns kFailed or an empty
   // datagram). Any thread.
