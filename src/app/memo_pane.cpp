@@ -52,8 +52,8 @@ void MemoPane::Append(const std::string& line) {
   }
   if (pendingStarts_.front() - base_ > static_cast<std::size_t>(kMaxChars)) DropDroppedBytes();
   if (flushTimer_->isActive()) return;
-  qint64 since = lastWrite_.isValid() ? lastWrite_.elapsed() : kMinWriteIntervalMs;
-  flushTimer_->start(static_cast<int>(std::max<qint64>(0, kMinWriteIntervalMs - since)));
+  qint64 since = lastWrite_.isValid() ? lastWrite_.elapsed() : writeIntervalMs_;
+  flushTimer_->start(static_cast<int>(std::max<qint64>(0, writeIntervalMs_ - since)));
 }
 
 qsizetype MemoPane::PendingChars() const {
@@ -96,6 +96,7 @@ void MemoPane::Flush() {
   cursor.movePosition(QTextCursor::End);
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
+  writeIntervalMs_ = std::max<qint64>(kMinWriteIntervalMs, kWriteCostShare * lastWrite_.elapsed());
 }
 
 // The oldest lines that must go for the rest to fit kMaxChars.

@@ -1,7 +1,9 @@
 // The lines of one multi-line pane. Appends are gathered and written in one
 // edit when the event loop next turns, and at most every kMinWriteIntervalMs
 // while lines keep coming: a burst of unit messages would otherwise lay the
-// pane out (and draw it) once per line or once per turn. Reading or clearing writes what
+// pane out (and draw it) once per line or once per turn. A write that took
+// long spaces the next ones further (kWriteCostShare), so a flood of long
+// lines costs the main thread a bounded share of its time. Reading or clearing writes what
 // is gathered first, so callers always see every line they added, in order.
 // A pane costs bounded memory and layout time whatever it is sent: it keeps
 // at most kMaxChars characters (the oldest lines go first) and shows a line
@@ -23,6 +25,8 @@ class MemoPane {
   static constexpr qsizetype kMaxChars = 4 * 1024 * 1024;
   static constexpr qsizetype kMaxLineChars = 512;
   static constexpr int kMinWriteIntervalMs = 40;
+  // Writes take at most about 1/kWriteCostShare of the time while lines keep coming.
+  static constexpr int kWriteCostShare = 5;
 
   // keepNewest > 0: the pane keeps only that many newest lines; gathered
   // lines beyond them (or beyond kMaxChars) are dropped before they are written.
@@ -58,4 +62,5 @@ class MemoPane {
   std::size_t base_ = 0;
   QTimer* flushTimer_;
   QElapsedTimer lastWrite_;
+  qint64 writeIntervalMs_ = kMinWriteIntervalMs;
 };
