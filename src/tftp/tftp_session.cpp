@@ -144,8 +144,9 @@ void TftpSession::SendToPeer(const char* data, size_t size) {
 TftpSession::Answer TftpSession::AwaitAnswer() {
   const Clock::time_point start = Clock::now();
   int waitMs = options_.AnswerWaitMs;
+  Received received = answerPoll_.Poll(socket_, answer_.data(), answer_.size());
   for (;;) {
-    const Received received = ReceiveUnlessCutOff(waitMs);
+    if (received.status == Received::kNothing) received = ReceiveUnlessCutOff(waitMs);
     if (received.status == Received::kNothing) return Answer::kSilence;
     if (received.status == Received::kFailed) throw ENetSocketError(received.error);
     if (!SameAddress(received.from, peer_)) {
@@ -154,8 +155,12 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
       HeardFromPeer();
       const size_t kept = std::min(received.length, answer_.size());
       const Answer answer = Classify(std::string_view(answer_.data(), kept), received.length);
-      if (answer != Answer::kIgnored) return answer;
+      if (answer != Answer::kIgnored) {
+        answerPoll_.Heard(Clock::now() - start);
+        return answer;
+      }
     }
+    received = Received{};
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     waitMs = options_.AnswerWaitMs - static_cast<int>(waited.count());
     if (waitMs < 0) return Answer::kSilence;

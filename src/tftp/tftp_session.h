@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "store/busy_files.h"
+#include "tftp/answer_poll.h"
 #include "tftp/answer_rate.h"
 #include "tftp/repeated_requests.h"
 #include "tftp/session_budget.h"
@@ -126,6 +127,7 @@ class TftpSession {
   size_t pendingSize_ = 0;
   std::vector<char> answer_;  // receive buffer, sized once
   AnswerRate strangerAnswers_;
+  AnswerPoll answerPoll_;
   std::shared_ptr<RepeatedRequests::Entry> repeats_;  // closed before the socket
   bool repeatsArmed_ = false;
 };

@@ -1,12 +1,15 @@
 #include "tftp/udp_socket.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -87,6 +90,74 @@ int SendOne(int fd, const sockaddr_in& peer, const OutgoingDatagram& datagram) {
   return sent >= 0 ? 0 : LastError();
 }
 
+size_t SizeOf(const OutgoingDatagram& datagram) { return datagram.HeadSize + datagram.BodySize; }
+
+// One datagram per message, as few calls as the system allows.
+int SendEach(int fd, const sockaddr_in& peer, const OutgoingDatagram* datagrams, size_t count) {
+  constexpr size_t kPerCall = 64;
+  if (count == 0) return 0;
+  if (count == 1) return SendOne(fd, peer, datagrams[0]);
+  iovec parts[kPerCall][2];
+  mmsghdr messages[kPerCall];
+  size_t done = 0;
+  while (done < count) {
+    const size_t batch = std::min(count - done, kPerCall);
+    for (size_t i = 0; i < batch; ++i) {
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr = MessageTo(peer, parts[i], PartsOf(datagrams[done + i], parts[i]));
+    }
+    const int sent =
+        RetryOnInterrupt([&] { return ::sendmmsg(fd, messages, static_cast<unsigned>(batch), 0); });
+    if (sent < 0) return LastError();
+    done += static_cast<size_t>(sent);
+  }
+  return 0;
+}
+
+// How many datagrams from the first one can leave as one segmented send: all
+// of the first one's size but the last, which may be shorter, within the
+// system's limits on segments and on one datagram's size.
+constexpr size_t kMaxSegments = 64;
+size_t SegmentRun(const OutgoingDatagram* datagrams, size_t count) {
+  constexpr size_t kMaxBytes = 65507;  // the payload of one IPv4 UDP datagram
+  const size_t segment = SizeOf(datagrams[0]);
+  size_t run = 0;
+  size_t bytes = 0;
+  while (run < std::min(count, kMaxSegments)) {
+    const size_t size = SizeOf(datagrams[run]);
+    if (size == 0 || size > segment || bytes + size > kMaxBytes) break;
+    bytes += size;
+    ++run;
+    if (size < segment) break;  // only the last may be shorter
+  }
+  return run;
+}
+
+// The datagrams as one buffer that the system cuts at the first one's size:
+// one pass through the network stack instead of one per datagram. Returns
+// -1 with errno when it fails; EINVAL, EIO and ENOPROTOOPT say that this
+// system or route cannot cut it (an old kernel, no checksum offload, a
+// segment over the route's MTU).
+ssize_t SendSegmented(int fd, const sockaddr_in& peer, const OutgoingDatagram* datagrams,
+                      size_t run) {
+  iovec parts[2 * kMaxSegments];
+  size_t partCount = 0;
+  for (size_t i = 0; i < run; ++i) partCount += PartsOf(datagrams[i], parts + partCount);
+  msghdr message = MessageTo(peer, parts, partCount);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_UDP;
+  header->cmsg_type = UDP_SEGMENT;
+  header->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  const uint16_t segment = static_cast<uint16_t>(SizeOf(datagrams[0]));
+  std::memcpy(CMSG_DATA(header), &segment, sizeof segment);
+  return RetryOnInterrupt([&] { return ::sendmsg(fd, &message, 0); });
+}
+
+bool CannotSegment(int error) { return error == EINVAL || error == EIO || error == ENOPROTOOPT; }
+
 }  // namespace
 
 ENetSocketError::ENetSocketError(int code) : Exception(SocketErrorMessage(code)), code_(code) {}
@@ -163,23 +234,18 @@ int UdpSocket::SendTo(const sockaddr_in& peer, std::string_view bytes) {
 }
 
 int UdpSocket::SendBatch(const sockaddr_in& peer, const OutgoingDatagram* datagrams, size_t count) {
-  constexpr size_t kPerCall = 64;
-  if (count == 1) return SendOne(fd_.Get(), peer, datagrams[0]);
-  iovec parts[kPerCall][2];
-  mmsghdr messages[kPerCall];
   size_t done = 0;
-  while (done < count) {
-    const size_t batch = std::min(count - done, kPerCall);
-    for (size_t i = 0; i < batch; ++i) {
-      messages[i] = mmsghdr{};
-      messages[i].msg_hdr = MessageTo(peer, parts[i], PartsOf(datagrams[done + i], parts[i]));
+  while (segmenting_ && count - done >= 2) {
+    const size_t run = SegmentRun(datagrams + done, count - done);
+    if (run < 2) break;
+    if (SendSegmented(fd_.Get(), peer, datagrams + done, run) < 0) {
+      if (!CannotSegment(errno)) return LastError();
+      segmenting_ = false;  // for good: this socket has one route
+      break;
     }
-    const int sent = RetryOnInterrupt(
-        [&] { return ::sendmmsg(fd_.Get(), messages, static_cast<unsigned>(batch), 0); });
-    if (sent < 0) return LastError();
-    done += static_cast<size_t>(sent);
+    done += run;
   }
-  return 0;
+  return SendEach(fd_.Get(), peer, datagrams + done, count - done);
 }
 
 Received UdpSocket::Receive(char* buffer, size_t capacity, int timeoutMs) {
@@ -189,10 +255,24 @@ Received UdpSocket::Receive(char* buffer, size_t capacity, int timeoutMs) {
     ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     receiveTimeoutMs_ = wait;
   }
+  return ReceiveOne(buffer, capacity, 0);
+}
+
+Received UdpSocket::Poll(char* buffer, size_t capacity, std::chrono::microseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const Received received = ReceiveOne(buffer, capacity, MSG_DONTWAIT);
+    if (received.status != Received::kNothing || std::chrono::steady_clock::now() >= end)
+      return received;
+    ::sched_yield();
+  }
+}
+
+Received UdpSocket::ReceiveOne(char* buffer, size_t capacity, int flags) {
   Received received;
   socklen_t length = sizeof received.from;
   const ssize_t got = RetryOnInterrupt([&] {
-    return ::recvfrom(fd_.Get(), buffer, capacity, MSG_TRUNC,
+    return ::recvfrom(fd_.Get(), buffer, capacity, MSG_TRUNC | flags,
                       reinterpret_cast<sockaddr*>(&received.from), &length);
   });
   if (got >= 0) {

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -77,13 +78,19 @@ class UdpSocket {
   sockaddr_in LocalAddress() const;
   // One datagram; 0 when it went out whole, otherwise a socket error code.
   int SendTo(const sockaddr_in& peer, std::string_view bytes);
-  // count datagrams to one peer in as few calls as the system allows; 0 when
-  // all went out, otherwise the code of the failure that stopped them.
+  // count datagrams to one peer in as few calls as the system allows: runs
+  // of equal size (the last may be shorter) leave as one buffer the system
+  // cuts into datagrams, where the system and route can. 0 when all went
+  // out, otherwise the code of the failure that stopped them.
   int SendBatch(const sockaddr_in& peer, const OutgoingDatagram* datagrams, size_t count);
   // Reads one datagram into buffer, waiting up to timeoutMs (negative: no
   // limit). The wait is the socket's receive time-out, changed only when
   // timeoutMs differs from the last one, so a session sets it once.
   Received Receive(char* buffer, size_t capacity, int timeoutMs);
+  // Reads one datagram that is waiting or arrives within limit, asking again
+  // and again without sleeping (other threads of this core get their turn
+  // between the asks); kNothing when none came.
+  Received Poll(char* buffer, size_t capacity, std::chrono::microseconds limit);
   // Asks the system to queue up to bytes of datagrams not yet read (it
   // doubles the figure for its bookkeeping and caps it at net.core.rmem_max);
   // a smaller queue drops what arrives while it is full. Never shrinks the queue.
@@ -93,6 +100,9 @@ class UdpSocket {
   void Wake();
 
  private:
+  Received ReceiveOne(char* buffer, size_t capacity, int flags);
+
   FileDescriptor fd_;
   int receiveTimeoutMs_ = -1;  // the socket's receive time-out; -1: none
+  bool segmenting_ = true;     // SendBatch may let the system cut datagrams
 };

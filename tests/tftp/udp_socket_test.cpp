@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "tftp_test_support.h"
 
@@ -48,6 +50,33 @@ TEST(UdpSocketTest, ReceiveOutcomesCarryTheSenderAndTheFullLength) {
   EXPECT_EQ(PortOf(cut.from), peer.Port());
   EXPECT_EQ(socket.SendTo(cut.from, "back"), 0);
   EXPECT_EQ(peer.Receive().value_or(Datagram{}).Bytes, "back");
+}
+
+// Runs of one size leave as one buffer the system cuts; the cuts must fall
+// where the datagrams end: past the byte and segment limits of one send, at a
+// shorter datagram, and where the size grows.
+TEST(UdpSocketTest, ABatchArrivesAsItsDatagramsInOrderWhateverTheirSizes) {
+  std::vector<std::string> sent;
+  for (int i = 0; i < 50; ++i)
+    sent.push_back(Data(static_cast<uint16_t>(i), std::string(1428, 'a' + i % 26)));
+  sent.push_back(Data(50, ""));
+  for (int i = 0; i < 100; ++i) sent.push_back(std::string(10, 'A' + i % 26));
+  sent.insert(sent.end(), {std::string(2000, 'x'), std::string(999, 'y'), std::string(1000, 'z')});
+  std::vector<OutgoingDatagram> batch;
+  for (const std::string& bytes : sent) {
+    batch.push_back({bytes.data(), 4, bytes.data() + 4, bytes.size() - 4});
+  }
+  UdpSocket receiver(kAnyLoopbackPort);
+  receiver.SetReceiveQueueBytes(1 << 20);
+  UdpSocket sender(kAnyLoopbackPort);
+  ASSERT_EQ(sender.SendBatch(receiver.LocalAddress(), batch.data(), batch.size()), 0);
+  std::vector<char> buffer(4096);
+  for (size_t i = 0; i < sent.size(); ++i) {
+    const Received got = receiver.Receive(buffer.data(), buffer.size(), 3000);
+    ASSERT_EQ(got.status, Received::kDatagram) << "datagram " << i;
+    EXPECT_EQ(std::string(buffer.data(), got.length), sent[i]) << "datagram " << i;
+  }
+  EXPECT_EQ(receiver.Receive(buffer.data(), buffer.size(), 50).status, Received::kNothing);
 }
 
 TEST(UdpSocketTest, ServerActivationFailureLeavesItInactive) {
