@@ -42,9 +42,10 @@ struct SweepListing {
 };
 SweepListing ListForSweep(const std::string& hostDirectory);
 
-// The retention sweep's temporary files: kTemporaryPattern with its six
-// X replaced, and the longer form of earlier versions ("." + a log file's
-// name + ".sweep-" + six characters). No listing shows them.
+// The temporary files of the tree, the retention sweep's and uploads':
+// kTemporaryPattern with its six X replaced, and the longer form of earlier
+// versions ("." + a log file's name + ".sweep-" + six characters). No
+// listing shows them.
 inline constexpr char kTemporaryPattern[] = ".sweep-XXXXXX";
 bool IsSweepTemporary(std::string_view name);
 

@@ -180,12 +180,19 @@ void RetentionSweep::Run(const std::string& hostLogDirectory) {
   for (const std::string& directory : listing.unreadableDirectories) {
     NoteFailure(directory, "the directory cannot be read");
   }
-  for (const std::string& leftover : listing.leftovers) {
-    if (::unlink(leftover.c_str()) != 0 && errno != ENOENT)
-      NoteFailure(leftover, InOutErrorText(errno));
-  }
+  for (const std::string& leftover : listing.leftovers) RemoveLeftover(leftover);
   for (const auto& [directory, name] : listing.files) SweepFile(directory, name);
   ReplaceWritten();
+}
+
+// A temporary file that a running upload writes is marked and stays.
+void RetentionSweep::RemoveLeftover(const std::string& hostPath) {
+  SweepWatch watch(hostPath);
+  if (!watch.Watching()) return;
+  watch.ReplaceIfUntouched([&] {
+    if (::unlink(hostPath.c_str()) != 0 && errno != ENOENT)
+      NoteFailure(hostPath, InOutErrorText(errno));
+  });
 }
 
 void RetentionSweep::SweepFile(const std::string& hostDirectory, const std::string& name) {

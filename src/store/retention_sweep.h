@@ -54,6 +54,7 @@ class RetentionSweep {
   long long LinesRemoved() const { return linesRemoved_; }
 
  private:
+  void RemoveLeftover(const std::string& hostPath);
   void SweepFile(const std::string& hostDirectory, const std::string& name);
   void SweepPicture(const std::string& hostDirectory, const std::string& name);
   void RewriteLog(const std::string& hostDirectory, const std::string& name);

@@ -33,9 +33,9 @@ std::unique_ptr<FileStream> FileStream::OpenRead(const std::string& hostPath) {
   return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }
 
-std::unique_ptr<FileStream> FileStream::Create(const std::string& hostPath) {
+std::unique_ptr<FileStream> FileStream::CreateNew(const std::string& hostPath, mode_t mode) {
   FileDescriptor fd(RetryOnInterrupt(
-      [&] { return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+      [&] { return ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }));
   if (!fd.Valid()) return nullptr;
   return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }
@@ -46,11 +46,7 @@ bool FileStream::HasRoomFor(const std::string& hostPath, int64_t size) {
   struct statvfs disk {};
   if (::statvfs(directory.c_str(), &disk) != 0) return true;
   const long double free = static_cast<long double>(disk.f_bavail) * disk.f_frsize;
-  struct stat existing {};
-  const long double freed = ::stat(hostPath.c_str(), &existing) == 0
-                                ? static_cast<long double>(existing.st_blocks) * 512
-                                : 0;
-  return static_cast<long double>(size) <= free + freed;
+  return static_cast<long double>(size) <= free;
 }
 
 int64_t FileStream::Remaining() const {
@@ -75,6 +71,8 @@ size_t FileStream::Read(char* buffer, size_t size) {
   position_ += static_cast<int64_t>(total);
   return total;
 }
+
+bool FileStream::Flush() { return RetryOnInterrupt([&] { return ::fsync(fd_.Get()); }) == 0; }
 
 size_t FileStream::Write(const char* data, size_t size) {
   const size_t total =

@@ -2,6 +2,8 @@
 // closes it when destroyed. Used by one thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,10 +15,12 @@ class FileStream : public TransferStream {
  public:
   // An existing regular file opened for reading at its start, or null.
   static std::unique_ptr<FileStream> OpenRead(const std::string& hostPath);
-  // The file created, or emptied when it exists, for reading and writing; or null.
-  static std::unique_ptr<FileStream> Create(const std::string& hostPath);
-  // Whether the file system of hostPath can take size bytes once the file
-  // there (if any) has been emptied. Unknown free space counts as room.
+  // A new file with permissions mode, for writing; null (errno set) when it
+  // exists or cannot be created.
+  static std::unique_ptr<FileStream> CreateNew(const std::string& hostPath, mode_t mode);
+  // Whether the file system of hostPath can take size more bytes (the file
+  // there, if any, stays until the new one replaces it). Unknown free space
+  // counts as room.
   static bool HasRoomFor(const std::string& hostPath, int64_t size);
 
   ~FileStream() override = default;
@@ -27,6 +31,8 @@ class FileStream : public TransferStream {
   size_t Write(const char* data, size_t size) override;
   int64_t Position() const override { return position_; }
   int64_t Remaining() const override;
+  // Hands what was written to the disk (fsync); false, errno set, when it failed.
+  bool Flush();
   // Ends the stream at the file's present length: what is appended later is
   // not read.
   void EndAtPresentLength();

@@ -5,12 +5,14 @@
 #include <algorithm>
 
 #include "store/busy_files.h"
+#include "store/directory_scan.h"
 #include "tftp/file_stream.h"
 #include "tftp/receive_session.h"
 #include "tftp/send_session.h"
 #include "tftp/session_budget.h"
 #include "tftp/tftp_exceptions.h"
 #include "tftp/tftp_packets.h"
+#include "tftp/upload_file.h"
 
 namespace {
 
@@ -98,6 +100,7 @@ void TNetTrivialFTPServer::HandleRequest(std::string_view data, const sockaddr_i
         NegotiateOptions(request.Options, request.Opcode == tftp::kWriteRequest);
     if (!options.ClientChoseWait) options.AnswerWaitMs = answerWaitMs_;
     options.AnswerWaitMs = std::min(options.AnswerWaitMs, longestWaitMs_);
+    options.UnconfirmedWaitMs = answerWaitMs_;
     if (request.Opcode == tftp::kReadRequest) {
       StartReadTransfer(std::move(request.FileName), peer, std::move(options));
     } else {
@@ -123,7 +126,10 @@ void TNetTrivialFTPServer::AnswerFailure(const std::exception& failure, const so
 std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) const {
   std::optional<std::string> hostPath =
       resolver_.ResolveConfined(fileName, {"log", "config", "alarms"});
-  if (!hostPath) throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  // A temporary file of the tree is never whole: neither served nor written.
+  if (!hostPath || directory_scan::IsSweepTemporary(hostPath->substr(hostPath->rfind('/') + 1))) {
+    throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  }
   return *hostPath;
 }
 
@@ -170,7 +176,8 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
 }
 
 // A write announcing more than the disk holds, and one past the session
-// caps, is refused before the file is created or emptied.
+// caps, is refused before its temporary file is created; the file itself
+// changes only when the upload is whole.
 void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockaddr_in& peer,
                                               const SessionOptions& options) {
   TftpSession::Setup setup;
@@ -185,7 +192,7 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockad
     }
     setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options),
                                                 ntohl(peer.sin_addr.s_addr));
-    setup.stream = FileStream::Create(hostPath);
+    setup.stream = UploadFile::Create(hostPath);
     if (!setup.stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     setup.freeStream = true;
   } else {

@@ -81,8 +81,12 @@ class TNetTrivialFTPServer {
   // The sessions' wait for an answer when the client names no timeout
   // (1500 ms), and the longest wait a session uses whatever the client named
   // (the 255 s the timeout option allows). Shortened only by tests: setting
-  // the wait sets the longest one too, so no client keeps a test waiting.
-  void SetAnswerWaitMs(int waitMs) { answerWaitMs_ = longestWaitMs_ = waitMs; }
+  // the wait sets the longest one too (unless given), so no client keeps a
+  // test waiting.
+  void SetAnswerWaitMs(int waitMs, int longestWaitMs = 0) {
+    answerWaitMs_ = waitMs;
+    longestWaitMs_ = longestWaitMs > 0 ? longestWaitMs : waitMs;
+  }
 
   // Main thread: a session ended (raised only while OnTransferComplete is assigned).
   void ReportTransferComplete(bool success, const TPeerInfo& peer,

@@ -31,10 +31,14 @@ TftpSession::Answer ReceiveSession::OnData(uint16_t block, std::string_view payl
   ++blockCounter_;
   ++sinceAck_;
   strayBurst_ = false;
-  finished_ = payload.size() < static_cast<size_t>(options_.BlockSize);
-  // The file is complete: records that waited for it follow it before the
-  // last acknowledgement tells the unit so, and a fetch may begin at once.
-  if (finished_) ReleaseFileMark();
+  // The file is complete: it replaces its target, and records that waited
+  // for it follow it before the last acknowledgement tells the unit so, and
+  // a fetch may begin at once.
+  if (payload.size() < static_cast<size_t>(options_.BlockSize)) {
+    Stream().Finish();
+    finished_ = true;
+    ReleaseFileMark();
+  }
   if (finished_ || sinceAck_ >= options_.WindowSize) {
     ClearPending();
     return Answer::kAdvanced;

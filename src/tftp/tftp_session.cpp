@@ -35,9 +35,13 @@ TftpSession::TftpSession(Setup&& setup, size_t receiveCapacity)
       socket_(SocketAddress(setup.local, 0)),
       answer_(std::max(receiveCapacity, kSmallestReceiveBuffer)),
       strangerAnswers_(kStrangerBurst, kStrangerInterval),
-      repeats_(std::move(setup.repeats)) {}
+      repeats_(std::move(setup.repeats)) {
+  socket_.ReportUnreachable();
+  claim_.SetWake([this] { socket_.Wake(); });
+}
 
 TftpSession::~TftpSession() {
+  claim_.SetWake(nullptr);  // the socket goes before the claim
   if (repeats_) repeats_->Close();
 }
 
@@ -121,9 +125,20 @@ void TftpSession::ArmRepeats() {
 }
 
 void TftpSession::HeardFromPeer() {
+  if (!confirmed_) {
+    confirmed_ = true;
+    claim_.Confirm();
+  }
   if (!repeats_) return;
   repeats_->Close();
   repeats_.reset();
+}
+
+// Until the peer has answered once, the request may be forged: the session
+// keeps the default wait, whatever timeout the request named.
+int TftpSession::AnswerWaitMs() const {
+  return confirmed_ ? options_.AnswerWaitMs
+                    : std::min(options_.AnswerWaitMs, options_.UnconfirmedWaitMs);
 }
 
 void TftpSession::SendPending() { SendToPeer(pendingData_, pendingSize_); }
@@ -141,15 +156,21 @@ void TftpSession::SendToPeer(const char* data, size_t size) {
 
 // Waits for the answer to the packet just sent; datagrams that do not
 // advance the transfer do not extend the wait.
+// A session ends quietly when it gave its place to a new request, and when
+// its peer cannot be reached (an error packet would not arrive either).
 TftpSession::Answer TftpSession::AwaitAnswer() {
   const Clock::time_point start = Clock::now();
-  int waitMs = options_.AnswerWaitMs;
+  const int fullWaitMs = AnswerWaitMs();
+  int waitMs = fullWaitMs;
   Received received = answerPoll_.Poll(socket_, answer_.data(), answer_.size());
   for (;;) {
     if (received.status == Received::kNothing) received = ReceiveUnlessCutOff(waitMs);
+    if (!confirmed_ && claim_.Evicted()) return Answer::kEnded;
     if (received.status == Received::kNothing) return Answer::kSilence;
     if (received.status == Received::kFailed) throw ENetSocketError(received.error);
-    if (!SameAddress(received.from, peer_)) {
+    if (received.status == Received::kUnreachable) {
+      if (SameAddress(received.from, peer_)) return Answer::kEnded;
+    } else if (!SameAddress(received.from, peer_)) {
       AnswerStranger(received);
     } else {
       HeardFromPeer();
@@ -162,7 +183,7 @@ TftpSession::Answer TftpSession::AwaitAnswer() {
     }
     received = Received{};
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    waitMs = options_.AnswerWaitMs - static_cast<int>(waited.count());
+    waitMs = fullWaitMs - static_cast<int>(waited.count());
     if (waitMs < 0) return Answer::kSilence;
   }
 }

@@ -9,7 +9,10 @@
 // file, its busy mark and the budget claim are released when it is destroyed,
 // also when it never started. Datagrams from any other address or port get
 // error 5 (a burst of four, then one per 100 ms at most) and change nothing;
-// their error packets are never answered.
+// their error packets are never answered. Until the peer has answered once,
+// the session waits no longer than the default and gives its place to a
+// new request when the session cap is full (then it ends without a word);
+// an ICMP error for its peer ends it at once, also without a word.
 #pragma once
 
 #include <netinet/in.h>
@@ -101,6 +104,7 @@ class TftpSession {
   void SessionLoop();
   void Exchange();
   Answer AwaitAnswer();
+  int AnswerWaitMs() const;
   Received ReceiveUnlessCutOff(int waitMs);
   Answer Classify(std::string_view packet, size_t length);
   void AnswerStranger(const Received& received);
@@ -130,4 +134,5 @@ class TftpSession {
   AnswerPoll answerPoll_;
   std::shared_ptr<RepeatedRequests::Entry> repeats_;  // closed before the socket
   bool repeatsArmed_ = false;
+  bool confirmed_ = false;  // a datagram came from the peer
 };

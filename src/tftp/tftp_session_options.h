@@ -20,6 +20,8 @@ struct SessionOptions {
   OptionList Acknowledged;
   int AnswerWaitMs = tftp::kAnswerWaitMs;
   bool ClientChoseWait = false;  // AnswerWaitMs is the client's timeout
+  // The wait, at most, until the peer has answered once (the server's default).
+  int UnconfirmedWaitMs = tftp::kAnswerWaitMs;
   int SendsPerPacket = tftp::kSendsPerPacket;
   int WindowSize = 1;  // data blocks in flight; 1 is lock step
   // The size a write request announced, or kNoSize.

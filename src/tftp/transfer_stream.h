@@ -17,4 +17,7 @@ class TransferStream {
   virtual int64_t Position() const = 0;
   // Bytes from the current position to the end, or -1 when unknown.
   virtual int64_t Remaining() const { return -1; }
+  // The last block of an upload is written: the data becomes the file
+  // (a store replaces its target here). Raises EWriteError when it cannot.
+  virtual void Finish() {}
 };

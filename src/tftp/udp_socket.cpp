@@ -228,12 +228,27 @@ sockaddr_in UdpSocket::LocalAddress() const {
   return local;
 }
 
+// The system reports a queued ICMP error to the next send as well, whatever
+// address that send goes to.
+template <typename Send>
+int UdpSocket::SendAfterError(Send send) {
+  const int code = send();
+  if (code == 0 || !reportUnreachable_) return code;
+  errorsQueued_ = true;
+  return send();
+}
+
 int UdpSocket::SendTo(const sockaddr_in& peer, std::string_view bytes) {
   const OutgoingDatagram one{bytes.data(), bytes.size()};
-  return SendOne(fd_.Get(), peer, one);
+  return SendAfterError([&] { return SendOne(fd_.Get(), peer, one); });
 }
 
 int UdpSocket::SendBatch(const sockaddr_in& peer, const OutgoingDatagram* datagrams, size_t count) {
+  return SendAfterError([&] { return SendSegments(peer, datagrams, count); });
+}
+
+int UdpSocket::SendSegments(const sockaddr_in& peer, const OutgoingDatagram* datagrams,
+                            size_t count) {
   size_t done = 0;
   while (segmenting_ && count - done >= 2) {
     const size_t run = SegmentRun(datagrams + done, count - done);
@@ -269,6 +284,11 @@ Received UdpSocket::Poll(char* buffer, size_t capacity, std::chrono::microsecond
 }
 
 Received UdpSocket::ReceiveOne(char* buffer, size_t capacity, int flags) {
+  if (errorsQueued_) {
+    const Received error = ReceiveError();
+    if (error.status == Received::kUnreachable) return error;
+    errorsQueued_ = false;
+  }
   Received received;
   socklen_t length = sizeof received.from;
   const ssize_t got = RetryOnInterrupt([&] {
@@ -281,8 +301,33 @@ Received UdpSocket::ReceiveOne(char* buffer, size_t capacity, int flags) {
   } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
     received.status = Received::kFailed;
     received.error = LastError();
+    if (reportUnreachable_) {
+      const Received error = ReceiveError();
+      errorsQueued_ = error.status == Received::kUnreachable;
+      if (errorsQueued_) return error;
+    }
   }
   return received;
+}
+
+// The error queue names the address the failed datagram went to.
+Received UdpSocket::ReceiveError() {
+  Received error;
+  char control[512];
+  msghdr message{};
+  message.msg_name = &error.from;
+  message.msg_namelen = sizeof error.from;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got =
+      RetryOnInterrupt([&] { return ::recvmsg(fd_.Get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT); });
+  if (got >= 0) error.status = Received::kUnreachable;
+  return error;
+}
+
+void UdpSocket::ReportUnreachable() {
+  const int on = 1;
+  reportUnreachable_ = ::setsockopt(fd_.Get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0;
 }
 
 void UdpSocket::Wake() { ::shutdown(fd_.Get(), SHUT_RDWR); }

@@ -59,7 +59,8 @@ struct OutgoingDatagram {
 
 // How one receive ended.
 struct Received {
-  enum Status { kDatagram, kNothing, kFailed } status = kNothing;
+  // kUnreachable: an ICMP error came back for a datagram sent to from.
+  enum Status { kDatagram, kNothing, kFailed, kUnreachable } status = kNothing;
   size_t length = 0;  // the datagram's full length, more than the buffer when cut
   sockaddr_in from{};
   int error = 0;  // socket error code (kFailed)
@@ -95,14 +96,28 @@ class UdpSocket {
   // doubles the figure for its bookkeeping and caps it at net.core.rmem_max);
   // a smaller queue drops what arrives while it is full. Never shrinks the queue.
   void SetReceiveQueueBytes(int bytes);
+  // From now on each ICMP error (a port or host unreachable) that comes back
+  // for a datagram sent from this socket is returned by a receive, one per
+  // call, as kUnreachable. A send that such an error made fail is tried once
+  // more. Not for the request server's port: unread errors take room from
+  // the datagrams waiting there.
+  void ReportUnreachable();
   // Wakes a thread blocked in Receive (it returns kFailed or an empty
   // datagram). Any thread.
   void Wake();
 
  private:
   Received ReceiveOne(char* buffer, size_t capacity, int flags);
+  int SendSegments(const sockaddr_in& peer, const OutgoingDatagram* datagrams, size_t count);
+  // The next queued ICMP error as kUnreachable, or kNothing when none waits.
+  Received ReceiveError();
+  // A send that failed is tried once more after an ICMP error.
+  template <typename Send>
+  int SendAfterError(Send send);
 
   FileDescriptor fd_;
   int receiveTimeoutMs_ = -1;  // the socket's receive time-out; -1: none
   bool segmenting_ = true;     // SendBatch may let the system cut datagrams
+  bool reportUnreachable_ = false;
+  bool errorsQueued_ = false;  // an ICMP error may wait in the error queue
 };

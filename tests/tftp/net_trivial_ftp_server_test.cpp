@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include <QCoreApplication>
 #include <QThread>
 
+#include "store/append_handles.h"
 #include "store/busy_files.h"
 #include "tftp/session_budget.h"
 #include "tftp/tftp_exceptions.h"
@@ -155,19 +157,37 @@ TEST_F(RequestServerTest, OptionAcknowledgementCarriesExactlyTheAgreedBlockSize)
   }
 }
 
-TEST_F(RequestServerTest, WriteRequestEmptiesTheFileAtOnceAndMarksItBusy) {
+// A store that never sends data, or is cut, leaves the file as it was; a
+// whole one replaces it, and records held meanwhile follow the new content.
+TEST_F(RequestServerTest, AStoreReplacesItsFileOnlyWhenWholeAndRecordsFollowIt) {
   const std::string path = tree_.At("alarms/a.txt");
   WriteFile(path, "old content");
-  Datagram ack = Ask(Request(2, "alarms/a.txt", "octet"));
-  EXPECT_EQ(ack.Bytes, Ack(0));
+  Datagram ack = Ask(Request(2, "alarms/a.txt", "octet", {{"timeout", "255"}}));
+  EXPECT_EQ(OpcodeOf(ack), 6);
   EXPECT_NE(ack.Port, server_.Port());
-  EXPECT_EQ(ReadFile(path), "");
+  EXPECT_EQ(ReadFile(path), "old content");
   EXPECT_TRUE(BusyFiles::Instance().IsBusy(path));
+  peer_.Send(ack.Port, Data(1, std::string(512, 'n')));
+  EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1));
   peer_.Send(ack.Port, Error(3, "disk full"));
-  Datagram answer = peer_.Receive().value_or(Datagram{});
-  EXPECT_EQ(PayloadOf(answer), "Operation aborted");
+  EXPECT_EQ(PayloadOf(peer_.Receive().value_or(Datagram{})), "Operation aborted");
   EXPECT_TRUE(AwaitSessionsEnded());
   EXPECT_FALSE(BusyFiles::Instance().IsBusy(path));
+  EXPECT_EQ(ReadFile(path), "old content");
+
+  ack = Ask(Request(2, "alarms/a.txt", "octet"));
+  BusyFiles::Instance().AppendOrHold(path, "record\n",
+                                     [&](std::string_view now) { AppendToFile(path, now); });
+  EXPECT_EQ(ReadFile(path), "old content");
+  peer_.Send(ack.Port, Data(1, "new\n"));
+  EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1));
+  EXPECT_EQ(ReadFile(path), "new\nrecord\n");
+  peer_.Send(ack.Port, Error(0, "done"));
+  EXPECT_TRUE(peer_.Receive().has_value());
+  EXPECT_TRUE(AwaitSessionsEnded());
+  const auto entries = std::filesystem::directory_iterator(tree_.At("alarms"));
+  EXPECT_EQ(std::distance(begin(entries), end(entries)), 1) << "a temporary file was left";
+  ExpectError(Request(1, "alarms/.sweep-a1B2c3", "octet"), 2, "Access to alarms/.sweep-a1B2c3 denied");
 }
 
 // A file being written is nobody else's; a file being read may be read by
@@ -405,6 +425,28 @@ TEST_F(RequestServerTest, OneAddressHoldsAQuarterOfTheSessionsAndOthersAreStillS
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
+// A session that never heard from its peer may be forged: a new request
+// takes its place when the cap is full; one that heard keeps its place.
+TEST_F(RequestServerTest, ANewRequestTakesThePlaceOfASessionNeverHeardFrom) {
+  SessionBudget::Process().SetLimits(1, SessionBudget::kMaxBufferBytes);
+  WriteFile(tree_.At("log/f.dat"), std::string(600, 'f'));
+  Datagram forged = Ask(Request(1, "log/f.dat", "octet", {{"timeout", "255"}}));
+  RawPeer real("127.0.0.2");
+  real.Send(server_.Port(), Request(1, "log/f.dat", "octet"));
+  Datagram served = real.Receive().value_or(Datagram{});
+  real.Send(served.Port, Ack(1));
+  Datagram second = real.Receive().value_or(Datagram{});
+  EXPECT_FALSE(peer_.Receive(300).has_value()) << "the session that gave way ends quietly";
+  Datagram refused = Ask(Request(1, "log/f.dat", "octet"));
+  SessionBudget::Process().SetLimits(SessionBudget::kMaxSessions, SessionBudget::kMaxBufferBytes);
+  EXPECT_EQ(OpcodeOf(forged), 6);
+  EXPECT_EQ(served.Bytes, Data(1, std::string(512, 'f')));
+  EXPECT_EQ(second.Bytes, Data(2, std::string(88, 'f')));
+  EXPECT_EQ(refused.Bytes, Error(3, "Too many transfers at once"));
+  real.Send(served.Port, Ack(2));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
 // A complete store waits for a repeat of its last block; stores one after
 // another from one address must not run out of its share meanwhile.
 TEST_F(RequestServerTest, CompleteStoresWaitingForARepeatLeaveTheirAddressItsShare) {
@@ -422,6 +464,24 @@ TEST_F(RequestServerTest, CompleteStoresWaitingForARepeatLeaveTheirAddressItsSha
   EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1)) << "a repeat is answered";
   EXPECT_TRUE(AwaitSessionsEnded());
   EXPECT_EQ(ReadFile(tree_.At("log/s4")), "short");
+}
+
+// Towards a port that answers with ICMP (the victim of a forged request)
+// the session sends its first datagram and no other.
+TEST(UnreachablePeerTest, ASessionEndsAtTheFirstIcmpErrorForItsPeer) {
+  TempTree tree;
+  RunningServer server(tree, 20000);
+  int failures = 0;
+  server.Server->SetActive(false);
+  server.Server->OnTransferComplete = [&](auto&, bool success, auto&&...) { failures += !success; };
+  server.Server->SetActive(true);
+  WriteFile(tree.At("log/u.dat"), "u");
+  RawPeer victim;
+  victim.ConnectTo(server.Port());  // a datagram from any other port meets a closed port
+  victim.Send(server.Port(), Request(1, "log/u.dat", "octet"));
+  EXPECT_TRUE(PumpUntil([&] { return failures == 1; })) << "the session outlived the ICMP error";
+  victim.Disconnect();
+  EXPECT_FALSE(victim.Receive(500).has_value()) << "a datagram followed the ICMP error";
 }
 
 TEST(SessionBudgetTest, FinalWaitsHaveACapWithAQuarterForEachAddress) {

@@ -174,6 +174,24 @@ TEST(OptionTimeoutTest, ClientsTimeoutIsAcknowledgedAndBecomesTheWait) {
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
+// A forged request names the longest timeout to hold its session: until the
+// peer answers, the session keeps the server's own wait.
+TEST(OptionTimeoutTest, UnconfirmedSessionKeepsTheDefaultWaitWhateverTimeoutItNamed) {
+  TempTree tree;
+  RunningServer server(tree, 1000);
+  server.Server->SetActive(false);
+  server.Server->SetAnswerWaitMs(1000, 255000);
+  server.Server->SetActive(true);
+  RawPeer peer;
+  WriteFile(tree.At("log/t.dat"), SampleBytes(700));
+  peer.Send(server.Port(), Request(1, "log/t.dat", "octet", {{"timeout", "255"}}));
+  Datagram oack = peer.Receive().value_or(Datagram{});
+  EXPECT_EQ(oack.Bytes, OptionAck({{"timeout", "255"}}));
+  EXPECT_EQ(peer.Receive(5000).value_or(Datagram{}).Bytes, oack.Bytes);
+  peer.Send(oack.Port, Error(0, "enough"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
 // 11 blocks of 512 bytes (the last one short) in windows of 4.
 TEST_F(OptionSessionTest, SendWindowResendsFromTheBlockAfterTheLastAcknowledged) {
   const std::string content = SampleBytes(10 * 512 + 100);

@@ -67,6 +67,17 @@ RawPeer::RawPeer(const char* address) {
 
 RawPeer::~RawPeer() { ::close(fd_); }
 
+void RawPeer::ConnectTo(uint16_t port) const {
+  const sockaddr_in to = SocketAddress(INADDR_LOOPBACK, port);
+  ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void RawPeer::Disconnect() const {
+  sockaddr none{};
+  none.sa_family = AF_UNSPEC;
+  ::connect(fd_, &none, sizeof none);
+}
+
 void RawPeer::Send(uint16_t port, const std::string& bytes) const {
   sockaddr_in to{};
   to.sin_family = AF_INET;

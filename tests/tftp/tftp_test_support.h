@@ -48,6 +48,10 @@ class RawPeer {
   // The next datagram, or nothing within timeoutMs.
   std::optional<Datagram> Receive(int timeoutMs = 3000) const;
   uint16_t Port() const { return port_; }
+  // Takes datagrams from the server's port only: any other meets a closed
+  // port (and its sender an ICMP error); Disconnect takes all again.
+  void ConnectTo(uint16_t port) const;
+  void Disconnect() const;
 
  private:
   int fd_;
