@@ -259,15 +259,21 @@ TEST_F(RetentionSweepTest, SymbolicLinksAreLeftAsTheyAreAndNotReported) {
 
 // Temporary files have a name of fixed length, so a log name of the longest
 // length allowed is swept; what an interrupted run left is removed and never
-// listed to units.
+// listed to units; the one an upload is writing stays.
 TEST_F(RetentionSweepTest, TemporaryFilesOfAnInterruptedRunAreRemovedAndNeverListed) {
   const std::string longName = std::string(NAME_MAX - 4, 'n') + ".dat";
   tree_.Write("log/SU1/" + longName, "01.12.2026 a\n05.12.2026 b\n");
   tree_.Write("log/SU1/.sweep-Ab12Cd", "half a rewrite");
   tree_.Write("log/SU1/.alllog.dat.sweep-gng8e7", "from an earlier version");
+  tree_.Write("log/SU1/.sweep-Up1oad", "an upload under way");
   EXPECT_EQ(store_.ListFiles(".\\log\\SU1\\", "*.*", false)->size(), 1u);
   EXPECT_EQ(store_.LatestFile(".\\log\\SU1\\"), longName);
-  store_.DeleteOldData();
+  {
+    BusyFiles::Mark upload = BusyFiles::Instance().TryMark(tree_.Host("log/SU1/.sweep-Up1oad"),
+                                                           BusyFiles::Mode::kWrite);
+    store_.DeleteOldData();
+  }
+  EXPECT_TRUE(tree_.Exists("log/SU1/.sweep-Up1oad"));
   EXPECT_EQ(tree_.Read("log/SU1/" + longName), "05.12.2026 b\r\n");
   EXPECT_FALSE(tree_.Exists("log/SU1/.sweep-Ab12Cd"));
   EXPECT_FALSE(tree_.Exists("log/SU1/.alllog.dat.sweep-gng8e7"));
