@@ -72,7 +72,9 @@ size_t FileStream::Read(char* buffer, size_t size) {
   return total;
 }
 
-bool FileStream::Flush() { return RetryOnInterrupt([&] { return ::fsync(fd_.Get()); }) == 0; }
+bool FileStream::Flush() {
+  return RetryOnInterrupt([&] { return ::fsync(fd_.Get()); }) == 0;
+}
 
 size_t FileStream::Write(const char* data, size_t size) {
   const size_t total =

@@ -160,7 +160,10 @@ void SessionBudget::Confirm(uint64_t id) {
 void SessionBudget::SetWake(uint64_t id, std::function<void()> wake) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto session = claims_.find(id);
-  if (session != claims_.end()) session->second.wake = std::move(wake);
+  if (session == claims_.end()) return;
+  if (session->second.state == State::kEvicted && wake)
+    return wake();  // evicted before it could be woken
+  session->second.wake = std::move(wake);
 }
 
 bool SessionBudget::Evicted(uint64_t id) const {

@@ -98,9 +98,10 @@ class UdpSocket {
   void SetReceiveQueueBytes(int bytes);
   // From now on each ICMP error (a port or host unreachable) that comes back
   // for a datagram sent from this socket is returned by a receive, one per
-  // call, as kUnreachable. A send that such an error made fail is tried once
-  // more. Not for the request server's port: unread errors take room from
-  // the datagrams waiting there.
+  // call, as kUnreachable. A failed send is tried once more (the system
+  // fails the next send with such an error, whatever address it goes to).
+  // Not for the request server's port: unread errors take room from the
+  // datagrams waiting there.
   void ReportUnreachable();
   // Wakes a thread blocked in Receive (it returns kFailed or an empty
   // datagram). Any thread.

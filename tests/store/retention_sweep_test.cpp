@@ -269,8 +269,8 @@ TEST_F(RetentionSweepTest, TemporaryFilesOfAnInterruptedRunAreRemovedAndNeverLis
   EXPECT_EQ(store_.ListFiles(".\\log\\SU1\\", "*.*", false)->size(), 1u);
   EXPECT_EQ(store_.LatestFile(".\\log\\SU1\\"), longName);
   {
-    BusyFiles::Mark upload = BusyFiles::Instance().TryMark(tree_.Host("log/SU1/.sweep-Up1oad"),
-                                                           BusyFiles::Mode::kWrite);
+    BusyFiles::Mark upload =
+        BusyFiles::Instance().TryMark(tree_.Host("log/SU1/.sweep-Up1oad"), BusyFiles::Mode::kWrite);
     store_.DeleteOldData();
   }
   EXPECT_TRUE(tree_.Exists("log/SU1/.sweep-Up1oad"));

@@ -187,7 +187,8 @@ TEST_F(RequestServerTest, AStoreReplacesItsFileOnlyWhenWholeAndRecordsFollowIt) 
   EXPECT_TRUE(AwaitSessionsEnded());
   const auto entries = std::filesystem::directory_iterator(tree_.At("alarms"));
   EXPECT_EQ(std::distance(begin(entries), end(entries)), 1) << "a temporary file was left";
-  ExpectError(Request(1, "alarms/.sweep-a1B2c3", "octet"), 2, "Access to alarms/.sweep-a1B2c3 denied");
+  ExpectError(Request(1, "alarms/.sweep-a1B2c3", "octet"), 2,
+              "Access to alarms/.sweep-a1B2c3 denied");
 }
 
 // A file being written is nobody else's; a file being read may be read by
