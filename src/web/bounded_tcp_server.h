@@ -1,31 +1,57 @@
 // The listening socket of the web view, with the bounds a public port needs:
-// at most kMaxConnections at once (further ones are closed at once), and a
-// connection is cut when it sends more than kMaxRequestBytes before it is
-// answered, takes longer than kRequestTimeoutMs from its first byte to the
-// start of its answer, or moves no byte either way for kIdleTimeoutMs (a
-// reader that stopped reading a download too). So a slow or hostile client
-// holds one socket and a few buffers, never a thread. Lives on the web
-// server's thread and is used only there.
+// at most kMaxConnections at once and kMaxPerClient of them from one client
+// address; a new connection that finds its client's share or the whole table
+// full closes the connection (of that client, or of anyone) that has waited
+// longest since it was last served, so a crowd of idle or keep-alive
+// connections never keeps out a health check. Each connection is watched
+// (ConnectionWatch: request size and time, idle time), so a slow or hostile
+// client holds one socket and a few buffers, never a thread. With an allow
+// list, a client outside it is closed at once. When the process runs out of
+// file descriptors, accepting pauses for kAcceptRetryMs and resumes. Lives on
+// the web server's thread and is used only there.
 #pragma once
 
+#include <QHostAddress>
 #include <QTcpServer>
+#include <memory>
+#include <vector>
+
+class AllowedSenders;
+class ConnectionWatch;
 
 class BoundedTcpServer : public QTcpServer {
   Q_OBJECT
 
  public:
   static constexpr int kMaxConnections = 64;
+  static constexpr int kMaxPerClient = kMaxConnections / 4;
   static constexpr qint64 kMaxRequestBytes = 64 * 1024;
   static constexpr int kRequestTimeoutMs = 10000;
   static constexpr int kIdleTimeoutMs = 30000;
+  static constexpr int kAcceptRetryMs = 200;
 
-  explicit BoundedTcpServer(QObject* parent = nullptr);
+  // senders: whom to serve; null serves everyone.
+  explicit BoundedTcpServer(std::shared_ptr<AllowedSenders> senders, QObject* parent = nullptr);
+  ~BoundedTcpServer() override;
 
-  int OpenConnections() const { return open_; }
+  // Listens on host:port with the address bound freely (IP_FREEBIND): an
+  // address that is missing for a moment, as in a link flap during a
+  // restart, is served once it is back. False with the reason in error.
+  bool ListenFreely(const QHostAddress& host, quint16 port, QString& error);
+  int OpenConnections() const { return static_cast<int>(connections_.size()); }
 
  protected:
   void incomingConnection(qintptr descriptor) override;
 
  private:
-  int open_ = 0;
+  bool Admitted(const QHostAddress& client);
+  void MakeRoomFor(const QHostAddress& client);
+  ConnectionWatch* LongestUnserved(const QHostAddress* client) const;
+  void Close(ConnectionWatch* watch);
+  void Forget(ConnectionWatch* watch);
+  void RetryAcceptingLater();
+
+  std::shared_ptr<AllowedSenders> senders_;
+  std::vector<ConnectionWatch*> connections_;
+  bool shortageReported_ = false;
 };
