@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
@@ -13,11 +14,14 @@
 
 #include "base/allowed_senders.h"
 #include "base/failure_report.h"
+#include "base/retry_on_interrupt.h"
 #include "web/connection_watch.h"
 
 namespace {
 
 constexpr int kBacklog = 50;  // as QTcpServer::listen
+// Accepted in one turn of the event loop at most; the rest in the next.
+constexpr int kAcceptBatch = BoundedTcpServer::kMaxConnections;
 
 // The socket address of host:port and its size; 0 when host is no IP address.
 socklen_t SocketAddressOf(const QHostAddress& host, quint16 port, sockaddr_storage& address) {
@@ -59,11 +63,10 @@ int OpenListening(const sockaddr_storage& address, socklen_t size) {
 }  // namespace
 
 BoundedTcpServer::BoundedTcpServer(std::shared_ptr<AllowedSenders> senders, QObject* parent)
-    : QTcpServer(parent), senders_(std::move(senders)) {
-  connect(this, &QTcpServer::acceptError, this, [this] { RetryAcceptingLater(); });
-}
+    : QTcpServer(parent), senders_(std::move(senders)) {}
 
 BoundedTcpServer::~BoundedTcpServer() {
+  delete acceptReady_;  // before QTcpServer closes the descriptor
   for (ConnectionWatch* watch : connections_) watch->Forget();
 }
 
@@ -76,10 +79,41 @@ bool BoundedTcpServer::ListenFreely(const QHostAddress& host, quint16 port, QStr
         size == 0 ? QStringLiteral("not an IP address") : QString::fromLocal8Bit(strerror(errno));
     return false;
   }
-  if (setSocketDescriptor(fd)) return true;
-  error = errorString();
-  ::close(fd);
-  return false;
+  if (!setSocketDescriptor(fd)) {
+    error = errorString();
+    ::close(fd);
+    return false;
+  }
+  pauseAccepting();  // QTcpServer's own notifier stays off: AcceptWaiting accepts
+  listening_ = fd;
+  acceptReady_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(acceptReady_, &QSocketNotifier::activated, this, [this] { AcceptWaiting(); });
+  return true;
+}
+
+QTcpSocket* BoundedTcpServer::nextPendingConnection() {
+  QTcpSocket* socket = QTcpServer::nextPendingConnection();
+  pauseAccepting();  // QTcpServer turns its notifier on again when one is taken
+  return socket;
+}
+
+// Accepting is done here, not by QTcpServer: Qt 6.4 keeps the first error of
+// its listening socket, the "none waiting" that ends every round, so a later
+// shortage of descriptors passes for it and the notifier fires without end (a
+// busy loop); when the shortage comes first, Qt stops accepting for good.
+void BoundedTcpServer::AcceptWaiting() {
+  for (int round = 0; round < kAcceptBatch; ++round) {
+    const int descriptor = RetryOnInterrupt(
+        [&] { return ::accept4(listening_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
+    if (descriptor >= 0) {
+      shortageReported_ = false;
+      incomingConnection(descriptor);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return;
+    } else if (errno != ECONNABORTED && errno != EPROTO) {  // else: that client is gone
+      return RetryAcceptingLater(errno);
+    }
+  }
 }
 
 void BoundedTcpServer::incomingConnection(qintptr descriptor) {
@@ -91,11 +125,10 @@ void BoundedTcpServer::incomingConnection(qintptr descriptor) {
     return;
   }
   auto* watch = new ConnectionWatch(socket, [this](ConnectionWatch* gone) { Forget(gone); });
-  if (!Admitted(watch->Peer())) {
+  if (!Admitted(watch->Peer()) || !MakeRoomFor(watch->Peer())) {
     delete socket;  // closes the connection; the watch goes with it
     return;
   }
-  MakeRoomFor(watch->Peer());
   connections_.push_back(watch);
   socket->setReadBufferSize(kMaxRequestBytes);  // what one notification can bring
   addPendingConnection(socket);
@@ -108,23 +141,36 @@ bool BoundedTcpServer::Admitted(const QHostAddress& client) {
   return ipv4 && senders_->Admit(address, "the web view");
 }
 
-// A client that holds its share gives up its own longest unserved connection;
-// otherwise, in a full table, the longest unserved of all gives way.
-void BoundedTcpServer::MakeRoomFor(const QHostAddress& client) {
+// A client that holds its share gives up its own keep-alive connection served
+// longest ago, or is refused when it has none (all its connections are new or
+// busy); otherwise, in a full table, a connection of anyone gives way.
+bool BoundedTcpServer::MakeRoomFor(const QHostAddress& client) {
   const auto own = std::count_if(connections_.begin(), connections_.end(),
                                  [&](ConnectionWatch* watch) { return watch->Peer() == client; });
-  if (own >= kMaxPerClient) return Close(LongestUnserved(&client));
-  if (OpenConnections() >= kMaxConnections) Close(LongestUnserved(nullptr));
+  if (own >= kMaxPerClient) {
+    ConnectionWatch* idle = GivingWay(&client);
+    if (idle == nullptr || !idle->Served()) return false;
+    Close(idle);
+  } else if (OpenConnections() >= kMaxConnections) {
+    Close(GivingWay(nullptr));
+  }
+  return true;
 }
 
-// Of client's connections, or of all when client is null.
-ConnectionWatch* BoundedTcpServer::LongestUnserved(const QHostAddress* client) const {
-  ConnectionWatch* longest = nullptr;
+// Of client's connections, or of all when client is null: the keep-alive
+// connection served longest ago, else the one accepted longest ago.
+ConnectionWatch* BoundedTcpServer::GivingWay(const QHostAddress* client) const {
+  ConnectionWatch* chosen = nullptr;
   for (ConnectionWatch* watch : connections_) {
     if (client != nullptr && watch->Peer() != *client) continue;
-    if (longest == nullptr || watch->LastServed() < longest->LastServed()) longest = watch;
+    if (chosen == nullptr || GivesWayBefore(*watch, *chosen)) chosen = watch;
   }
-  return longest;
+  return chosen;
+}
+
+bool BoundedTcpServer::GivesWayBefore(const ConnectionWatch& one, const ConnectionWatch& other) {
+  if (one.Served() != other.Served()) return one.Served();
+  return one.LastServed() < other.LastServed();
 }
 
 // Leaves the table at once; the socket and its watch go later.
@@ -140,13 +186,14 @@ void BoundedTcpServer::Forget(ConnectionWatch* watch) {
                      connections_.end());
 }
 
-// QTcpServer stops accepting after an error such as a shortage of file
-// descriptors; the connection waits in the kernel's queue meanwhile.
-void BoundedTcpServer::RetryAcceptingLater() {
+// The connections wait in the kernel's queue meanwhile; the first failure of
+// a spell is reported.
+void BoundedTcpServer::RetryAcceptingLater(int error) {
   if (!shortageReported_)
-    WriteFailureLine("The web view cannot accept a connection now (" + errorString().toStdString() +
-                     "); it tries again every " + std::to_string(kAcceptRetryMs) + " ms");
+    WriteFailureLine("The web view cannot accept a connection now (" +
+                     std::string(std::strerror(error)) + "); it tries again every " +
+                     std::to_string(kAcceptRetryMs) + " ms");
   shortageReported_ = true;
-  pauseAccepting();
-  QTimer::singleShot(kAcceptRetryMs, this, [this] { resumeAccepting(); });
+  acceptReady_->setEnabled(false);
+  QTimer::singleShot(kAcceptRetryMs, acceptReady_, [this] { acceptReady_->setEnabled(true); });
 }

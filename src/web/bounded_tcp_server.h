@@ -1,14 +1,17 @@
 // The listening socket of the web view, with the bounds a public port needs:
 // at most kMaxConnections at once and kMaxPerClient of them from one client
-// address; a new connection that finds its client's share or the whole table
-// full closes the connection (of that client, or of anyone) that has waited
-// longest since it was last served, so a crowd of idle or keep-alive
-// connections never keeps out a health check. Each connection is watched
+// address. A new connection that finds its client's share full takes the
+// place of that client's keep-alive connection served longest ago (it is
+// refused when the client has none); one that finds the whole table full
+// takes the place of the keep-alive connection served longest ago, else of
+// the one accepted longest ago. So one client's crowd of idle or keep-alive
+// connections never keeps another client or a health check out. Each connection is watched
 // (ConnectionWatch: request size and time, idle time), so a slow or hostile
 // client holds one socket and a few buffers, never a thread. With an allow
 // list, a client outside it is closed at once. When the process runs out of
-// file descriptors, accepting pauses for kAcceptRetryMs and resumes. Lives on
-// the web server's thread and is used only there.
+// file descriptors, accepting pauses for kAcceptRetryMs and resumes (it
+// accepts by itself: see AcceptWaiting). Lives on the web server's thread and
+// is used only there.
 #pragma once
 
 #include <QHostAddress>
@@ -18,6 +21,7 @@
 
 class AllowedSenders;
 class ConnectionWatch;
+class QSocketNotifier;
 
 class BoundedTcpServer : public QTcpServer {
   Q_OBJECT
@@ -39,19 +43,24 @@ class BoundedTcpServer : public QTcpServer {
   // restart, is served once it is back. False with the reason in error.
   bool ListenFreely(const QHostAddress& host, quint16 port, QString& error);
   int OpenConnections() const { return static_cast<int>(connections_.size()); }
+  QTcpSocket* nextPendingConnection() override;
 
  protected:
   void incomingConnection(qintptr descriptor) override;
 
  private:
+  void AcceptWaiting();
   bool Admitted(const QHostAddress& client);
-  void MakeRoomFor(const QHostAddress& client);
-  ConnectionWatch* LongestUnserved(const QHostAddress* client) const;
+  bool MakeRoomFor(const QHostAddress& client);
+  ConnectionWatch* GivingWay(const QHostAddress* client) const;
+  static bool GivesWayBefore(const ConnectionWatch& one, const ConnectionWatch& other);
   void Close(ConnectionWatch* watch);
   void Forget(ConnectionWatch* watch);
-  void RetryAcceptingLater();
+  void RetryAcceptingLater(int error);
 
   std::shared_ptr<AllowedSenders> senders_;
   std::vector<ConnectionWatch*> connections_;
+  int listening_ = -1;                      // owned by QTcpServer
+  QSocketNotifier* acceptReady_ = nullptr;  // accepting while enabled
   bool shortageReported_ = false;
 };

@@ -69,6 +69,7 @@ void ConnectionWatch::Received() {
 void ConnectionWatch::Answering() {
   idle_.start(BoundedTcpServer::kIdleTimeoutMs);
   lastServed_ = std::chrono::steady_clock::now();
+  served_ = true;
   request_.stop();
   requestUnderWay_ = false;
   answeredAt_ = BytesReceived(*socket_);

@@ -25,6 +25,8 @@ class ConnectionWatch : public QObject {
   // When the server last sent this connection a byte, or else when it was
   // accepted: the earlier, the longer it has waited without being served.
   std::chrono::steady_clock::time_point LastServed() const { return lastServed_; }
+  // True once the server has sent it anything: a keep-alive connection.
+  bool Served() const { return served_; }
   // Closes the connection at once; the watch goes with its socket later.
   void Cut();
   // The server is going: gone is not called any more.
@@ -42,5 +44,6 @@ class ConnectionWatch : public QObject {
   QTimer idle_;
   std::chrono::steady_clock::time_point lastServed_ = std::chrono::steady_clock::now();
   bool requestUnderWay_ = false;
+  bool served_ = false;
   qint64 answeredAt_ = 0;  // bytes received when the last answer began; -1: unknown
 };

@@ -236,17 +236,26 @@ TEST_F(WebViewTest, StalledHugeAndThousandClientsAreCutWhileOthersAreServed) {
   ::close(stalled);
 }
 
-TEST_F(WebViewTest, OneClientsCrowdLeavesRoomForOthersAndForItsOwnHealthCheck) {
+// Two clients' crowds, one of keep-alive connections and one of silent ones,
+// hold a share each; another client is served, and so is the first client's
+// new request in the place of its own keep-alive connection served longest ago.
+TEST_F(WebViewTest, CrowdsOfOneClientLeaveRoomForOthersAndForItsOwnNewRequest) {
   StartProgram();
   const int descriptors = OpenDescriptorCount(pid_);
-  std::vector<int> crowd;
-  for (int i = 0; i < BoundedTcpServer::kMaxConnections; ++i) crowd.push_back(ConnectToWeb());
+  std::vector<int> crowds;
+  for (int i = 0; i < BoundedTcpServer::kMaxConnections; ++i) {
+    crowds.push_back(ConnectToWeb("127.0.0.3"));
+    crowds.push_back(ConnectToWeb());
+    Exchange(crowds.back(), "/healthz");
+  }
   EXPECT_EQ(HttpGet("/healthz", "127.0.0.2").substr(0, 12), "HTTP/1.1 200");
-  EXPECT_EQ(HttpGet("/healthz").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(HttpGet("/metrics").substr(0, 12), "HTTP/1.1 200");
   EXPECT_TRUE(WaitUntil(
-      [&] { return OpenDescriptorCount(pid_) <= descriptors + BoundedTcpServer::kMaxPerClient; },
+      [&] {
+        return OpenDescriptorCount(pid_) <= descriptors + 2 * BoundedTcpServer::kMaxPerClient;
+      },
       std::chrono::seconds(5)));
-  for (int fd : crowd) ::close(fd);
+  for (int fd : crowds) ::close(fd);
 }
 
 TEST_F(WebViewTest, FullTableClosesTheKeepAliveConnectionServedLongestAgo) {
@@ -271,7 +280,9 @@ TEST_F(WebViewTest, AcceptingResumesAfterTheProgramRanShortOfDescriptors) {
   rlimit scarce{static_cast<rlim_t>(OpenDescriptorCount(pid_) + 2), normal.rlim_max};
   ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, &scarce, nullptr), 0);
   std::vector<int> crowd;
-  for (int i = 0; i < BoundedTcpServer::kMaxPerClient; ++i) crowd.push_back(ConnectToWeb());
+  for (const char* from : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+    for (int i = 0; i < BoundedTcpServer::kMaxPerClient; ++i) crowd.push_back(ConnectToWeb(from));
+  }
   const bool reported =
       WaitUntil([&] { return program_.StandardError().find("cannot accept") != std::string::npos; },
                 std::chrono::seconds(5));
