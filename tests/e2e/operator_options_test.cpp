@@ -70,9 +70,9 @@ std::string FileTransferReply(const char* from, const char* to, std::string* rep
 }
 
 // The first bytes of the web view's answer to GET /healthz from `from` ("" when closed).
-std::string WebAnswer(const char* from) {
+std::string WebAnswer(const char* from, const char* to = "127.0.0.1") {
   int fd = SocketFrom(SOCK_STREAM, from);
-  sockaddr_in server = At("127.0.0.1", 10080);
+  sockaddr_in server = At(to, 10080);
   char bytes[16] = {};
   pollfd ready{fd, POLLIN, 0};
   if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
@@ -196,7 +196,7 @@ TEST_F(OperatorOptionsTest, RestartDuringAnAddressOutageServesOnceTheAddressIsBa
   EXPECT_EQ(program_.WaitForExit(), 2);
   EXPECT_NE(program_.StandardError().find("10.200.0.255 is the broadcast address of dc0"),
             std::string::npos);
-  StartWith({"--listen", "10.200.0.1"});
+  StartWith({"--listen", "10.200.0.1", "--http", "10.200.0.1:10080"});
   auto unit = std::make_unique<UnitConnection>("10.200.0.1", ProgramUnderTest::kUnitPort);
   unit->Register("SU1");
   ::kill(program_.FirstPid(), SIGSTOP);  // the reset and the outage come before it looks
@@ -212,6 +212,7 @@ TEST_F(OperatorOptionsTest, RestartDuringAnAddressOutageServesOnceTheAddressIsBa
   back.SendText("DU_CHECK");
   EXPECT_EQ(back.NextText(5s), "CHECK");
   EXPECT_EQ(FileTransferReply("10.200.0.1", "10.200.0.1"), kData);
+  EXPECT_EQ(WebAnswer("10.200.0.1", "10.200.0.1"), "HTTP/1.1 200 OK");
 }
 
 }  // namespace
