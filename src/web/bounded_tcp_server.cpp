@@ -106,7 +106,6 @@ void BoundedTcpServer::AcceptWaiting() {
     const int descriptor = RetryOnInterrupt(
         [&] { return ::accept4(listening_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
     if (descriptor >= 0) {
-      shortageReported_ = false;
       incomingConnection(descriptor);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       return;
@@ -143,7 +142,8 @@ bool BoundedTcpServer::Admitted(const QHostAddress& client) {
 
 // A client that holds its share gives up its own keep-alive connection served
 // longest ago, or is refused when it has none (all its connections are new or
-// busy); otherwise, in a full table, a connection of anyone gives way.
+// waiting for their first answer); otherwise, in a full table, a connection of
+// anyone gives way. False: refused.
 bool BoundedTcpServer::MakeRoomFor(const QHostAddress& client) {
   const auto own = std::count_if(connections_.begin(), connections_.end(),
                                  [&](ConnectionWatch* watch) { return watch->Peer() == client; });

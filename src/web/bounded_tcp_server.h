@@ -1,17 +1,12 @@
 // The listening socket of the web view, with the bounds a public port needs:
-// at most kMaxConnections at once and kMaxPerClient of them from one client
-// address. A new connection that finds its client's share full takes the
-// place of that client's keep-alive connection served longest ago (it is
-// refused when the client has none); one that finds the whole table full
-// takes the place of the keep-alive connection served longest ago, else of
-// the one accepted longest ago. So one client's crowd of idle or keep-alive
-// connections never keeps another client or a health check out. Each connection is watched
-// (ConnectionWatch: request size and time, idle time), so a slow or hostile
-// client holds one socket and a few buffers, never a thread. With an allow
-// list, a client outside it is closed at once. When the process runs out of
-// file descriptors, accepting pauses for kAcceptRetryMs and resumes (it
-// accepts by itself: see AcceptWaiting). Lives on the web server's thread and
-// is used only there.
+// at most kMaxConnections at once and kMaxPerClient from one client address,
+// where a new connection takes the place of a keep-alive one (MakeRoomFor),
+// so one client's crowd never keeps another client or a health check out.
+// Each connection is watched (ConnectionWatch: request size and time, idle
+// time), so a slow or hostile client holds one socket and a few buffers, never
+// a thread; a client outside the allow list is closed at once; a shortage of
+// file descriptors pauses accepting for kAcceptRetryMs (AcceptWaiting). Lives
+// on the web server's thread and is used only there.
 #pragma once
 
 #include <QHostAddress>
