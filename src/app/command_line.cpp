@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "tftp/udp_socket.h"
+#include "app/local_address.h"
 
 namespace {
 
@@ -18,12 +18,16 @@ constexpr std::string_view kUsage =
     "\n"
     "  --listen ADDR         answer units (TCP 10079, UDP 69) only on this local\n"
     "                        IPv4 address (default: every interface)\n"
-    "  --allow CIDR          serve only senders in this IPv4 network (a.b.c.d/n, or\n"
-    "                        one host a.b.c.d); repeat it for more networks (default:\n"
-    "                        every sender); others are refused and reported\n"
+    "  --allow CIDR          serve units (TCP 10079, UDP 69) only from this IPv4\n"
+    "                        network (a.b.c.d/n, or one host a.b.c.d); repeat it\n"
+    "                        for more networks (default: every sender); others are\n"
+    "                        refused and reported\n"
     "  --retention-days N    sweep away records and pictures N days old (1 to 36500;\n"
     "                        default 7)\n"
-    "  --http ADDR:PORT|off  the web view's address (default 127.0.0.1:10080)\n"
+    "  --http ADDR:PORT|off  the web view's address: one of this machine, or 0.0.0.0\n"
+    "                        for all (default 127.0.0.1:10080)\n"
+    "  --http-allow CIDR     serve the web view only to this IPv4 network; repeat it\n"
+    "                        for more networks (default: every client)\n"
     "  --check               check the options and end (status 0 when they are good)\n"
     "  --help                show this text and end\n"
     "  --version             show the version and end\n"
@@ -46,17 +50,19 @@ Written Split(std::string_view argument) {
 
 bool TakesValue(std::string_view name) {
   return name == "--listen" || name == "--allow" || name == "--retention-days" ||
-         name == "--http";
+         name == "--http" || name == "--http-allow";
 }
 
 // The checks of one value; each returns the problem, or "" when the value is good.
 class OptionReader {
  public:
-  explicit OptionReader(OperatorOptions& options) : options_(options) {}
+  OptionReader(OperatorOptions& options, bool restarted)
+      : options_(options), restarted_(restarted) {}
 
   std::string Read(std::string_view name, std::string_view value) {
     if (name == "--listen") return Listen(value);
-    if (name == "--allow") return Allow(value);
+    if (name == "--allow") return Allow(value, "--allow ", options_.allowed);
+    if (name == "--http-allow") return Allow(value, "--http-allow ", options_.httpAllowed);
     if (name == "--http") return Http(value);
     return RetentionDays(value);
   }
@@ -69,21 +75,16 @@ class OptionReader {
     if (::inet_pton(AF_INET, std::string(value).c_str(), &parsed) != 1)
       return "--listen '" + std::string(value) + "' is not an IPv4 address (a.b.c.d)";
     options_.listenAddress = ntohl(parsed.s_addr);
-    // The system's own answer, as the servers will get it: a moment's socket
-    // on a port the system picks, closed at once.
-    try {
-      UdpSocket probe(SocketAddress(options_.listenAddress, 0));
-    } catch (const std::exception&) {
-      return "--listen " + std::string(value) + ": no interface of this machine has this address";
-    }
-    return "";
+    const std::string problem = ListenAddressProblem(value, restarted_);
+    return problem.empty() ? "" : "--listen " + std::string(value) + " " + problem;
   }
 
-  std::string Allow(std::string_view value) {
+  static std::string Allow(std::string_view value, const std::string& option,
+                           std::vector<Ipv4Network>& networks) {
     std::string problem;
     std::optional<Ipv4Network> network = ParseIpv4Network(value, problem);
-    if (!network) return "--allow " + problem;
-    options_.allowed.push_back(*network);
+    if (!network) return option + problem;
+    networks.push_back(*network);
     return "";
   }
 
@@ -105,6 +106,9 @@ class OptionReader {
     const bool whole = !port.empty() && failed == std::errc() && end == port.data() + port.size();
     if (host.empty() || !whole || number < 1 || number > 65535)
       return "--http wants ADDR:PORT or off, not '" + std::string(value) + "'";
+    const std::string problem = ListenAddressProblem(host, restarted_);
+    if (!problem.empty())
+      return "--http " + std::string(value) + ": " + std::string(host) + " " + problem;
     options_.http = WebAddress{std::string(host), number};
     return "";
   }
@@ -127,6 +131,7 @@ class OptionReader {
   }
 
   OperatorOptions& options_;
+  const bool restarted_;
   bool listenGiven_ = false;
   bool retentionGiven_ = false;
   bool httpGiven_ = false;
@@ -149,9 +154,10 @@ std::optional<int> AnswerInformationRequest(int argc, const char* const* argv, s
   return std::nullopt;
 }
 
-std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err) {
+std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err,
+                                                   bool restarted) {
   OperatorOptions options;
-  OptionReader reader(options);
+  OptionReader reader(options, restarted);
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     Written option = Split(argv[i]);

@@ -20,11 +20,12 @@ struct OperatorOptions {
   static constexpr int kDefaultRetentionDays = 7;
   static constexpr int kLongestRetentionDays = 36500;
 
-  uint32_t listenAddress = 0;        // host byte order; 0: every local address
-  std::vector<Ipv4Network> allowed;  // empty: every sender
+  uint32_t listenAddress = 0;            // host byte order; 0: every local address
+  std::vector<Ipv4Network> allowed;      // the units' ports; empty: every sender
+  std::vector<Ipv4Network> httpAllowed;  // the web view; empty: every client
   int retentionDays = kDefaultRetentionDays;
   std::optional<WebAddress> http = WebAddress{};  // nothing: "--http off"
-  bool checkOnly = false;  // --check: end after the options were found good
+  bool checkOnly = false;                         // --check: end after the options were found good
 };
 
 // The exit code when an argument asks for information (written to out),
@@ -34,7 +35,10 @@ std::optional<int> AnswerInformationRequest(int argc, const char* const* argv, s
 // Takes the operator's options out of argv (argc shrinks, the rest keep their
 // order). A malformed option or a bad value: nothing, with one line saying
 // what is wrong on err. Opens no port the units see and touches no file.
-std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err);
+// A restarted instance (restarted) takes an address that is missing for the
+// moment: it was checked when the first instance started.
+std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::ostream& err,
+                                                   bool restarted = false);
 
 // The exit code for arguments nobody took (argc > 1), with a line to err.
 int RefuseArguments(int argc, const char* const* argv, std::ostream& err);

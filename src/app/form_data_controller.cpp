@@ -94,7 +94,10 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
 }
 
 TFormDataController::~TFormDataController() {
-  if (settings_.senders) settings_.senders->SetReport({});  // no line for a window that is gone
+  // No line for a window that is gone.
+  for (const auto& allowed : {settings_.senders, settings_.webClients}) {
+    if (allowed) allowed->SetReport({});
+  }
   web_.reset();
   server_.reset();
   SetFailureSink(std::move(previous_sink_));

@@ -59,6 +59,9 @@ struct StartUpSettings {
   // Where the web view listens; nothing: no web view (the program's command
   // line gives 127.0.0.1:10080 unless told otherwise).
   std::optional<WebAddress> web;
+  // Whom the web view serves (null: every client); its refusals are
+  // reported and counted as those of senders.
+  std::shared_ptr<AllowedSenders> webClients;
 };
 
 class TFormDataController : public QMainWindow {
@@ -192,6 +195,8 @@ class TFormDataController : public QMainWindow {
   void ApplyListenRules();
   void StartServers();
   void StartWebView();
+  // Refusals go to standard error and, posted, to the last actions.
+  void ReportRefusalsOf(AllowedSenders& allowed);
   // Hands the web view a copy of what it shows of this thread's state.
   void PublishWebState();
   void ScheduleRecordWrite();

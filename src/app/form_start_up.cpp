@@ -179,7 +179,8 @@ void TFormDataController::OpenTree() {
 void TFormDataController::StartWebView() {
   if (!settings_.web) return;
   web_state_ = std::make_shared<WebState>(settings_.retentionDays);
-  web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory);
+  if (settings_.webClients) ReportRefusalsOf(*settings_.webClients);
+  web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory, settings_.webClients);
   web_publish_ = new QTimer(this);
   web_publish_->setInterval(kWebPublishIntervalMs);
   connect(web_publish_, &QTimer::timeout, this,
@@ -201,25 +202,34 @@ void TFormDataController::PublishWebState() {
     state.fileTransfer = {tftp_->LocalPort() ? tftp_->LocalPort() : tftp_->DefaultPort(),
                           tftp_->Active()};
   }
-  if (settings_.senders) state.refusedSenders = settings_.senders->RefusedCounts();
+  for (const auto& allowed : {settings_.senders, settings_.webClients}) {
+    if (!allowed) continue;
+    for (const auto& [address, count] : allowed->RefusedCounts())
+      state.refusedSenders[address] += count;
+  }
   state.alarmUnit = AlarmUnitName;
   state.controlUnit = ControlUnitName;
   web_state_->Publish(std::move(state));
 }
 
-// Refusals come from the unit link (main thread) and file transfer (its
-// listener thread); the window's line is posted, so it is added on the main thread.
+// Refusals come from the unit link (main thread), file transfer (its
+// listener thread) and the web view (its own thread); the window's line is
+// posted, so it is added on the main thread.
 void TFormDataController::ApplyListenRules() {
   server_->Listener().SetLocalAddress(settings_.listenAddress);
   tftp_->SetLocalAddress(Ipv4Text(settings_.listenAddress));
   if (!settings_.senders) return;
-  settings_.senders->SetReport([this](const std::string& line) {
+  ReportRefusalsOf(*settings_.senders);
+  server_->Listener().SetAllowedSenders(settings_.senders);
+  tftp_->SetAllowedSenders(settings_.senders);
+}
+
+void TFormDataController::ReportRefusalsOf(AllowedSenders& allowed) {
+  allowed.SetReport([this](const std::string& line) {
     WriteNoticeLine(line);
     QMetaObject::invokeMethod(
         this, [this, line] { AddLogLine(line); }, Qt::QueuedConnection);
   });
-  server_->Listener().SetAllowedSenders(settings_.senders);
-  tftp_->SetAllowedSenders(settings_.senders);
 }
 
 // The unit link listens first: when it cannot, file transfer stays inactive.

@@ -55,6 +55,8 @@ StartUpSettings SettingsFor(const OperatorOptions& options) {
   settings.web = options.http;
   if (!options.allowed.empty())
     settings.senders = std::make_shared<AllowedSenders>(options.allowed);
+  if (!options.httpAllowed.empty())
+    settings.webClients = std::make_shared<AllowedSenders>(options.httpAllowed);
   return settings;
 }
 
@@ -69,11 +71,12 @@ int main(int argc, char* argv[]) {
   StopSignals::Install();
   RememberOwnExecutable(argv[0]);
   RememberOwnArguments(argc, argv);
-  std::optional<OperatorOptions> options = TakeOperatorOptions(argc, argv, std::cerr);
+  const bool restarted = TakeRestartMark();
+  std::optional<OperatorOptions> options = TakeOperatorOptions(argc, argv, std::cerr, restarted);
   if (!options) return kUsageExitCode;
   if (options->checkOnly) return argc > 1 ? RefuseArguments(argc, argv, std::cerr) : 0;
   StartUpSettings settings = SettingsFor(*options);
-  settings.waitForTree = TakeRestartMark();
+  settings.waitForTree = restarted;
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   if (StandardErrorIsJournal()) qInstallMessageHandler(JournalMessageHandler);
   QApplication application(argc, argv);

@@ -29,10 +29,14 @@ Result CreateStreamSocket() {
 
 // Address reuse lets a restarted program listen again at once: without it the
 // connections the ending instance closed (TIME_WAIT) keep the port for a
-// minute. A port that another listener holds is still refused.
+// minute. A port that another listener holds is still refused. The address is
+// bound freely: one that is missing for a moment (a link flap during a
+// restart) is served once it is back; the option check refuses addresses
+// that this machine does not have.
 Result Bind(int fd, uint32_t local, int port) {
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(local);

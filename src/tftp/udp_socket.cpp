@@ -214,6 +214,10 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
 UdpSocket::UdpSocket(const sockaddr_in& local)
     : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)) {
   if (!fd_.Valid()) throw ENetSocketError(LastError());
+  // Bound freely, as the unit link: a restart during a link flap serves its
+  // address once it is back.
+  int one = 1;
+  ::setsockopt(fd_.Get(), IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
   if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     const int code = LastError();
     if (code == kCodeAddressInUse) throw ENetCouldNotBindSocket();

@@ -71,8 +71,9 @@ class UdpSocket {
   static constexpr int kCodeAddressInUse = 10048;
   static constexpr int kCodeMessageTooLong = 10040;
 
-  // A socket bound to local (port 0: a free port chosen by the system).
-  // Raises ENetSocketError, or ENetCouldNotBindSocket when local is taken.
+  // A socket bound to local (port 0: a free port chosen by the system), also
+  // while this machine lacks local's address (IP_FREEBIND). Raises
+  // ENetSocketError, or ENetCouldNotBindSocket when local is taken.
   explicit UdpSocket(const sockaddr_in& local);
 
   // The address and port the socket is bound to.

@@ -45,21 +45,19 @@ class FileSender : public QObject {
 
 class HttpFront : public QAbstractHttpServer {
  public:
-  HttpFront(std::shared_ptr<WebState> state, const std::string& startDirectory)
-      : site_(std::move(state), startDirectory) {}
+  HttpFront(std::shared_ptr<WebState> state, const std::string& startDirectory,
+            std::shared_ptr<AllowedSenders> senders)
+      : site_(std::move(state), startDirectory), senders_(std::move(senders)) {}
 
   // The port listened on, or 0 with the reason in error.
   int Listen(const WebAddress& address, QString& error) {
-    auto* listener = new BoundedTcpServer(this);
+    auto* listener = new BoundedTcpServer(senders_, this);
     QHostAddress host;
     if (!host.setAddress(QString::fromStdString(address.host))) {
       error = QStringLiteral("not an IP address");
       return 0;
     }
-    if (!listener->listen(host, static_cast<quint16>(address.port))) {
-      error = listener->errorString();
-      return 0;
-    }
+    if (!listener->ListenFreely(host, static_cast<quint16>(address.port), error)) return 0;
     bind(listener);
     return listener->serverPort();
   }
@@ -118,12 +116,16 @@ class HttpFront : public QAbstractHttpServer {
   }
 
   WebSite site_;
+  std::shared_ptr<AllowedSenders> senders_;
 };
 
 }  // namespace
 
-WebServer::WebServer(std::shared_ptr<WebState> state, std::string startDirectory)
-    : state_(std::move(state)), startDirectory_(std::move(startDirectory)) {
+WebServer::WebServer(std::shared_ptr<WebState> state, std::string startDirectory,
+                     std::shared_ptr<AllowedSenders> senders)
+    : state_(std::move(state)),
+      startDirectory_(std::move(startDirectory)),
+      senders_(std::move(senders)) {
   thread_.setObjectName(QStringLiteral("web view"));
 }
 
@@ -131,7 +133,7 @@ WebServer::~WebServer() { Stop(); }
 
 void WebServer::Start(const WebAddress& address) {
   Stop();
-  auto* front = new HttpFront(state_, startDirectory_);
+  auto* front = new HttpFront(state_, startDirectory_, senders_);
   front->moveToThread(&thread_);
   thread_.start();
   QString error;

@@ -4,7 +4,8 @@
 // link. Only GET and HEAD are served (anything else: 405); every answer
 // carries a Content-Security-Policy that allows no inline script and
 // "X-Content-Type-Options: nosniff". Connections and request sizes are
-// bounded (BoundedTcpServer). Nothing it serves changes the data tree.
+// bounded, shared out per client and, with an allow list, kept to its
+// networks (BoundedTcpServer). Nothing it serves changes the data tree.
 // Start, Stop and the destructor are called from one thread (the main thread).
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 
+class AllowedSenders;
 class WebSite;
 class WebState;
 
@@ -22,8 +24,10 @@ struct WebAddress {
 
 class WebServer {
  public:
-  // Serves state and the data tree below startDirectory (read only).
-  WebServer(std::shared_ptr<WebState> state, std::string startDirectory);
+  // Serves state and the data tree below startDirectory (read only) to the
+  // clients senders admits (null: every client).
+  WebServer(std::shared_ptr<WebState> state, std::string startDirectory,
+            std::shared_ptr<AllowedSenders> senders = nullptr);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -40,6 +44,7 @@ class WebServer {
  private:
   std::shared_ptr<WebState> state_;
   std::string startDirectory_;
+  std::shared_ptr<AllowedSenders> senders_;
   QThread thread_;
   QObject* front_ = nullptr;  // lives on thread_, deleted there
   int port_ = 0;

@@ -3,9 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -65,6 +69,30 @@ std::string FileTransferReply(const char* from, const char* to, std::string* rep
   return got > 0 ? std::string(reply, static_cast<std::size_t>(got)) : std::string();
 }
 
+// The first bytes of the web view's answer to GET /healthz from `from` ("" when closed).
+std::string WebAnswer(const char* from, const char* to = "127.0.0.1") {
+  int fd = SocketFrom(SOCK_STREAM, from);
+  sockaddr_in server = At(to, 10080);
+  char bytes[16] = {};
+  pollfd ready{fd, POLLIN, 0};
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+      ::send(fd, "GET /healthz HTTP/1.0\r\n\r\n", 26, MSG_NOSIGNAL) == 26 &&
+      ::poll(&ready, 1, 3000) == 1)
+    ::recv(fd, bytes, sizeof bytes - 1, 0);
+  ::close(fd);
+  return bytes;
+}
+
+// Moves this test and the programs it starts into a network of their own:
+// loopback, and dc0 (one end of a veth pair) with 10.200.0.1/24.
+bool OwnNetworkWithAnInterface() {
+  return ::unshare(CLONE_NEWNET) == 0 &&
+         std::system(
+             "ip link set lo up && ip link add dc0 type veth peer name dc1 && "
+             "ip link set dc1 up && ip link set dc0 up && "
+             "ip addr add 10.200.0.1/24 brd + dev dc0") == 0;
+}
+
 // A record line dated `daysAgo` days before today, in the German short date format.
 std::string RecordLine(int daysAgo, const std::string& value) {
   std::time_t now = std::time(nullptr);
@@ -93,8 +121,11 @@ class OperatorOptionsTest : public ::testing::Test {
   ProgramUnderTest program_;
 };
 
+// Each list guards its own ports: --allow the units' ports, --http-allow the web view.
 TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestartsNothing) {
-  StartWith({"--allow", "127.0.0.1/32"});
+  StartWith({"--allow", "127.0.0.1/32", "--http-allow", "127.0.0.2"});
+  EXPECT_EQ(WebAnswer("127.0.0.1"), "");
+  EXPECT_EQ(WebAnswer("127.0.0.2"), "HTTP/1.1 200 OK");
   EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.2", "127.0.0.1"), "");
   EXPECT_EQ(FileTransferReply("127.0.0.2", "127.0.0.1"), "");
   UnitConnection allowed("127.0.0.1", ProgramUnderTest::kUnitPort);
@@ -105,6 +136,7 @@ TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestarts
   EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{program_.FirstPid()});
   std::string err = program_.StandardError();
   EXPECT_NE(err.find("Refused 127.0.0.2 on the unit link"), std::string::npos) << err;
+  EXPECT_NE(err.find("Refused 127.0.0.1 on the web view"), std::string::npos) << err;
   EXPECT_EQ(err.find("Refused 127.0.0.2", err.find("Refused 127.0.0.2") + 1), std::string::npos)
       << "reported more than once a minute: " << err;
 }
@@ -134,16 +166,53 @@ TEST_F(OperatorOptionsTest, BadOptionTouchesNothingAndRetentionDaysDecideWhatThe
   const std::string records = RecordLine(3, "1") + RecordLine(1, "2") + RecordLine(0, "3");
   WriteWholeFile(program_.Path("log/SU1/T1.dat"), records);
   program_.SetEnvironment("LC_ALL", "de_DE.UTF-8");
-  for (auto bad : {std::vector<std::string>{"--retention-days", "0"}, {"--listen", "192.0.2.1"}}) {
+  for (auto bad : {std::vector<std::string>{"--retention-days", "0"},
+                   {"--listen", "192.0.2.1"},
+                   {"--check", "--listen", "224.0.0.1"},
+                   {"--check", "--listen", "255.255.255.255"},
+                   {"--check", "--http", "foo:10080"},
+                   {"--check", "--http", "192.0.2.1:10080"},
+                   {"--check", "--http", "224.0.0.1:10080"}}) {
+    std::filesystem::remove(program_.Root() + "/stderr.txt");
     program_.SetArguments(bad);
     program_.Start();
-    EXPECT_EQ(program_.WaitForExit(), 2) << bad[0];
-    EXPECT_NE(program_.StandardError().find(bad[0] + " " + bad[1]), std::string::npos);
+    EXPECT_EQ(program_.WaitForExit(), 2) << bad[1];
+    const std::string err = program_.StandardError();
+    EXPECT_EQ(err.find("datacontroller: " + bad[bad.size() - 2] + " " + bad.back()), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), records);
   }
   StartWith({"--retention-days", "2"});
   EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")),
             RecordLine(1, "2") + RecordLine(0, "3"));
+}
+
+// A restart while the --listen address is gone (a link flap) waits for it
+// instead of refusing its own option; a subnet broadcast is no address to listen on.
+TEST_F(OperatorOptionsTest, RestartDuringAnAddressOutageServesOnceTheAddressIsBack) {
+  if (!OwnNetworkWithAnInterface()) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  program_.SetArguments({"--check", "--listen", "10.200.0.255"});
+  program_.Start();
+  EXPECT_EQ(program_.WaitForExit(), 2);
+  EXPECT_NE(program_.StandardError().find("10.200.0.255 is the broadcast address of dc0"),
+            std::string::npos);
+  StartWith({"--listen", "10.200.0.1", "--http", "10.200.0.1:10080"});
+  auto unit = std::make_unique<UnitConnection>("10.200.0.1", ProgramUnderTest::kUnitPort);
+  unit->Register("SU1");
+  ::kill(program_.FirstPid(), SIGSTOP);  // the reset and the outage come before it looks
+  unit->ResetOnClose();
+  unit.reset();
+  ASSERT_EQ(std::system("ip addr del 10.200.0.1/24 dev dc0"), 0);
+  ::kill(program_.FirstPid(), SIGCONT);
+  ASSERT_GT(program_.WaitForSoleSuccessor(program_.FirstPid()), 0);
+  ASSERT_TRUE(program_.WaitForUnitPort()) << program_.StandardError();  // while the address is gone
+  ASSERT_EQ(std::system("ip addr add 10.200.0.1/24 brd + dev dc0"), 0);
+  UnitConnection back("10.200.0.1", ProgramUnderTest::kUnitPort);
+  back.Register("SU1");
+  back.SendText("DU_CHECK");
+  EXPECT_EQ(back.NextText(5s), "CHECK");
+  EXPECT_EQ(FileTransferReply("10.200.0.1", "10.200.0.1"), kData);
+  EXPECT_EQ(WebAnswer("10.200.0.1", "10.200.0.1"), "HTTP/1.1 200 OK");
 }
 
 }  // namespace

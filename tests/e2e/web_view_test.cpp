@@ -22,8 +22,11 @@ using namespace tftp_test;
 
 constexpr int kWebPort = 10080;
 
-int ConnectToWeb() {
+// A connection to the web view (on 127.0.0.1) from the loopback address `from`.
+int ConnectToWeb(const char* from = "127.0.0.1") {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in source{AF_INET, 0, {inet_addr(from)}, {}};
+  ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kWebPort);
@@ -63,13 +66,19 @@ bool ClosedWithoutAnswer(int fd, int waitMs) {
   return ::poll(&ready, 1, waitMs) == 1 && ::recv(fd, &byte, 1, 0) <= 0;
 }
 
-// The whole answer (status line, headers, body) to one GET.
-std::string HttpGet(const std::string& path) {
-  int fd = ConnectToWeb();
-  if (fd < 0) return "";
+// The whole answer (status line, headers, body) to one GET on the open
+// connection fd, which stays open.
+std::string Exchange(int fd, const std::string& path) {
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: du\r\n\r\n";
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string answer = ReadAll(fd, 5000, HasWholeBody);
+  return ReadAll(fd, 5000, HasWholeBody);
+}
+
+// The whole answer to one GET on a connection of its own from `from`.
+std::string HttpGet(const std::string& path, const char* from = "127.0.0.1") {
+  int fd = ConnectToWeb(from);
+  if (fd < 0) return "";
+  std::string answer = Exchange(fd, path);
   ::close(fd);
   return answer;
 }
@@ -225,6 +234,63 @@ TEST_F(WebViewTest, StalledHugeAndThousandClientsAreCutWhileOthersAreServed) {
                         std::chrono::seconds(15)));
   EXPECT_TRUE(ClosedWithoutAnswer(stalled, BoundedTcpServer::kRequestTimeoutMs + 5000));
   ::close(stalled);
+}
+
+// Two clients' crowds, one of keep-alive connections and one of silent ones,
+// hold a share each; another client is served, and so is the first client's
+// new request in the place of its own keep-alive connection served longest ago.
+TEST_F(WebViewTest, CrowdsOfOneClientLeaveRoomForOthersAndForItsOwnNewRequest) {
+  StartProgram();
+  const int descriptors = OpenDescriptorCount(pid_);
+  std::vector<int> crowds;
+  for (int i = 0; i < BoundedTcpServer::kMaxConnections; ++i) {
+    crowds.push_back(ConnectToWeb("127.0.0.3"));
+    crowds.push_back(ConnectToWeb());
+    Exchange(crowds.back(), "/healthz");
+  }
+  EXPECT_EQ(HttpGet("/healthz", "127.0.0.2").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(HttpGet("/metrics").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return OpenDescriptorCount(pid_) <= descriptors + 2 * BoundedTcpServer::kMaxPerClient;
+      },
+      std::chrono::seconds(5)));
+  for (int fd : crowds) ::close(fd);
+}
+
+TEST_F(WebViewTest, FullTableClosesTheKeepAliveConnectionServedLongestAgo) {
+  StartProgram();
+  std::vector<int> table;
+  for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+    for (int i = 0; i < BoundedTcpServer::kMaxPerClient; ++i) {
+      table.push_back(ConnectToWeb(from));
+      ASSERT_EQ(Exchange(table.back(), "/healthz").substr(0, 12), "HTTP/1.1 200");
+    }
+  }
+  EXPECT_EQ(HttpGet("/metrics", "127.0.0.6").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_TRUE(ClosedWithoutAnswer(table[0], 3000));
+  EXPECT_EQ(Exchange(table[1], "/healthz").substr(0, 12), "HTTP/1.1 200");
+  for (int fd : table) ::close(fd);
+}
+
+TEST_F(WebViewTest, AcceptingResumesAfterTheProgramRanShortOfDescriptors) {
+  StartProgram();
+  rlimit normal{};
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, nullptr, &normal), 0);
+  rlimit scarce{static_cast<rlim_t>(OpenDescriptorCount(pid_) + 2), normal.rlim_max};
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, &scarce, nullptr), 0);
+  std::vector<int> crowd;
+  for (const char* from : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+    for (int i = 0; i < BoundedTcpServer::kMaxPerClient; ++i) crowd.push_back(ConnectToWeb(from));
+  }
+  const bool reported =
+      WaitUntil([&] { return program_.StandardError().find("cannot accept") != std::string::npos; },
+                std::chrono::seconds(5));
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, &normal, nullptr), 0);
+  for (int fd : crowd) ::close(fd);
+  EXPECT_TRUE(WaitUntil([] { return HttpGet("/healthz").substr(0, 12) == "HTTP/1.1 200"; },
+                        std::chrono::seconds(10)));
+  EXPECT_TRUE(reported) << program_.StandardError();
 }
 
 }  // namespace
