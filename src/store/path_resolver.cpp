@@ -105,19 +105,45 @@ std::optional<std::string_view> RelativeToStart(std::string_view requested,
 
 }  // namespace
 
-PathResolver::PathResolver(std::string startDirectory) : start_(std::move(startDirectory)) {
+struct PathResolver::Directories {
+  std::mutex mutex;
+  FileDescriptor root;                                              // guarded by mutex
+  std::map<std::string, std::shared_ptr<const FileDescriptor>> tops;  // guarded by mutex
+};
+
+PathResolver::PathResolver(std::string startDirectory)
+    : start_(std::move(startDirectory)), directories_(std::make_shared<Directories>()) {
   while (start_.size() > 1 && start_.back() == '/') start_.pop_back();
-  auto root = std::make_shared<FileDescriptor>(
-      ::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (root->Valid()) root_ = std::move(root);
+  directories_->root.Reset(::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// The start directory's descriptor; opened afresh into temporary when it
-// could not be opened at construction (the directory was made later).
-int PathResolver::OpenRoot(FileDescriptor& temporary) const {
-  if (root_) return root_->Get();
-  temporary.Reset(::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return temporary.Get();
+std::shared_ptr<const FileDescriptor> PathResolver::TopDirectory(const std::string& name,
+                                                                 int& error) const {
+  std::lock_guard<std::mutex> lock(directories_->mutex);
+  FileDescriptor& root = directories_->root;
+  if (!root.Valid()) root.Reset(::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat now;
+  if (!root.Valid() || ::fstatat(root.Get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (!S_ISDIR(now.st_mode)) {
+    error = S_ISLNK(now.st_mode) ? kRefused : ENOTDIR;
+    return nullptr;
+  }
+  std::shared_ptr<const FileDescriptor>& held = directories_->tops[name];
+  struct stat before;
+  if (held && ::fstat(held->Get(), &before) == 0 && before.st_dev == now.st_dev &&
+      before.st_ino == now.st_ino)
+    return held;
+  auto opened = std::make_shared<FileDescriptor>(
+      ::openat(root.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened->Valid()) {
+    error = errno == ENOTDIR || errno == ELOOP ? kRefused : errno;  // swapped for a link
+    return nullptr;
+  }
+  held = opened;
+  return held;
 }
 
 const std::string& PathResolver::ProcessStartDirectory() {
@@ -174,21 +200,12 @@ PathResolver::Opened PathResolver::OpenConfined(
     return opened;
   }
   opened.hostPath = name->first;
-  FileDescriptor temporary;
-  int root = OpenRoot(temporary);
   std::string topName = name->first.substr(start_.size() + 1, name->second - start_.size() - 1);
-  FileDescriptor top(
-      ::openat(root, topName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!top.Valid()) {
-    struct stat info;
-    bool link = ::fstatat(root, topName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(info.st_mode);
-    opened.error = link ? kRefused : errno;
-    return opened;
-  }
+  std::shared_ptr<const FileDescriptor> top = TopDirectory(topName, opened.error);
+  if (!top) return opened;
   std::string_view rest = std::string_view(name->first).substr(name->second);
   while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  opened.fd.Reset(confined_open::Open(top.Get(), rest, flags, mode));
+  opened.fd.Reset(confined_open::Open(top->Get(), rest, flags, mode));
   if (!opened.fd.Valid()) opened.error = errno;
   return opened;
 }

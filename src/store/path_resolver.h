@@ -8,6 +8,8 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -85,8 +87,12 @@ class PathResolver {
   std::optional<std::pair<std::string, std::size_t>> ConfinedName(
       std::string_view requested, std::initializer_list<std::string_view> topDirectories,
       std::size_t minimumParts) const;
-  int OpenRoot(FileDescriptor& temporary) const;
+  // The top directory's descriptor, kept open while it is the same
+  // directory; null with error set when it is missing or a link (kRefused).
+  std::shared_ptr<const FileDescriptor> TopDirectory(const std::string& name, int& error) const;
 
+  // Shared by copies: the start directory and the top directories, opened once.
+  struct Directories;
   std::string start_;
-  std::shared_ptr<const FileDescriptor> root_;  // the start directory, when it could be opened
+  std::shared_ptr<Directories> directories_;
 };

@@ -11,10 +11,10 @@
 
 class FileStream : public TransferStream {
  public:
-  // An existing regular file opened for reading at its start, or null.
-  static std::unique_ptr<FileStream> OpenRead(const std::string& hostPath);
-  // The file created, or emptied when it exists, for reading and writing; or null.
-  static std::unique_ptr<FileStream> Create(const std::string& hostPath);
+  // fd, opened for reading, read from its start; null unless a regular file.
+  static std::unique_ptr<FileStream> OpenRead(FileDescriptor fd);
+  // fd, opened for reading and writing (created or emptied); null when invalid.
+  static std::unique_ptr<FileStream> Create(FileDescriptor fd);
   // Whether the file system of hostPath can take size bytes once the file
   // there (if any) has been emptied. Unknown free space counts as room.
   static bool HasRoomFor(const std::string& hostPath, int64_t size);
