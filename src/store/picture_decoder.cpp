@@ -1,5 +1,6 @@
 #include "store/picture_decoder.h"
 
+#include <QFile>
 #include <QImageReader>
 #include <QMetaObject>
 #include <QThreadPool>
@@ -24,8 +25,20 @@ PictureDecoder::~PictureDecoder() {
 }
 
 DecodedPicture PictureDecoder::Decode(const QString& path, QSize box, qint64 maxPixels) {
-  DecodedPicture result;
   QImageReader reader(path);
+  return Read(reader, box, maxPixels);
+}
+
+DecodedPicture PictureDecoder::Decode(int fd, QSize box, qint64 maxPixels) {
+  QFile file;
+  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    return {{}, {}, QStringLiteral("unreadable picture")};
+  QImageReader reader(&file);
+  return Read(reader, box, maxPixels);
+}
+
+DecodedPicture PictureDecoder::Read(QImageReader& reader, QSize box, qint64 maxPixels) {
+  DecodedPicture result;
   result.sourceSize = reader.size();  // from the header only
   const QSize size = result.sourceSize;
   if (!size.isValid()) {

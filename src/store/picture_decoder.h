@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class QImageReader;
 class QThreadPool;
 
 struct DecodedPicture {
@@ -36,6 +37,9 @@ class PictureDecoder {
 
   // Decodes path scaled to fit box (keeping its aspect; never enlarged).
   static DecodedPicture Decode(const QString& path, QSize box, qint64 maxPixels = kMaxPixels);
+  // The same from the file fd (opened for reading, kept open), as readers of
+  // the tree open it through the tree's confined open.
+  static DecodedPicture Decode(int fd, QSize box, qint64 maxPixels = kMaxPixels);
 
   // Decodes on the decoder's thread and calls done with the result on
   // context's thread. context must outlive the decoder (its owner, say);
@@ -44,6 +48,8 @@ class PictureDecoder {
                    std::function<void(const DecodedPicture&)> done);
 
  private:
+  static DecodedPicture Read(QImageReader& reader, QSize box, qint64 maxPixels);
+
   qint64 max_pixels_;
   std::unique_ptr<QThreadPool> pool_;
 };
