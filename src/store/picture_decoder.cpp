@@ -6,6 +6,8 @@
 #include <QThreadPool>
 #include <utility>
 
+#include "base/file_descriptor.h"
+
 namespace {
 
 QString TooLarge(QSize size) {
@@ -61,6 +63,17 @@ void PictureDecoder::DecodeLater(const QString& path, QSize box, QObject* contex
   const qint64 limit = max_pixels_;
   pool_->start([path, box, limit, context, done = std::move(done)] {
     DecodedPicture result = Decode(path, box, limit);
+    QMetaObject::invokeMethod(
+        context, [done, result] { done(result); }, Qt::QueuedConnection);
+  });
+}
+
+void PictureDecoder::DecodeLater(std::function<int()> open, QSize box, QObject* context,
+                                 std::function<void(const DecodedPicture&)> done) {
+  const qint64 limit = max_pixels_;
+  pool_->start([open = std::move(open), box, limit, context, done = std::move(done)] {
+    FileDescriptor file(open());
+    DecodedPicture result = Decode(file.Get(), box, limit);
     QMetaObject::invokeMethod(
         context, [done, result] { done(result); }, Qt::QueuedConnection);
   });

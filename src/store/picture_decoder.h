@@ -46,6 +46,10 @@ class PictureDecoder {
   // a result that arrives after context is gone is dropped with its events.
   void DecodeLater(const QString& path, QSize box, QObject* context,
                    std::function<void(const DecodedPicture&)> done);
+  // The same for the file that open gives (a descriptor or -1), opened on
+  // the decoder's thread, as readers of the tree open through its confined open.
+  void DecodeLater(std::function<int()> open, QSize box, QObject* context,
+                   std::function<void(const DecodedPicture&)> done);
 
  private:
   static DecodedPicture Read(QImageReader& reader, QSize box, qint64 maxPixels);
