@@ -35,7 +35,7 @@ struct NewestRecords {
 class SensorPages {
  public:
   // Sensors listed and exported at most (see the README for the figures).
-  static constexpr std::size_t kMaxSensors = 20000;
+  static constexpr std::size_t kMaxSensors = 100000;
   static constexpr qint64 kNewestTailBytes = 4096;
   // Series followed at once (each bounded by its decimation), and the slices
   // one request may read before it answers with what it has ("more": true).
