@@ -53,8 +53,7 @@ CameraFolder::CameraFolder(std::string hostPath) : path_(std::move(hostPath)) {
 }
 
 // The picture name in folder, following a link only where it stays inside.
-std::optional<CameraFolder::Picture> CameraFolder::Look(int folder,
-                                                        const std::string& name) const {
+std::optional<CameraFolder::Picture> CameraFolder::Look(int folder, const std::string& name) const {
   struct stat info;
   if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   if (S_ISLNK(info.st_mode)) {

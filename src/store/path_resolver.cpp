@@ -107,7 +107,7 @@ std::optional<std::string_view> RelativeToStart(std::string_view requested,
 
 struct PathResolver::Directories {
   std::mutex mutex;
-  FileDescriptor root;                                              // guarded by mutex
+  FileDescriptor root;                                                // guarded by mutex
   std::map<std::string, std::shared_ptr<const FileDescriptor>> tops;  // guarded by mutex
 };
 

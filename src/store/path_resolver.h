@@ -8,10 +8,10 @@
 #include <sys/types.h>
 
 #include <cerrno>
-#include <map>
-#include <mutex>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -166,8 +166,7 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
     const std::string hostPath = ConfinedPath(fileName);
     setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
     if (!setup.busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    std::unique_ptr<FileStream> file =
-        FileStream::OpenRead(OpenConfined(fileName, O_RDONLY));
+    std::unique_ptr<FileStream> file = FileStream::OpenRead(OpenConfined(fileName, O_RDONLY));
     if (!file) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     BusyFiles::Instance().UnderLock([&] { file->EndAtPresentLength(); });  // whole records only
     setup.stream = std::move(file);

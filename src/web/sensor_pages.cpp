@@ -38,8 +38,8 @@ bool EndsWithDat(const std::string& name) {
 std::vector<std::string> Names(const PathResolver& tree, const std::string& treePath,
                                bool directories) {
   std::vector<std::string> names;
-  for (const PathResolver::Entry& entry : tree.ListConfined(treePath, kLog).value_or(
-           std::vector<PathResolver::Entry>{})) {
+  for (const PathResolver::Entry& entry :
+       tree.ListConfined(treePath, kLog).value_or(std::vector<PathResolver::Entry>{})) {
     if (entry.directory == directories && entry.name.front() != '.') names.push_back(entry.name);
   }
   std::sort(names.begin(), names.end());
@@ -136,7 +136,8 @@ HttpReply SensorPages::Pictures(const std::string& unit) const {
     return HttpReply::Text(404, "No such unit.\n");
   QJsonArray cameras;
   for (const std::string& camera : Names(tree_, "log/" + unit, true)) {
-    std::optional<CameraFolder::Picture> newest = NewestPicture(tree_, "log/" + unit + "/" + camera);
+    std::optional<CameraFolder::Picture> newest =
+        NewestPicture(tree_, "log/" + unit + "/" + camera);
     QJsonObject json{{"camera", json_text::Latin1(camera)}};
     if (newest) {
       json["file"] = json_text::Latin1(newest->name);
@@ -184,11 +185,11 @@ SensorPages::FollowedSeries& SensorPages::Followed(const std::string& treePath) 
   auto open = [tree = tree_, treePath] {
     return tree.OpenConfined(treePath, kLog, O_RDONLY).fd.Release();
   };
-  series_.push_front({treePath,
-                      std::make_unique<SensorSeries>(treePath, open, format_,
-                                                     VisibleRange(retentionDays_)),
-                      {},
-                      {}});
+  series_.push_front(
+      {treePath,
+       std::make_unique<SensorSeries>(treePath, open, format_, VisibleRange(retentionDays_)),
+       {},
+       {}});
   if (series_.size() > kFollowedSeries) series_.pop_back();
   return series_.front();
 }

@@ -108,8 +108,8 @@ HttpReply TreePages::Download(const std::string& treePath) const {
 
 HttpReply TreePages::Alarms() const {
   QJsonArray files;
-  for (const PathResolver::Entry& entry : Sorted(tree_.ListConfined("alarms", {"alarms"}).value_or(
-           std::vector<PathResolver::Entry>{}))) {
+  for (const PathResolver::Entry& entry : Sorted(
+           tree_.ListConfined("alarms", {"alarms"}).value_or(std::vector<PathResolver::Entry>{}))) {
     if (files.size() == kMaxAlarmFiles) break;
     if (entry.directory) continue;
     PathResolver::Opened opened = tree_.OpenConfined("alarms/" + entry.name, {"alarms"}, O_RDONLY);

@@ -132,7 +132,10 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   WriteFile(tree.Dir() + "/outside/T9.dat", "06.12.2026 9\r\n");
   ASSERT_EQ(::symlink((tree.Dir() + "/outside/T9.dat").c_str(), (unit + "T9.dat").c_str()), 0);
   ASSERT_EQ(::symlink((tree.Dir() + "/outside").c_str(), (unit + "camera_out").c_str()), 0);
-  WriteFile(tree.Dir() + "/log/K\xfc" "che/T\xe4.dat", "06.12.2026 7\r\n");
+  WriteFile(tree.Dir() +
+                "/log/K\xfc"
+                "che/T\xe4.dat",
+            "06.12.2026 7\r\n");
 
   SensorWindow window(QString::fromStdString(tree.Dir() + "/log"),
                       ShortDateFormat::FromPattern("%d.%m.%Y"));
@@ -167,7 +170,8 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   EXPECT_TRUE(window.Pictures()->Captions().isEmpty());
   window.SelectUnit(QStringLiteral("Küche"));
   window.ShowSensor(QStringLiteral("Tä"), true);
-  ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("Tä") && window.Series("Tä")->count() == 1; }));
+  ASSERT_TRUE(
+      WaitEventsUntil([&] { return window.Series("Tä") && window.Series("Tä")->count() == 1; }));
 }
 
 // The whole lines fill exactly one read slice; the next slice holds only a

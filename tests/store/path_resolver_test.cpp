@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "base/confined_open.h"
-
 #include "store/temp_tree.h"
 
 namespace {
