@@ -62,6 +62,10 @@ bool ExpandLink(int at, const std::string& name, int beneath, std::deque<std::st
   if (++links > kMaxLinks) return Fail(ELOOP), false;
   char buffer[4096];
   ssize_t length = ::readlinkat(at, name.c_str(), buffer, sizeof buffer);
+  if (length < 0 && errno == EINVAL) {
+    todo.push_front(name);  // no link any more (swapped back meanwhile): that step again
+    return true;
+  }
   if (length < 0) return false;
   std::string_view target(buffer, static_cast<std::size_t>(length));
   if (!target.empty() && target.front() == '/') {

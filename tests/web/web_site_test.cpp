@@ -67,10 +67,11 @@ TEST_F(WebSiteTest, DirectorySwappedForALinkOutNeverLeaksThroughAnyPage) {
   });
   int leaks = 0, served = 0;
   for (int i = 0; i < 1500; ++i) {
-    for (std::string page : {Get("/download", "path=log/SU1/T1.dat"), Get("/metrics"),
-                             Get("/api/series", "unit=SU1&sensor=T1")}) {
+    std::string download = Get("/download", "path=log/SU1/T1.dat");
+    served += download.rfind("200 ", 0) == 0;
+    for (const std::string& page :
+         {download, Get("/metrics"), Get("/api/series", "unit=SU1&sensor=T1")}) {
       leaks += page.find("SECRET") != std::string::npos || page.find("31337") != std::string::npos;
-      served += page.rfind("200 ", 0) == 0;
     }
   }
   stop = true;
