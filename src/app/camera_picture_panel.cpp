@@ -1,7 +1,8 @@
 #include "app/camera_picture_panel.h"
 
+#include <fcntl.h>
+
 #include <QDateTime>
-#include <QDir>
 #include <QLabel>
 #include <QLocale>
 #include <QPixmap>
@@ -16,13 +17,14 @@ CameraPicturePanel::CameraPicturePanel(QWidget* parent)
 
 CameraPicturePanel::~CameraPicturePanel() = default;
 
-void CameraPicturePanel::ShowUnit(const QString& unitDirectory) {
+void CameraPicturePanel::ShowUnit(const std::optional<TreeFolder>& unit) {
   QStringList folders;
-  if (!unitDirectory.isEmpty()) {
-    folders = QDir(unitDirectory).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+  if (unit) {
+    for (const std::string& name : unit->Names(true)) folders.append(QString::fromLatin1(name));
   }
-  if (unitDirectory != unit_directory_) SetFolders({});
-  unit_directory_ = unitDirectory;
+  std::string before = unit_ ? unit_->HostPath() : std::string();
+  if ((unit ? unit->HostPath() : std::string()) != before) SetFolders({});
+  unit_ = unit;
   SetFolders(folders);
   for (auto& camera : cameras_) Refresh(*camera);
 }
@@ -58,8 +60,10 @@ void CameraPicturePanel::SetFolders(const QStringList& folders) {
   for (const QString& name : folders) {
     auto camera = std::make_unique<Camera>();
     camera->name = name;
+    TreeFolder folder = unit_->Child(name.toLatin1().toStdString());
     camera->folder = std::make_unique<CameraFolder>(
-        QDir(unit_directory_).filePath(name).toLocal8Bit().toStdString());
+        folder.HostPath(),
+        [folder](std::string_view file, int flags) { return folder.Open(file, flags); });
     camera->picture = new QLabel(this);
     camera->caption = new QLabel(this);
     camera->caption->setTextFormat(Qt::PlainText);  // folder and file names are the units' own
@@ -82,13 +86,14 @@ void CameraPicturePanel::Refresh(Camera& camera) {
     camera.caption->setText(camera.name + QStringLiteral(": no picture"));
     return;
   }
-  QString file = QString::fromLocal8Bit(newest->name.c_str());
+  QString file = QString::fromLatin1(newest->name);
   QDateTime modified = QDateTime::fromSecsSinceEpoch(newest->modified.tv_sec);
   camera.caption->setText(camera.name + QStringLiteral(": ") + file + QStringLiteral("  ") +
                           QLocale().toString(modified, QLocale::ShortFormat));
   ++decoding_;
+  TreeFolder folder = unit_->Child(camera.name.toLatin1().toStdString());
   decoder_.DecodeLater(
-      QDir(unit_directory_).filePath(camera.name + QLatin1Char('/') + file),
+      [folder, name = newest->name] { return folder.Open(name, O_RDONLY); },
       QSize(kPictureWidth, kPictureHeight), this,
       [this, name = camera.name, generation = camera.generation](const DecodedPicture& result) {
         --decoding_;

@@ -10,10 +10,12 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "store/camera_folder.h"
 #include "store/picture_decoder.h"
+#include "store/tree_folder.h"
 
 class QLabel;
 class QVBoxLayout;
@@ -28,9 +30,9 @@ class CameraPicturePanel : public QWidget {
   explicit CameraPicturePanel(QWidget* parent = nullptr);
   ~CameraPicturePanel() override;
 
-  // Shows the camera folders of unitDirectory (a host path); an empty path
-  // shows none. Cheap when nothing changed.
-  void ShowUnit(const QString& unitDirectory);
+  // Shows the camera folders of unit, read through the tree's confined open;
+  // none without a unit. Cheap when nothing changed.
+  void ShowUnit(const std::optional<TreeFolder>& unit);
 
   // The captions shown, one per camera folder, for tests and the screenshot.
   QStringList Captions() const;
@@ -53,7 +55,7 @@ class CameraPicturePanel : public QWidget {
   void Refresh(Camera& camera);
   void Show(const QString& name, int generation, const DecodedPicture& result);
 
-  QString unit_directory_;
+  std::optional<TreeFolder> unit_;
   std::vector<std::unique_ptr<Camera>> cameras_;
   QVBoxLayout* layout_ = nullptr;
   int decoding_ = 0;

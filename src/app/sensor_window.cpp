@@ -1,5 +1,7 @@
 #include "app/sensor_window.h"
 
+#include <fcntl.h>
+
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
@@ -67,6 +69,7 @@ SensorWindow::SensorWindow(QString logDirectory, ShortDateFormat format, int ret
                            QWidget* parent)
     : QWidget(parent, Qt::Window),
       log_directory_(std::move(logDirectory)),
+      log_folder_(log_directory_.toStdString()),
       format_(format),
       retention_days_(retentionDays) {
   BuildWindow();
@@ -183,14 +186,22 @@ QString SensorWindow::UnitDirectory() const {
              : log_directory_ + QLatin1Char('/') + units_->currentText();
 }
 
+// The chosen unit's folder, read through the tree's confined open.
+std::optional<TreeFolder> SensorWindow::UnitFolder() const {
+  if (units_->currentText().isEmpty()) return std::nullopt;
+  return log_folder_.Child(units_->currentText().toLatin1().toStdString());
+}
+
 void SensorWindow::RefreshFolders() {
   RefreshUnits();
   RefreshSensors();
-  pictures_->ShowUnit(UnitDirectory());
+  pictures_->ShowUnit(UnitFolder());
 }
 
+// Names are the bytes on disk, each shown as its Latin-1 character.
 void SensorWindow::RefreshUnits() {
-  QStringList units = QDir(log_directory_).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+  QStringList units;
+  for (const std::string& unit : log_folder_.Names(true)) units.append(QString::fromLatin1(unit));
   QStringList current;
   for (int i = 0; i < units_->count(); ++i) current.append(units_->itemText(i));
   if (units == current) return;
@@ -211,13 +222,14 @@ void SensorWindow::RefreshSensors() {
     QSignalBlocker quiet(sensors_);
     sensors_->clear();  // another unit may have sensors of the same names
     shown_unit_directory_ = unitDirectory;
-    pictures_->ShowUnit(unitDirectory);
+    pictures_->ShowUnit(UnitFolder());
   }
   QStringList sensors;
-  if (!unitDirectory.isEmpty()) {
-    for (const QString& name :
-         QDir(unitDirectory).entryList({QStringLiteral("*.dat")}, QDir::Files, QDir::Name)) {
-      if (name != QLatin1String(kCombinedLogName)) sensors.append(name.chopped(kDataExt.size()));
+  if (std::optional<TreeFolder> unit = UnitFolder()) {
+    for (const std::string& file : unit->Names(false)) {
+      QString name = QString::fromLatin1(file);
+      if (name.endsWith(kDataExt, Qt::CaseInsensitive) && name != QLatin1String(kCombinedLogName))
+        sensors.append(name.chopped(kDataExt.size()));
     }
   }
   if (sensors == Names(*sensors_)) return;
@@ -277,9 +289,11 @@ void SensorWindow::AddShown(const QString& sensor) {
   chart_->addSeries(shown->series);  // takes the series
   shown->series->attachAxis(time_axis_);
   shown->series->attachAxis(value_axis_);
-  std::string path = QDir(UnitDirectory()).filePath(sensor + kDataExt).toStdString();
-  shown->data = std::make_unique<SensorSeries>(path, format_, VisibleRange(retention_days_),
-                                               RecordFileFollower::kDefaultSliceBytes, kBuckets);
+  TreeFolder unit = *UnitFolder();
+  std::string file = (sensor + kDataExt).toLatin1().toStdString();
+  shown->data = std::make_unique<SensorSeries>(
+      unit.HostPath() + "/" + file, [unit, file] { return unit.Open(file, O_RDONLY); }, format_,
+      VisibleRange(retention_days_), kBuckets);
   shown_.push_back(std::move(shown));
   ShowScaleOf(sensor);
   MarkItems();

@@ -16,11 +16,13 @@
 #include <QWidget>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "store/sensor_series.h"
 #include "store/short_date_format.h"
+#include "store/tree_folder.h"
 
 class CameraPicturePanel;
 class QChart;
@@ -108,10 +110,12 @@ class SensorWindow : public QWidget {
   void UpdateStatus();
   void MarkItems();
   QString UnitDirectory() const;
+  std::optional<TreeFolder> UnitFolder() const;
   ShownList::iterator Find(const QString& sensor);
   ShownList::iterator RemoveShown(ShownList::iterator shown);
 
   QString log_directory_;
+  TreeFolder log_folder_;
   ShortDateFormat format_;
   int retention_days_;
   ShownList shown_;

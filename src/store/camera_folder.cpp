@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <utility>
+
+#include "base/confined_open.h"
+#include "base/file_descriptor.h"
 
 namespace {
 
@@ -38,11 +42,32 @@ struct DirCloser {
 
 }  // namespace
 
-CameraFolder::CameraFolder(std::string hostPath) : path_(std::move(hostPath)) {}
+CameraFolder::CameraFolder(std::string hostPath, Opener open)
+    : path_(std::move(hostPath)), open_(std::move(open)) {}
+
+CameraFolder::CameraFolder(std::string hostPath) : path_(std::move(hostPath)) {
+  open_ = [path = path_](std::string_view name, int flags) {
+    FileDescriptor folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return folder.Valid() ? confined_open::Open(folder.Get(), name, flags) : -1;
+  };
+}
+
+// The picture name in folder, following a link only where it stays inside.
+std::optional<CameraFolder::Picture> CameraFolder::Look(int folder, const std::string& name) const {
+  struct stat info;
+  if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (S_ISLNK(info.st_mode)) {
+    FileDescriptor target(open_(name, O_PATH));
+    if (!target.Valid() || ::fstat(target.Get(), &info) != 0) return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode)) return std::nullopt;
+  return Picture{name, info.st_mtim, info.st_size};
+}
 
 bool CameraFolder::Refresh() {
   struct stat folder;
-  if (::stat(path_.c_str(), &folder) != 0) {
+  FileDescriptor opened(open_("", O_RDONLY | O_DIRECTORY));
+  if (!opened.Valid() || ::fstat(opened.Get(), &folder) != 0) {
     bool had = newest_.has_value();
     newest_.reset();
     stamped_ = false;
@@ -51,15 +76,10 @@ bool CameraFolder::Refresh() {
   std::optional<Picture> newest;
   if (stamped_ && Same(folder.st_mtim, stamp_)) {
     if (!newest_) return false;
-    struct stat shown;
-    std::string shownPath = path_ + "/" + newest_->name;
-    if (::stat(shownPath.c_str(), &shown) == 0 && S_ISREG(shown.st_mode)) {
-      newest = Picture{newest_->name, shown.st_mtim, shown.st_size};
-    } else {
-      newest = ListNewest();  // gone without the folder's time moving
-    }
+    newest = Look(opened.Get(), newest_->name);
+    if (!newest) newest = ListNewest(opened.Get());  // gone without the folder's time moving
   } else {
-    newest = ListNewest();
+    newest = ListNewest(opened.Get());
     std::timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     stamped_ = Ns(now) - Ns(folder.st_mtim) > kSettleNs;
@@ -73,18 +93,19 @@ bool CameraFolder::Refresh() {
   return changed;
 }
 
-std::optional<CameraFolder::Picture> CameraFolder::ListNewest() {
+std::optional<CameraFolder::Picture> CameraFolder::ListNewest(int folder) {
   ++listings_;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(path_.c_str()));
+  FileDescriptor copy(::dup(folder));  // the listing's own offset
+  std::unique_ptr<DIR, DirCloser> dir(copy.Valid() ? ::fdopendir(copy.Get()) : nullptr);
   if (!dir) return std::nullopt;
+  copy.Release();
+  ::rewinddir(dir.get());
   std::optional<Picture> newest;
   while (const dirent* entry = ::readdir(dir.get())) {
     if (!IsPicture(entry->d_name)) continue;
-    struct stat info;
-    if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
-      continue;
-    if (!newest || Later(info.st_mtim, newest->modified))
-      newest = Picture{entry->d_name, info.st_mtim, info.st_size};
+    std::optional<Picture> picture = Look(folder, entry->d_name);
+    if (picture && (!newest || Later(picture->modified, newest->modified)))
+      newest = std::move(picture);
   }
   return newest;
 }

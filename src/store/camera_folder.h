@@ -11,8 +11,10 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class CameraFolder {
  public:
@@ -22,6 +24,12 @@ class CameraFolder {
     off_t size = 0;
   };
 
+  // Opens name in the folder ("" for the folder itself) with flags: a
+  // descriptor or -1. Readers of the tree open through its confined open.
+  using Opener = std::function<int(std::string_view name, int flags)>;
+
+  CameraFolder(std::string hostPath, Opener open);
+  // Opened confined to the folder itself.
   explicit CameraFolder(std::string hostPath);
 
   // Looks again; true when the newest picture or its content changed.
@@ -32,9 +40,11 @@ class CameraFolder {
   long long Listings() const { return listings_; }
 
  private:
-  std::optional<Picture> ListNewest();
+  std::optional<Picture> ListNewest(int folder);
+  std::optional<Picture> Look(int folder, const std::string& name) const;
 
   std::string path_;
+  Opener open_;
   bool stamped_ = false;  // stamp_ holds the folder's change time at its last listing
   std::timespec stamp_{};
   std::optional<Picture> newest_;

@@ -1,6 +1,7 @@
 #include "store/path_resolver.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 #include <vector>
+
+#include "base/confined_open.h"
 
 namespace {
 
@@ -81,34 +84,6 @@ std::string Walk(std::string base, const std::vector<std::string_view>& componen
   return base;
 }
 
-std::optional<std::string> RealPath(const std::string& path) {
-  char buffer[PATH_MAX];
-  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
-  return std::string(buffer);
-}
-
-// The real path of hostPath, or of its longest existing ancestor with the
-// missing rest appended; nullopt when an existing part cannot be resolved
-// (a dangling symbolic link, for example).
-std::optional<std::string> RealPathOfExistingPart(const std::string& hostPath) {
-  std::string existing = hostPath;
-  std::string missing;
-  while (!Exists(existing)) {
-    std::size_t slash = existing.rfind('/');
-    if (slash == std::string::npos || slash == 0) return std::nullopt;
-    missing = existing.substr(slash) + missing;
-    existing.resize(slash);
-  }
-  std::optional<std::string> real = RealPath(existing);
-  if (!real) return std::nullopt;
-  return *real + missing;
-}
-
-bool IsAtOrBelow(const std::string& path, const std::string& directory) {
-  if (path.compare(0, directory.size(), directory) != 0) return false;
-  return path.size() == directory.size() || path[directory.size()] == '/';
-}
-
 // requested without a leading start directory (in either separator form);
 // nullopt when it is absolute in any other way.
 std::optional<std::string_view> RelativeToStart(std::string_view requested,
@@ -130,8 +105,45 @@ std::optional<std::string_view> RelativeToStart(std::string_view requested,
 
 }  // namespace
 
-PathResolver::PathResolver(std::string startDirectory) : start_(std::move(startDirectory)) {
+struct PathResolver::Directories {
+  std::mutex mutex;
+  FileDescriptor root;                                                // guarded by mutex
+  std::map<std::string, std::shared_ptr<const FileDescriptor>> tops;  // guarded by mutex
+};
+
+PathResolver::PathResolver(std::string startDirectory)
+    : start_(std::move(startDirectory)), directories_(std::make_shared<Directories>()) {
   while (start_.size() > 1 && start_.back() == '/') start_.pop_back();
+  directories_->root.Reset(::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::shared_ptr<const FileDescriptor> PathResolver::TopDirectory(const std::string& name,
+                                                                 int& error) const {
+  std::lock_guard<std::mutex> lock(directories_->mutex);
+  FileDescriptor& root = directories_->root;
+  if (!root.Valid()) root.Reset(::open(start_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat now;
+  if (!root.Valid() || ::fstatat(root.Get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (!S_ISDIR(now.st_mode)) {
+    error = S_ISLNK(now.st_mode) ? kRefused : ENOTDIR;
+    return nullptr;
+  }
+  std::shared_ptr<const FileDescriptor>& held = directories_->tops[name];
+  struct stat before;
+  if (held && ::fstat(held->Get(), &before) == 0 && before.st_dev == now.st_dev &&
+      before.st_ino == now.st_ino)
+    return held;
+  auto opened = std::make_shared<FileDescriptor>(
+      ::openat(root.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened->Valid()) {
+    error = errno == ENOTDIR || errno == ELOOP ? kRefused : errno;  // swapped for a link
+    return nullptr;
+  }
+  held = opened;
+  return held;
 }
 
 const std::string& PathResolver::ProcessStartDirectory() {
@@ -159,13 +171,14 @@ std::vector<std::string_view> PathResolver::Components(std::string_view treePath
   return SplitComponents(treePath);
 }
 
-std::optional<std::string> PathResolver::ResolveConfined(
-    std::string_view requested, std::initializer_list<std::string_view> topDirectories) const {
+std::optional<std::pair<std::string, std::size_t>> PathResolver::ConfinedName(
+    std::string_view requested, std::initializer_list<std::string_view> topDirectories,
+    std::size_t minimumParts) const {
   if (requested.find('\0') != std::string_view::npos) return std::nullopt;
   std::optional<std::string_view> relative = RelativeToStart(requested, start_);
   if (!relative) return std::nullopt;
   std::vector<std::string_view> parts = SplitComponents(*relative);
-  if (parts.size() < 2) return std::nullopt;
+  if (parts.empty() || parts.size() < minimumParts) return std::nullopt;
   for (std::string_view part : parts) {
     if (part == "..") return std::nullopt;
   }
@@ -173,12 +186,64 @@ std::optional<std::string> PathResolver::ResolveConfined(
   for (std::string_view top : topDirectories)
     allowed = allowed || EqualsIgnoringAsciiCase(parts[0], top);
   if (!allowed) return std::nullopt;
-  std::string hostPath = Walk(start_, parts);
-  std::optional<std::string> realStart = RealPath(start_);
-  std::optional<std::string> realTarget = RealPathOfExistingPart(hostPath);
-  std::string topOnDisk = Walk(start_, {parts[0]}).substr(start_.size() + 1);
-  if (!realStart || !realTarget || !IsAtOrBelow(*realTarget, Join(*realStart, topOnDisk))) {
-    return std::nullopt;
+  std::string topOnDisk = Walk(start_, {parts[0]});
+  return std::make_pair(Walk(start_, parts), topOnDisk.size());
+}
+
+PathResolver::Opened PathResolver::OpenConfined(
+    std::string_view requested, std::initializer_list<std::string_view> topDirectories, int flags,
+    mode_t mode) const {
+  Opened opened;
+  auto name = ConfinedName(requested, topDirectories, 1);
+  if (!name) {
+    opened.error = kRefused;
+    return opened;
   }
-  return hostPath;
+  opened.hostPath = name->first;
+  std::string topName = name->first.substr(start_.size() + 1, name->second - start_.size() - 1);
+  std::shared_ptr<const FileDescriptor> top = TopDirectory(topName, opened.error);
+  if (!top) return opened;
+  std::string_view rest = std::string_view(name->first).substr(name->second);
+  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  opened.fd.Reset(confined_open::Open(top->Get(), rest, flags, mode));
+  if (!opened.fd.Valid()) opened.error = errno;
+  return opened;
+}
+
+std::optional<std::string> PathResolver::ResolveConfined(
+    std::string_view requested, std::initializer_list<std::string_view> topDirectories) const {
+  auto name = ConfinedName(requested, topDirectories, 2);
+  if (!name) return std::nullopt;
+  Opened opened = OpenConfined(requested, topDirectories, O_PATH);
+  if (opened.error == ENOENT) {
+    // Not there (yet): its directory decides, as it does for a new file.
+    std::string directory = name->first.substr(0, name->first.rfind('/'));
+    opened = OpenConfined(directory.substr(start_.size() + 1), topDirectories, O_PATH);
+  }
+  if (opened.error == kRefused || opened.error == ELOOP) return std::nullopt;
+  return name->first;
+}
+
+std::optional<std::vector<PathResolver::Entry>> PathResolver::ListConfined(
+    std::string_view requested, std::initializer_list<std::string_view> topDirectories) const {
+  Opened opened = OpenConfined(requested, topDirectories, O_RDONLY | O_DIRECTORY);
+  if (!opened.fd.Valid()) return std::nullopt;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(opened.fd.Get()), ::closedir);
+  if (!dir) return std::nullopt;
+  int fd = opened.fd.Release();
+  std::vector<Entry> entries;
+  while (const dirent* found = ::readdir(dir.get())) {
+    std::string_view name(found->d_name);
+    if (name == "." || name == "..") continue;
+    struct stat info;
+    if (::fstatat(fd, found->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(info.st_mode)) {
+      // Described by what it leads to, when that lies inside.
+      Opened target =
+          OpenConfined(std::string(requested) + "/" + found->d_name, topDirectories, O_PATH);
+      if (!target.fd.Valid() || ::fstat(target.fd.Get(), &info) != 0) continue;
+    }
+    entries.push_back({std::string(name), S_ISDIR(info.st_mode), info.st_size, info.st_mtim});
+  }
+  return entries;
 }

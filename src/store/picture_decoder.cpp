@@ -1,9 +1,12 @@
 #include "store/picture_decoder.h"
 
+#include <QFile>
 #include <QImageReader>
 #include <QMetaObject>
 #include <QThreadPool>
 #include <utility>
+
+#include "base/file_descriptor.h"
 
 namespace {
 
@@ -24,8 +27,20 @@ PictureDecoder::~PictureDecoder() {
 }
 
 DecodedPicture PictureDecoder::Decode(const QString& path, QSize box, qint64 maxPixels) {
-  DecodedPicture result;
   QImageReader reader(path);
+  return Read(reader, box, maxPixels);
+}
+
+DecodedPicture PictureDecoder::Decode(int fd, QSize box, qint64 maxPixels) {
+  QFile file;
+  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    return {{}, {}, QStringLiteral("unreadable picture")};
+  QImageReader reader(&file);
+  return Read(reader, box, maxPixels);
+}
+
+DecodedPicture PictureDecoder::Read(QImageReader& reader, QSize box, qint64 maxPixels) {
+  DecodedPicture result;
   result.sourceSize = reader.size();  // from the header only
   const QSize size = result.sourceSize;
   if (!size.isValid()) {
@@ -48,6 +63,17 @@ void PictureDecoder::DecodeLater(const QString& path, QSize box, QObject* contex
   const qint64 limit = max_pixels_;
   pool_->start([path, box, limit, context, done = std::move(done)] {
     DecodedPicture result = Decode(path, box, limit);
+    QMetaObject::invokeMethod(
+        context, [done, result] { done(result); }, Qt::QueuedConnection);
+  });
+}
+
+void PictureDecoder::DecodeLater(std::function<int()> open, QSize box, QObject* context,
+                                 std::function<void(const DecodedPicture&)> done) {
+  const qint64 limit = max_pixels_;
+  pool_->start([open = std::move(open), box, limit, context, done = std::move(done)] {
+    FileDescriptor file(open());
+    DecodedPicture result = Decode(file.Get(), box, limit);
     QMetaObject::invokeMethod(
         context, [done, result] { done(result); }, Qt::QueuedConnection);
   });

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class QImageReader;
 class QThreadPool;
 
 struct DecodedPicture {
@@ -36,14 +37,23 @@ class PictureDecoder {
 
   // Decodes path scaled to fit box (keeping its aspect; never enlarged).
   static DecodedPicture Decode(const QString& path, QSize box, qint64 maxPixels = kMaxPixels);
+  // The same from the file fd (opened for reading, kept open), as readers of
+  // the tree open it through the tree's confined open.
+  static DecodedPicture Decode(int fd, QSize box, qint64 maxPixels = kMaxPixels);
 
   // Decodes on the decoder's thread and calls done with the result on
   // context's thread. context must outlive the decoder (its owner, say);
   // a result that arrives after context is gone is dropped with its events.
   void DecodeLater(const QString& path, QSize box, QObject* context,
                    std::function<void(const DecodedPicture&)> done);
+  // The same for the file that open gives (a descriptor or -1), opened on
+  // the decoder's thread, as readers of the tree open through its confined open.
+  void DecodeLater(std::function<int()> open, QSize box, QObject* context,
+                   std::function<void(const DecodedPicture&)> done);
 
  private:
+  static DecodedPicture Read(QImageReader& reader, QSize box, qint64 maxPixels);
+
   qint64 max_pixels_;
   std::unique_ptr<QThreadPool> pool_;
 };

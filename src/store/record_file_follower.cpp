@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/confined_open.h"
 #include "base/file_descriptor.h"
 #include "base/retry_on_interrupt.h"
 
@@ -19,13 +20,30 @@ ssize_t ReadAt(int fd, char* buffer, std::size_t length, off_t offset) {
 
 }  // namespace
 
+RecordFileFollower::RecordFileFollower(std::string hostPath, Opener open, ShortDateFormat format,
+                                       std::size_t sliceBytes)
+    : path_(std::move(hostPath)),
+      open_(std::move(open)),
+      format_(format),
+      sliceBytes_(sliceBytes > 0 ? sliceBytes : 1) {}
+
 RecordFileFollower::RecordFileFollower(std::string hostPath, ShortDateFormat format,
                                        std::size_t sliceBytes)
-    : path_(std::move(hostPath)), format_(format), sliceBytes_(sliceBytes > 0 ? sliceBytes : 1) {}
+    : RecordFileFollower(hostPath, OpenerBeside(hostPath), format, sliceBytes) {}
+
+RecordFileFollower::Opener RecordFileFollower::OpenerBeside(const std::string& hostPath) {
+  std::size_t slash = hostPath.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : hostPath.substr(0, slash + 1);
+  std::string name = hostPath.substr(slash == std::string::npos ? 0 : slash + 1);
+  return [directory, name] {
+    FileDescriptor beside(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return beside.Valid() ? confined_open::Open(beside.Get(), name, O_RDONLY) : -1;
+  };
+}
 
 RecordFileFollower::Slice RecordFileFollower::Poll(int currentYear, std::size_t maxBytes) {
   Slice slice;
-  FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor file(open_());
   struct stat status {};
   if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0) {
     if (known_ || offset_ > 0) Restart(0, 0, slice);

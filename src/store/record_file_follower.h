@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,18 @@ class RecordFileFollower {
     std::size_t bytes = 0;       // bytes read by this poll
   };
 
+  // Opens the file for reading: a descriptor, or -1.
+  using Opener = std::function<int()>;
+
+  // The file at hostPath, opened at each poll by open (the tree's confined
+  // open for every reader of the tree).
+  RecordFileFollower(std::string hostPath, Opener open, ShortDateFormat format,
+                     std::size_t sliceBytes = kDefaultSliceBytes);
+  // Opened confined to hostPath's own directory.
   RecordFileFollower(std::string hostPath, ShortDateFormat format,
                      std::size_t sliceBytes = kDefaultSliceBytes);
+  // The opener of a file confined to its own directory.
+  static Opener OpenerBeside(const std::string& hostPath);
 
   // Reads the next slice, of at most maxBytes when that is not 0 and smaller
   // than the slice size. currentYear places two-digit years.
@@ -50,6 +61,7 @@ class RecordFileFollower {
   void TakeLine(std::string_view line, int currentYear, Slice& slice);
 
   std::string path_;
+  Opener open_;
   ShortDateFormat format_;
   std::size_t sliceBytes_;
   bool known_ = false;  // device_ and inode_ name the file being followed

@@ -9,6 +9,13 @@ SensorSeries::SensorSeries(std::string hostPath, ShortDateFormat format, Visible
       range_(range),
       decimator_(buckets) {}
 
+SensorSeries::SensorSeries(std::string hostPath, RecordFileFollower::Opener open,
+                           ShortDateFormat format, VisibleRange range, int buckets)
+    : follower_(std::move(hostPath), std::move(open), format),
+      initial_range_(range),
+      range_(range),
+      decimator_(buckets) {}
+
 bool SensorSeries::ReadSlice(long long nowLocalSecond, int currentYear, std::size_t maxBytes) {
   RecordFileFollower::Slice slice = follower_.Poll(currentYear, maxBytes);
   last_slice_bytes_ = slice.bytes;

@@ -33,6 +33,9 @@ class SensorSeries {
   // buckets: the decimation's bucket count (PlotDecimator).
   SensorSeries(std::string hostPath, ShortDateFormat format, VisibleRange range,
                std::size_t sliceBytes = RecordFileFollower::kDefaultSliceBytes, int buckets = 1000);
+  // The file opened at each read by open (see RecordFileFollower).
+  SensorSeries(std::string hostPath, RecordFileFollower::Opener open, ShortDateFormat format,
+               VisibleRange range, int buckets = 1000);
 
   // Reads at most one slice (of at most maxBytes when not 0) of the bytes
   // added since the last read; true when the file holds more bytes now. A

@@ -25,17 +25,13 @@ size_t Whole(size_t size, Transfer transfer) {
 
 }  // namespace
 
-std::unique_ptr<FileStream> FileStream::OpenRead(const std::string& hostPath) {
-  FileDescriptor fd(
-      RetryOnInterrupt([&] { return ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC); }));
+std::unique_ptr<FileStream> FileStream::OpenRead(FileDescriptor fd) {
   struct stat info {};
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
   return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }
 
-std::unique_ptr<FileStream> FileStream::CreateNew(const std::string& hostPath, mode_t mode) {
-  FileDescriptor fd(RetryOnInterrupt(
-      [&] { return ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }));
+std::unique_ptr<FileStream> FileStream::Create(FileDescriptor fd) {
   if (!fd.Valid()) return nullptr;
   return std::unique_ptr<FileStream>(new FileStream(std::move(fd)));
 }

@@ -13,11 +13,10 @@
 
 class FileStream : public TransferStream {
  public:
-  // An existing regular file opened for reading at its start, or null.
-  static std::unique_ptr<FileStream> OpenRead(const std::string& hostPath);
-  // A new file with permissions mode, for writing; null (errno set) when it
-  // exists or cannot be created.
-  static std::unique_ptr<FileStream> CreateNew(const std::string& hostPath, mode_t mode);
+  // fd, opened for reading, read from its start; null unless a regular file.
+  static std::unique_ptr<FileStream> OpenRead(FileDescriptor fd);
+  // fd, opened for writing; null when invalid.
+  static std::unique_ptr<FileStream> Create(FileDescriptor fd);
   // Whether the file system of hostPath can take size more bytes (the file
   // there, if any, stays until the new one replaces it). Unknown free space
   // counts as room.

@@ -1,6 +1,7 @@
 #include "tftp/net_trivial_ftp_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 
 #include <algorithm>
 
@@ -59,6 +60,8 @@ void TNetTrivialFTPServer::SetActive(bool active) {
     socket_ = std::make_unique<UdpSocket>(
         SocketAddress(localAddress_, static_cast<uint16_t>(defaultPort_)));
     request_.resize(kRequestBufferSize);
+    // The top directories are held from now on, so a transfer opens one descriptor.
+    for (const char* top : {"log", "config", "alarms"}) resolver_.OpenConfined(top, {top}, O_PATH);
     stopping_ = false;
     listening_ = true;
     listener_ = std::thread([this] { Listen(); });
@@ -133,6 +136,18 @@ std::string TNetTrivialFTPServer::ConfinedPath(const std::string& fileName) cons
   return *hostPath;
 }
 
+// Opened by the one confined open: a name whose way was swapped for a link
+// out since ConfinedPath looked is refused as ConfinedPath refuses it.
+FileDescriptor TNetTrivialFTPServer::OpenConfined(const std::string& fileName, int flags,
+                                                  mode_t mode) const {
+  PathResolver::Opened opened =
+      resolver_.OpenConfined(fileName, {"log", "config", "alarms"}, flags, mode);
+  if (opened.error == PathResolver::kRefused) {
+    throw ENetTFTPAccessViolation(AccessDeniedText(fileName));
+  }
+  return std::move(opened.fd);
+}
+
 // Raises the access event while assigned; a handler that refused ends the request.
 void TNetTrivialFTPServer::AskAccess(const TAccessFileEvent& event, std::string& fileName,
                                      const sockaddr_in& peer,
@@ -157,7 +172,7 @@ void TNetTrivialFTPServer::StartReadTransfer(std::string fileName, const sockadd
     const std::string hostPath = ConfinedPath(fileName);
     setup.busy = BusyFiles::Instance().TryMark(hostPath, BusyFiles::Mode::kRead);
     if (!setup.busy) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
-    std::unique_ptr<FileStream> file = FileStream::OpenRead(hostPath);
+    std::unique_ptr<FileStream> file = FileStream::OpenRead(OpenConfined(fileName, O_RDONLY));
     if (!file) throw ENetTFTPFileNotFound("Cannot open file " + fileName);
     BusyFiles::Instance().UnderLock([&] { file->EndAtPresentLength(); });  // whole records only
     setup.stream = std::move(file);
@@ -192,7 +207,10 @@ void TNetTrivialFTPServer::StartWriteTransfer(std::string fileName, const sockad
     }
     setup.claim = SessionBudget::Process().Take(ReceiveSession::BufferBytes(options),
                                                 ntohl(peer.sin_addr.s_addr));
-    setup.stream = UploadFile::Create(hostPath);
+    // The file's directory, opened confined; the upload names its files below it.
+    setup.stream = UploadFile::Create(
+        OpenConfined(fileName.substr(0, fileName.find_last_of("/\\")), O_PATH | O_DIRECTORY),
+        hostPath);
     if (!setup.stream) throw ENetTFTPAllocationExceeded("Cannot create file " + fileName);
     setup.freeStream = true;
   } else {

@@ -106,6 +106,7 @@ class TNetTrivialFTPServer {
                           const SessionOptions& options);
   // The host path of a requested name, or ENetTFTPAccessViolation.
   std::string ConfinedPath(const std::string& fileName) const;
+  FileDescriptor OpenConfined(const std::string& fileName, int flags, mode_t mode = 0) const;
   void AskAccess(const TAccessFileEvent& event, std::string& fileName, const sockaddr_in& peer,
                  std::unique_ptr<TransferStream>& stream, bool& freeStream);
   // The channel for a session's report; null while nobody listens.

@@ -1,18 +1,20 @@
 #include "tftp/upload_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <random>
 
+#include "base/retry_on_interrupt.h"
 #include "store/directory_scan.h"
 #include "tftp/tftp_exceptions.h"
 
 namespace {
 
 // The pattern's six X replaced by letters and digits.
-std::string TemporaryNameIn(const std::string& directory) {
+std::string TemporaryName() {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   thread_local std::mt19937 random{std::random_device{}()};
@@ -21,14 +23,14 @@ std::string TemporaryNameIn(const std::string& directory) {
   for (char& c : name) {
     if (c == 'X') c = kAlphabet[pick(random)];
   }
-  return directory + "/" + name;
+  return name;
 }
 
 // The target's permissions, or the usual ones for a new file; false when
 // something other than a regular file has the target's name.
-bool TargetMode(const std::string& target, mode_t& mode) {
+bool TargetMode(int directory, const std::string& target, mode_t& mode) {
   struct stat info {};
-  if (::stat(target.c_str(), &info) != 0) {
+  if (::fstatat(directory, target.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     mode = 0644;
     return errno == ENOENT;
   }
@@ -40,28 +42,37 @@ bool TargetMode(const std::string& target, mode_t& mode) {
 
 // The temporary name is marked before the file exists, so the sweep never
 // sees it unmarked; a name taken by another file is tried again.
-std::unique_ptr<UploadFile> UploadFile::Create(const std::string& hostPath) {
+std::unique_ptr<UploadFile> UploadFile::Create(FileDescriptor directory,
+                                               const std::string& hostPath) {
   constexpr int kNameTries = 16;
+  const size_t slash = hostPath.rfind('/');
+  const std::string hostDirectory = hostPath.substr(0, slash);
+  const std::string target = hostPath.substr(slash + 1);
   mode_t mode = 0;
-  if (!TargetMode(hostPath, mode)) return nullptr;
-  const std::string directory = hostPath.substr(0, hostPath.rfind('/'));
+  if (!directory.Valid() || !TargetMode(directory.Get(), target, mode)) return nullptr;
   for (int i = 0; i < kNameTries; ++i) {
-    std::string temporary = TemporaryNameIn(directory);
-    BusyFiles::Mark mark = BusyFiles::Instance().TryMark(temporary, BusyFiles::Mode::kWrite);
+    std::string temporary = TemporaryName();
+    BusyFiles::Mark mark =
+        BusyFiles::Instance().TryMark(hostDirectory + "/" + temporary, BusyFiles::Mode::kWrite);
     if (!mark) continue;
-    std::unique_ptr<FileStream> file = FileStream::CreateNew(temporary, mode);
+    std::unique_ptr<FileStream> file = FileStream::Create(FileDescriptor(RetryOnInterrupt([&] {
+      return ::openat(directory.Get(), temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    })));
     if (file) {
-      return std::unique_ptr<UploadFile>(
-          new UploadFile(hostPath, std::move(temporary), std::move(mark), std::move(file)));
+      return std::unique_ptr<UploadFile>(new UploadFile(std::move(directory), target,
+                                                        std::move(temporary), std::move(mark),
+                                                        std::move(file)));
     }
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
 }
 
-UploadFile::UploadFile(std::string target, std::string temporary, BusyFiles::Mark mark,
-                       std::unique_ptr<FileStream> file)
-    : target_(std::move(target)),
+UploadFile::UploadFile(FileDescriptor directory, std::string target, std::string temporary,
+                       BusyFiles::Mark mark, std::unique_ptr<FileStream> file)
+    : directory_(std::move(directory)),
+      target_(std::move(target)),
       temporary_(std::move(temporary)),
       mark_(std::move(mark)),
       file_(std::move(file)) {}
@@ -70,12 +81,13 @@ UploadFile::UploadFile(std::string target, std::string temporary, BusyFiles::Mar
 // and no transfer serves; the retention sweep removes those below log/.
 UploadFile::~UploadFile() {
   file_.reset();
-  if (!renamed_) ::unlink(temporary_.c_str());
+  if (!renamed_) ::unlinkat(directory_.Get(), temporary_.c_str(), 0);
 }
 
 // Flushed before the rename: a power loss leaves the old file or the whole new one.
 void UploadFile::Finish() {
-  if (!file_->Flush() || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+  if (!file_->Flush() ||
+      ::renameat(directory_.Get(), temporary_.c_str(), directory_.Get(), target_.c_str()) != 0) {
     throw EWriteError("Write error");
   }
   renamed_ = true;

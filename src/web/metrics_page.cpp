@@ -121,7 +121,11 @@ void LinkMetrics(Exposition& out, const OverviewState& state) {
     out.Sample(refused, "address=\"" + Label(address) + "\"", static_cast<double>(count));
 }
 
-void SensorMetrics(Exposition& out, const std::vector<NewestRecord>& sensors) {
+void SensorMetrics(Exposition& out, const NewestRecords& newest) {
+  const std::vector<NewestRecord>& sensors = newest.records;
+  out.One("datacontroller_sensors_beyond_limit", "gauge",
+          "Sensor files past the limit of sensors exported, not looked at.",
+          static_cast<double>(newest.beyondLimit));
   out.Family("datacontroller_sensor_value", "gauge", "The newest record's value of each sensor.");
   for (const NewestRecord& record : sensors)
     out.Sample("datacontroller_sensor_value",
@@ -137,7 +141,7 @@ void SensorMetrics(Exposition& out, const std::vector<NewestRecord>& sensors) {
 
 }  // namespace
 
-QByteArray MetricsText(const OverviewState& state, const std::vector<NewestRecord>& sensors,
+QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
                        const PathResolver& tree) {
   Exposition out;
   StoreMetrics(out);

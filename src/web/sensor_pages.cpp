@@ -1,12 +1,15 @@
 #include "web/sensor_pages.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <QBuffer>
-#include <QDir>
-#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <ctime>
 
 #include "store/camera_folder.h"
@@ -24,32 +27,32 @@ constexpr std::size_t kCachedPictures = 16;
 
 int CurrentYear() { return local_calendar::ToLocal(std::time(nullptr)).year; }
 
-QString HostName(const std::string& host) {
-  return QFile::decodeName(QByteArray::fromStdString(host));
+const std::initializer_list<std::string_view> kLog{"log"};
+
+bool EndsWithDat(const std::string& name) {
+  return name.size() > 4 && ::strcasecmp(name.c_str() + name.size() - 4, ".dat") == 0;
 }
 
-std::string EightBit(const QString& name) { return QFile::encodeName(name).toStdString(); }
-
-QStringList Entries(const QString& directory, QDir::Filters filters,
-                    const QStringList& patterns = {}) {
-  QStringList names = QDir(directory).entryList(patterns, filters, QDir::Name);
-  if (names.size() > SensorPages::kMaxUnits) names.resize(SensorPages::kMaxUnits);
+// The names of a confined directory of the log tree, sorted by their bytes:
+// its directories, or (directories false) its files.
+std::vector<std::string> Names(const PathResolver& tree, const std::string& treePath,
+                               bool directories) {
+  std::vector<std::string> names;
+  for (const PathResolver::Entry& entry :
+       tree.ListConfined(treePath, kLog).value_or(std::vector<PathResolver::Entry>{})) {
+    if (entry.directory == directories && entry.name.front() != '.') names.push_back(entry.name);
+  }
+  std::sort(names.begin(), names.end());
   return names;
 }
 
-QStringList SensorsOf(const QString& unitDirectory) {
-  QStringList sensors;
-  for (const QString& file : Entries(unitDirectory, QDir::Files, {QStringLiteral("*.dat")})) {
-    if (file.compare(QStringLiteral("alllog.dat"), Qt::CaseInsensitive) != 0)
-      sensors.append(file.chopped(4));
+std::vector<std::string> SensorsOf(const PathResolver& tree, const std::string& unit) {
+  std::vector<std::string> sensors;
+  for (const std::string& file : Names(tree, "log/" + unit, false)) {
+    if (EndsWithDat(file) && ::strcasecmp(file.c_str(), "alllog.dat") != 0)
+      sensors.push_back(file.substr(0, file.size() - 4));
   }
   return sensors;
-}
-
-QJsonArray Latin1Array(const QStringList& names) {
-  QJsonArray array;
-  for (const QString& name : names) array.append(json_text::Latin1(EightBit(name)));
-  return array;
 }
 
 // A name that stays one component of the tree: not empty, ".", "..", and
@@ -59,19 +62,26 @@ bool IsPlainName(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-// The newest picture of a camera folder, by the window's rule (CameraFolder).
-std::optional<QFileInfo> NewestPicture(const QString& folder) {
-  CameraFolder camera(EightBit(folder));
+// The newest picture of a camera folder, by the window's rule (CameraFolder),
+// looked at through the tree's confined open.
+std::optional<CameraFolder::Picture> NewestPicture(const PathResolver& tree,
+                                                   const std::string& folder) {
+  CameraFolder camera(folder, [&tree, folder](std::string_view name, int flags) {
+    std::string path = name.empty() ? folder : folder + "/" + std::string(name);
+    return tree.OpenConfined(path, kLog, flags).fd.Release();
+  });
   camera.Refresh();
-  if (!camera.Newest()) return std::nullopt;
-  return QFileInfo(folder + QLatin1Char('/') +
-                   QFile::decodeName(QByteArray::fromStdString(camera.Newest()->name)));
+  return camera.Newest();
+}
+
+QString TimeText(const std::timespec& time) {
+  return QDateTime::fromSecsSinceEpoch(time.tv_sec).toString(Qt::ISODate);
 }
 
 // The window's bounded decoder, straight to the shown size; empty when the
 // file is no picture or too large to decode.
-QByteArray ScaledJpeg(const QString& path) {
-  QImage image = PictureDecoder::Decode(path, QSize(kPictureWidth, kPictureHeight)).image;
+QByteArray ScaledJpeg(int fd) {
+  QImage image = PictureDecoder::Decode(fd, QSize(kPictureWidth, kPictureHeight)).image;
   if (image.isNull()) return {};
   QByteArray jpeg;
   QBuffer buffer(&jpeg);
@@ -95,35 +105,43 @@ QByteArray PointsJson(const std::vector<RecordPoint>& points) {
 
 }  // namespace
 
-SensorPages::SensorPages(const PathResolver& tree, int retentionDays)
-    : tree_(tree), format_(ShortDateFormat::FromEnvironment()), retentionDays_(retentionDays) {}
+SensorPages::SensorPages(const PathResolver& tree, int retentionDays, std::size_t maxSensors)
+    : tree_(tree),
+      format_(ShortDateFormat::FromEnvironment()),
+      retentionDays_(retentionDays),
+      maxSensors_(maxSensors) {}
 
 HttpReply SensorPages::Units() const {
-  QString log = HostName(tree_.Resolve("log"));
   QJsonArray units;
-  for (const QString& unit : Entries(log, QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QString directory = log + QLatin1Char('/') + unit;
-    units.append(QJsonObject{
-        {"name", json_text::Latin1(EightBit(unit))},
-        {"sensors", Latin1Array(SensorsOf(directory))},
-        {"cameras", Latin1Array(Entries(directory, QDir::Dirs | QDir::NoDotAndDotDot))}});
+  std::size_t listed = 0, beyond = 0;
+  for (const std::string& unit : Names(tree_, "log", true)) {
+    QJsonArray sensors;
+    for (const std::string& sensor : SensorsOf(tree_, unit)) {
+      if (listed == maxSensors_ && ++beyond) continue;
+      ++listed;
+      sensors.append(json_text::Latin1(sensor));
+    }
+    units.append(QJsonObject{{"name", json_text::Latin1(unit)},
+                             {"sensors", sensors},
+                             {"cameras", json_text::Array(Names(tree_, "log/" + unit, true))}});
   }
-  return HttpReply::Json(
-      QJsonDocument(QJsonObject{{"units", units}}).toJson(QJsonDocument::Compact));
+  QJsonObject json{{"units", units},
+                   {"sensorsBeyondLimit", static_cast<double>(beyond)},
+                   {"sensorLimit", static_cast<double>(maxSensors_)}};
+  return HttpReply::Json(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
 
 HttpReply SensorPages::Pictures(const std::string& unit) const {
-  if (!IsPlainName(unit)) return HttpReply::Text(404, "No such unit.\n");
-  std::optional<std::string> host = tree_.ResolveConfined("log/" + unit, {"log"});
-  if (!host) return HttpReply::Text(404, "No such unit.\n");
-  QString directory = HostName(*host);
+  if (!IsPlainName(unit) || !tree_.ListConfined("log/" + unit, kLog))
+    return HttpReply::Text(404, "No such unit.\n");
   QJsonArray cameras;
-  for (const QString& camera : Entries(directory, QDir::Dirs | QDir::NoDotAndDotDot)) {
-    std::optional<QFileInfo> newest = NewestPicture(directory + QLatin1Char('/') + camera);
-    QJsonObject json{{"camera", json_text::Latin1(EightBit(camera))}};
+  for (const std::string& camera : Names(tree_, "log/" + unit, true)) {
+    std::optional<CameraFolder::Picture> newest =
+        NewestPicture(tree_, "log/" + unit + "/" + camera);
+    QJsonObject json{{"camera", json_text::Latin1(camera)}};
     if (newest) {
-      json["file"] = json_text::Latin1(EightBit(newest->fileName()));
-      json["time"] = newest->lastModified().toString(Qt::ISODate);
+      json["file"] = json_text::Latin1(newest->name);
+      json["time"] = TimeText(newest->modified);
     }
     cameras.append(json);
   }
@@ -133,15 +151,18 @@ HttpReply SensorPages::Pictures(const std::string& unit) const {
 
 HttpReply SensorPages::Picture(const std::string& unit, const std::string& camera) {
   if (!IsPlainName(unit) || !IsPlainName(camera)) return HttpReply::Text(404, "No picture.\n");
-  std::optional<std::string> host = tree_.ResolveConfined("log/" + unit + "/" + camera, {"log"});
-  std::optional<QFileInfo> newest = host ? NewestPicture(HostName(*host)) : std::nullopt;
+  std::string folder = "log/" + unit + "/" + camera;
+  std::optional<CameraFolder::Picture> newest = NewestPicture(tree_, folder);
   if (!newest) return HttpReply::Text(404, "No picture.\n");
+  std::string path = folder + "/" + newest->name;
   auto cached = std::find_if(pictures_.begin(), pictures_.end(), [&](const ScaledPicture& p) {
-    return p.path == newest->filePath() && p.time == newest->lastModified();
+    return p.path == path && p.modified.tv_sec == newest->modified.tv_sec &&
+           p.modified.tv_nsec == newest->modified.tv_nsec;
   });
   if (cached == pictures_.end()) {
-    pictures_.push_front(
-        {newest->filePath(), newest->lastModified(), ScaledJpeg(newest->filePath())});
+    PathResolver::Opened opened = tree_.OpenConfined(path, kLog, O_RDONLY);
+    if (!opened.fd.Valid()) return HttpReply::Text(404, "No picture.\n");
+    pictures_.push_front({path, newest->modified, ScaledJpeg(opened.fd.Get())});
     if (pictures_.size() > kCachedPictures) pictures_.pop_back();
   } else {
     pictures_.splice(pictures_.begin(), pictures_, cached);
@@ -153,16 +174,20 @@ HttpReply SensorPages::Picture(const std::string& unit, const std::string& camer
   return reply;
 }
 
-SensorPages::FollowedSeries& SensorPages::Followed(const std::string& hostPath) {
+SensorPages::FollowedSeries& SensorPages::Followed(const std::string& treePath) {
   auto found = std::find_if(series_.begin(), series_.end(),
-                            [&](const FollowedSeries& f) { return f.hostPath == hostPath; });
+                            [&](const FollowedSeries& f) { return f.treePath == treePath; });
   if (found != series_.end()) {
     series_.splice(series_.begin(), series_, found);
     return series_.front();
   }
+  // Opened anew through the confined open at every read, as the file is followed.
+  auto open = [tree = tree_, treePath] {
+    return tree.OpenConfined(treePath, kLog, O_RDONLY).fd.Release();
+  };
   series_.push_front(
-      {hostPath,
-       std::make_unique<SensorSeries>(hostPath, format_, VisibleRange(retentionDays_)),
+      {treePath,
+       std::make_unique<SensorSeries>(treePath, open, format_, VisibleRange(retentionDays_)),
        {},
        {}});
   if (series_.size() > kFollowedSeries) series_.pop_back();
@@ -171,13 +196,14 @@ SensorPages::FollowedSeries& SensorPages::Followed(const std::string& hostPath) 
 
 // The points as [epoch ms, value] pairs, with what the plot leaves out.
 HttpReply SensorPages::Series(const std::string& unit, const std::string& sensor) {
-  std::optional<std::string> host =
-      IsPlainName(unit) && IsPlainName(sensor)
-          ? tree_.ResolveConfined("log/" + unit + "/" + sensor + ".dat", {"log"})
-          : std::nullopt;
-  if (!host || !QFileInfo(HostName(*host)).isFile())
+  std::string treePath = "log/" + unit + "/" + sensor + ".dat";
+  struct stat info;
+  PathResolver::Opened opened = IsPlainName(unit) && IsPlainName(sensor)
+                                    ? tree_.OpenConfined(treePath, kLog, O_RDONLY)
+                                    : PathResolver::Opened{};
+  if (!opened.fd.Valid() || ::fstat(opened.fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
     return HttpReply::Text(404, "No such sensor.\n");
-  FollowedSeries& followed = Followed(*host);
+  FollowedSeries& followed = Followed(treePath);
   long long now = plot_time::NowLocalSecond();
   bool more = false;
   for (int slice = 0; slice < kSlicesPerRequest; ++slice)
@@ -198,23 +224,29 @@ HttpReply SensorPages::Series(const std::string& unit, const std::string& sensor
   return HttpReply::Json(json);
 }
 
-std::vector<NewestRecord> SensorPages::NewestRecords() const {
-  std::vector<NewestRecord> newest;
+// Each sensor's newest record by the views' rule (VisibleRange): a record
+// dated more than a day ahead of now never counts as the newest.
+NewestRecords SensorPages::Newest() const {
+  NewestRecords newest;
   std::size_t looked = 0;
   int year = CurrentYear();
-  QString log = HostName(tree_.Resolve("log"));
-  for (const QString& unit : Entries(log, QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QString directory = log + QLatin1Char('/') + unit;
-    for (const QString& sensor : SensorsOf(directory)) {
-      if (++looked > kMaxNewestRecords) return newest;
-      std::string path = EightBit(directory + QLatin1Char('/') + sensor + QStringLiteral(".dat"));
-      std::vector<std::string> lines = LastLines(path, kNewestTailBytes, 64);
-      for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        if (std::optional<RecordPoint> point = record_point::Read(*line, format_, year)) {
-          newest.push_back({EightBit(unit), EightBit(sensor), *point});
-          break;
-        }
+  long long now = plot_time::NowLocalSecond();
+  for (const std::string& unit : Names(tree_, "log", true)) {
+    for (const std::string& sensor : SensorsOf(tree_, unit)) {
+      if (looked == maxSensors_ && ++newest.beyondLimit) continue;
+      ++looked;
+      PathResolver::Opened opened =
+          tree_.OpenConfined("log/" + unit + "/" + sensor + ".dat", kLog, O_RDONLY);
+      if (!opened.fd.Valid()) continue;
+      VisibleRange range(retentionDays_);
+      std::optional<RecordPoint> found;
+      for (const std::string& line : LastLines(opened.fd.Get(), kNewestTailBytes, 64)) {
+        std::optional<RecordPoint> point = record_point::Read(line, format_, year);
+        if (!point) continue;
+        range.Take(point->localSecond, now);
+        if (range.Known() && range.To() == point->localSecond) found = point;
       }
+      if (found) newest.records.push_back({unit, sensor, *found});
     }
   }
   return newest;

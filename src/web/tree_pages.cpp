@@ -1,18 +1,25 @@
 #include "web/tree_pages.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
+#include <algorithm>
 
 #include "web/json_text.h"
 
 namespace {
 
 const std::initializer_list<std::string_view> kTopDirectories{"log", "config", "alarms"};
+
+QString ModifiedText(const PathResolver::Entry& entry) {
+  return QDateTime::fromSecsSinceEpoch(entry.modified.tv_sec).toString(Qt::ISODate);
+}
 
 HttpReply Refused(const std::string& treePath) {
   QJsonObject json{{"error", json_text::Latin1("Access to " + treePath + " denied")}};
@@ -21,44 +28,33 @@ HttpReply Refused(const std::string& treePath) {
   return reply;
 }
 
-QString Latin1Name(const QFileInfo& info) {
-  return json_text::Latin1(QFile::encodeName(info.fileName()).toStdString());
-}
-
-QJsonObject EntryJson(const QFileInfo& info) {
-  return {{"name", Latin1Name(info)},
-          {"dir", info.isDir()},
-          {"size", static_cast<double>(info.isDir() ? 0 : info.size())},
-          {"time", info.lastModified().toString(Qt::ISODate)}};
+QJsonObject EntryJson(const PathResolver::Entry& entry) {
+  return {{"name", json_text::Latin1(entry.name)},
+          {"dir", entry.directory},
+          {"size", static_cast<double>(entry.directory ? 0 : entry.size)},
+          {"time", ModifiedText(entry)}};
 }
 
 QJsonArray TopEntries(const PathResolver& tree) {
   QJsonArray entries;
   for (std::string_view top : kTopDirectories) {
-    QFileInfo info(QString::fromStdString(tree.Resolve(top)));
-    if (info.isDir()) entries.append(EntryJson(info));
+    PathResolver::Opened opened = tree.OpenConfined(top, {top}, O_PATH | O_DIRECTORY);
+    struct stat info;
+    if (!opened.fd.Valid() || ::fstat(opened.fd.Get(), &info) != 0) continue;
+    entries.append(EntryJson({std::string(top), true, 0, info.st_mtim}));
   }
   return entries;
 }
 
-// Directories first, then files, each by name; hidden names are left out.
-QFileInfoList DirectoryEntries(const std::string& hostPath) {
-  QDir directory(QFile::decodeName(QByteArray::fromStdString(hostPath)));
-  return directory.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
-                                 QDir::DirsFirst | QDir::Name | QDir::IgnoreCase);
-}
-
-// A top directory itself, or a path inside one; a top that is a symbolic link is refused.
-std::optional<std::string> ConfinedDirectory(const PathResolver& tree,
-                                             const std::string& treePath) {
-  std::vector<std::string_view> components = PathResolver::Components(treePath);
-  bool absolute = !treePath.empty() && (treePath[0] == '/' || treePath[0] == '\\');
-  if (absolute || components.size() != 1) return tree.ResolveConfined(treePath, kTopDirectories);
-  for (std::string_view top : kTopDirectories) {
-    QFileInfo info(QString::fromStdString(tree.Resolve(top)));
-    if (components[0] == top && info.isDir() && !info.isSymLink()) return tree.Resolve(top);
-  }
-  return std::nullopt;
+// Directories first, then files, each by name ignoring case; hidden names are left out.
+std::vector<PathResolver::Entry> Sorted(std::vector<PathResolver::Entry> entries) {
+  std::erase_if(entries, [](const PathResolver::Entry& e) { return e.name.front() == '.'; });
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    if (a.directory != b.directory) return a.directory;
+    int order = ::strcasecmp(a.name.c_str(), b.name.c_str());
+    return order != 0 ? order < 0 : a.name < b.name;
+  });
+  return entries;
 }
 
 }  // namespace
@@ -69,19 +65,14 @@ HttpReply TreePages::List(const std::string& treePath) const {
     json["entries"] = TopEntries(tree_);
     return HttpReply::Json(QJsonDocument(json).toJson(QJsonDocument::Compact));
   }
-  std::optional<std::string> host = ConfinedDirectory(tree_, treePath);
-  if (!host || !QFileInfo(QFile::decodeName(QByteArray::fromStdString(*host))).isDir())
-    return Refused(treePath);
+  // Links that lead out are not part of the tree: not even their names are listed.
+  auto found = tree_.ListConfined(treePath, kTopDirectories);
+  if (!found) return Refused(treePath);
   QJsonArray entries;
-  QFileInfoList found = DirectoryEntries(*host);
   int more = 0;
-  for (const QFileInfo& info : found) {
+  for (const PathResolver::Entry& entry : Sorted(std::move(*found))) {
     if (entries.size() == kMaxEntries && ++more) continue;
-    // A link that leads out is not part of the tree: not even its name is shown.
-    std::string name = QFile::encodeName(info.fileName()).toStdString();
-    if (info.isSymLink() && !tree_.ResolveConfined(treePath + "/" + name, kTopDirectories))
-      continue;
-    entries.append(EntryJson(info));
+    entries.append(EntryJson(entry));
   }
   json["entries"] = entries;
   json["more"] = more;
@@ -96,37 +87,45 @@ HttpReply TreePages::Download(const std::string& treePath) const {
   BusyFiles::Mark mark = BusyFiles::Instance().TryMark(*host, BusyFiles::Mode::kRead);
   QByteArray refused = "Cannot open file " + QByteArray::fromStdString(treePath) + "\n";
   if (!mark) return HttpReply::Text(409, refused);
-  auto file = std::make_unique<QFile>(QFile::decodeName(QByteArray::fromStdString(*host)));
-  if (!QFileInfo(file->fileName()).isFile() || !file->open(QIODevice::ReadOnly))
+  PathResolver::Opened opened = tree_.OpenConfined(treePath, kTopDirectories, O_RDONLY);
+  if (opened.error == PathResolver::kRefused) return Refused(treePath);
+  struct stat info;
+  auto file = std::make_unique<QFile>();
+  if (!opened.fd.Valid() || ::fstat(opened.fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      !file->open(opened.fd.Get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
     return HttpReply::Text(404, refused);
+  opened.fd.Release();  // the QFile closes it
   HttpReply reply;
   reply.readMark = std::move(mark);
   reply.contentType = "application/octet-stream";
-  QByteArray name = QFileInfo(file->fileName()).fileName().toUtf8();
+  std::string name = opened.hostPath.substr(opened.hostPath.rfind('/') + 1);
+  QByteArray utf8 = json_text::Latin1(name).toUtf8();
   reply.headers.emplace_back("Content-Disposition",
-                             "attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(name));
+                             "attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(utf8));
   reply.file = std::move(file);
   return reply;
 }
 
 HttpReply TreePages::Alarms() const {
   QJsonArray files;
-  for (const QFileInfo& info : DirectoryEntries(tree_.Resolve("alarms"))) {
+  for (const PathResolver::Entry& entry : Sorted(
+           tree_.ListConfined("alarms", {"alarms"}).value_or(std::vector<PathResolver::Entry>{}))) {
     if (files.size() == kMaxAlarmFiles) break;
-    if (!info.isFile()) continue;
-    std::string host = QFile::encodeName(info.filePath()).toStdString();
-    files.append(
-        QJsonObject{{"name", Latin1Name(info)},
-                    {"time", info.lastModified().toString(Qt::ISODate)},
-                    {"lines", json_text::Array(LastLines(host, kAlarmTailBytes, kAlarmLines))}});
+    if (entry.directory) continue;
+    PathResolver::Opened opened = tree_.OpenConfined("alarms/" + entry.name, {"alarms"}, O_RDONLY);
+    if (!opened.fd.Valid()) continue;
+    files.append(QJsonObject{
+        {"name", json_text::Latin1(entry.name)},
+        {"time", ModifiedText(entry)},
+        {"lines", json_text::Array(LastLines(opened.fd.Get(), kAlarmTailBytes, kAlarmLines))}});
   }
   return HttpReply::Json(
       QJsonDocument(QJsonObject{{"files", files}}).toJson(QJsonDocument::Compact));
 }
 
-std::vector<std::string> LastLines(const std::string& hostPath, qint64 tailBytes, int count) {
-  QFile file(QFile::decodeName(QByteArray::fromStdString(hostPath)));
-  if (!file.open(QIODevice::ReadOnly)) return {};
+std::vector<std::string> LastLines(int fd, qint64 tailBytes, int count) {
+  QFile file;
+  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) return {};
   qint64 start = std::max<qint64>(0, file.size() - tailBytes);
   file.seek(start);
   QList<QByteArray> pieces = file.read(tailBytes).split('\n');

@@ -1,7 +1,9 @@
 // The Files and Alarms pages' data: directory lists and downloads of the
-// data tree, confined exactly as file transfer is (log, config and alarms
-// below the start directory; no "..", no other absolute path, no symbolic
-// link that leads out), and the newest lines of each alarm file. Bounded:
+// data tree, opened and listed by the tree's one confined open, as file
+// transfer opens (log, config and alarms below the start directory; no "..",
+// no other absolute path, no symbolic link that leads out, even one swapped
+// in meanwhile), and the newest lines of each alarm file. Names are the bytes
+// on disk, as Latin-1 characters. Bounded:
 // a list holds at most kMaxEntries, an alarm file gives at most its last
 // kAlarmTailBytes. Read only. Web server's thread only; raises nothing.
 #pragma once
@@ -29,6 +31,6 @@ class TreePages {
   const PathResolver& tree_;
 };
 
-// The last complete lines of at most tailBytes at the end of a file (CR LF or
-// LF removed), at most count of them, oldest first.
-std::vector<std::string> LastLines(const std::string& hostPath, qint64 tailBytes, int count);
+// The last complete lines of at most tailBytes at the end of the file fd (CR
+// LF or LF removed), at most count of them, oldest first. fd stays open.
+std::vector<std::string> LastLines(int fd, qint64 tailBytes, int count);

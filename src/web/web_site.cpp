@@ -100,6 +100,6 @@ HttpReply WebSite::Health() const {
 HttpReply WebSite::Metrics() {
   HttpReply reply;
   reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
-  reply.body = MetricsText(state_->Read().state, sensorPages_.NewestRecords(), tree_);
+  reply.body = MetricsText(state_->Read().state, sensorPages_.Newest(), tree_);
   return reply;
 }

@@ -128,6 +128,14 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   ASSERT_TRUE(picture.save(QString::fromStdString(unit + "camera_cam0/20261206_093000.jpg")));
   WriteFile(tree.Dir() + "/log/SU2/T1.dat", "06.12.2026 5\r\n");
   WriteFile(tree.Dir() + "/log/SU2/T2.dat", "06.12.2026 6\r\n");
+  // Links out of the tree are neither listed nor read; a Latin-1 unit is.
+  WriteFile(tree.Dir() + "/outside/T9.dat", "06.12.2026 9\r\n");
+  ASSERT_EQ(::symlink((tree.Dir() + "/outside/T9.dat").c_str(), (unit + "T9.dat").c_str()), 0);
+  ASSERT_EQ(::symlink((tree.Dir() + "/outside").c_str(), (unit + "camera_out").c_str()), 0);
+  WriteFile(tree.Dir() +
+                "/log/K\xfc"
+                "che/T\xe4.dat",
+            "06.12.2026 7\r\n");
 
   SensorWindow window(QString::fromStdString(tree.Dir() + "/log"),
                       ShortDateFormat::FromPattern("%d.%m.%Y"));
@@ -160,6 +168,10 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   EXPECT_EQ(sensors->item(0)->checkState(), Qt::Unchecked);
   EXPECT_EQ(window.Series("T1"), nullptr);
   EXPECT_TRUE(window.Pictures()->Captions().isEmpty());
+  window.SelectUnit(QStringLiteral("Küche"));
+  window.ShowSensor(QStringLiteral("Tä"), true);
+  ASSERT_TRUE(
+      WaitEventsUntil([&] { return window.Series("Tä") && window.Series("Tä")->count() == 1; }));
 }
 
 // The whole lines fill exactly one read slice; the next slice holds only a

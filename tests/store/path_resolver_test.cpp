@@ -1,8 +1,14 @@
 #include "store/path_resolver.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
+#include "base/confined_open.h"
 #include "store/temp_tree.h"
 
 namespace {
@@ -106,6 +112,39 @@ TEST_F(PathResolverTest, ConfinedRefusesATopDirectoryThatIsALinkElsewhere) {
   tree_.MakeDir("elsewhere");
   ASSERT_EQ(::symlink(tree_.Host("elsewhere").c_str(), tree_.Host("log").c_str()), 0);
   EXPECT_FALSE(resolver_.ResolveConfined("log/a.dat", {"log"}).has_value());
+}
+
+// Both ways of the confined open, the kernel's and the walk, while a
+// directory is swapped for a link out: what opens is inside or nothing.
+TEST_F(PathResolverTest, ConfinedOpenNeverLeavesTheTreeWhileADirectoryIsSwappedForALinkOut) {
+  TempTree outside;
+  outside.Write("T1.dat", "SECRET");
+  tree_.MakeDir("log/SU1");
+  tree_.Write("log/SU1/T1.dat", "inside");
+  ASSERT_EQ(::symlink(outside.Root().c_str(), tree_.Host("log/swap").c_str()), 0);
+  ASSERT_EQ(::symlink(tree_.Host("log/SU1/T1.dat").c_str(), tree_.Host("log/abs.dat").c_str()), 0);
+  FileDescriptor log(::open(tree_.Host("log").c_str(), O_PATH | O_DIRECTORY));
+  for (auto method : {confined_open::Method::kKernel, confined_open::Method::kWalk}) {
+    FileDescriptor absolute(confined_open::Open(log.Get(), "abs.dat", O_RDONLY, 0, method));
+    EXPECT_TRUE(absolute.Valid()) << "an absolute link inside is followed";
+  }
+  for (auto method : {confined_open::Method::kKernel, confined_open::Method::kWalk}) {
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+      std::string a = tree_.Host("log/SU1"), b = tree_.Host("log/swap");
+      while (!stop) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    });
+    int leaks = 0, opened = 0;
+    for (int i = 0; i < 20000; ++i) {
+      FileDescriptor fd(confined_open::Open(log.Get(), "SU1/T1.dat", O_RDONLY, 0, method));
+      char first = 0;
+      if (fd.Valid() && ::read(fd.Get(), &first, 1) == 1) (first == 'S' ? leaks : opened)++;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(leaks, 0);
+    EXPECT_GT(opened, 0);
+  }
 }
 
 // Taken when the program is loaded: a later move of the process changes nothing.

@@ -3,17 +3,19 @@
 // that must not stop the listener.
 #include "tftp/net_trivial_ftp_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QThread>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <QCoreApplication>
-#include <QThread>
 
 #include "store/append_handles.h"
 #include "store/busy_files.h"
@@ -98,6 +100,34 @@ TEST_F(RequestServerTest, NoDatagramStopsTheListener) {
   EXPECT_EQ(ReadAll("config/c.ini"), "config");
   EXPECT_TRUE(server_.Server->ListenerRunning());
   EXPECT_EQ(ReadFile(tree_.At("config/c.ini")), "config") << "the refused write did not empty it";
+}
+
+// A directory swapped for a link out of log/ while it is fetched: what
+// arrives is the tree's file or a refusal, never what lies outside.
+TEST_F(RequestServerTest, DirectorySwappedForALinkOutIsNeverFetchedThrough) {
+  std::filesystem::create_directories(tree_.At("secret"));
+  std::filesystem::create_directories(tree_.At("log/SU1"));
+  WriteFile(tree_.At("secret/T1.dat"), "SECRET");
+  WriteFile(tree_.At("log/SU1/T1.dat"), "inside");
+  ASSERT_EQ(::symlink(tree_.At("secret").c_str(), tree_.At("log/swap").c_str()), 0);
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    std::string a = tree_.At("log/SU1"), b = tree_.At("log/swap");
+    while (!stop) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+  });
+  int leaks = 0, fetched = 0;
+  for (int i = 0; i < 200; ++i) {
+    RawPeer peer;  // a port of its own: no fetch is taken for a repeat of the last
+    peer.Send(server_.Port(), Request(1, "log/SU1/T1.dat", "octet"));
+    std::optional<Datagram> answer = peer.Receive(500);  // refusals are answered at a bounded rate
+    if (!answer || OpcodeOf(*answer) != 3) continue;
+    peer.Send(answer->Port, Ack(1));
+    ++(PayloadOf(*answer) == "SECRET" ? leaks : fetched);
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(leaks, 0);
+  EXPECT_GT(fetched, 0);
 }
 
 TEST_F(RequestServerTest, NamesOutsideTheThreeDirectoriesAreDenied) {

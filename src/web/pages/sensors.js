@@ -115,7 +115,12 @@
   });
 
   dc.every(5000, async () => {
-    units = (await dc.json('/api/units')).units;
+    const answer = await dc.json('/api/units');
+    units = answer.units;
+    document.getElementById('beyond-limit').textContent = answer.sensorsBeyondLimit
+      ? plural(answer.sensorsBeyondLimit, 'sensor') + ' beyond the limit of ' + answer.sensorLimit +
+        ' not listed (nor in /metrics)'
+      : '';
     dc.fillSelect(select, units.map((unit) => unit.name));
     showSensorChoices();
   });
