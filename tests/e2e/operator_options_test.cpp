@@ -94,9 +94,10 @@ class OperatorOptionsTest : public ::testing::Test {
 };
 
 TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestartsNothing) {
-  StartWith({"--allow", "127.0.0.1/32"});
+  StartWith({"--allow", "127.0.0.1/32", "--allow=127.0.0.3"});  // both networks are served
   EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.2", "127.0.0.1"), "");
   EXPECT_EQ(FileTransferReply("127.0.0.2", "127.0.0.1"), "");
+  EXPECT_EQ(FileTransferReply("127.0.0.3", "127.0.0.1"), kData);
   UnitConnection allowed("127.0.0.1", ProgramUnderTest::kUnitPort);
   allowed.Register("SU1");
   allowed.SendText("DU_CHECK");
