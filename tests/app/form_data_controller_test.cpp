@@ -196,7 +196,7 @@ TEST(MemoPaneTest, AWriteThatTookLongPutsOffTheNextOne) {
   QList<QTimer*> timers = memo.findChildren<QTimer*>();
   auto next = std::find_if(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); });
   ASSERT_NE(next, timers.end());
-  EXPECT_GT((*next)->interval(), MemoPane::kMinWriteIntervalMs);
+  EXPECT_GT((*next)->interval(), MemoPane::kMinWriteIntervalMs) << "the write was not measured";
 }
 
 TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {
