@@ -111,8 +111,12 @@ TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestarts
 }
 
 TEST_F(OperatorOptionsTest, ListenAddressLeavesOthersUnansweredAlsoAfterARestart) {
-  StartWith({"--listen", "127.0.0.2"});
+  StartWith({"--listen", "127.0.0.2", "--http", "off"});
   for (int instance = 0; instance < 2; ++instance) {
+    int web = SocketFrom(SOCK_STREAM, "127.0.0.1");
+    sockaddr_in view = At("127.0.0.1", 10080);
+    EXPECT_NE(::connect(web, reinterpret_cast<sockaddr*>(&view), sizeof view), 0) << "--http off";
+    ::close(web);
     EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.1", "127.0.0.1"), "");
     EXPECT_EQ(FileTransferReply("127.0.0.1", "127.0.0.1"), "");
     std::string replier;

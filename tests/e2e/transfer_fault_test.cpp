@@ -162,6 +162,13 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   ASSERT_TRUE(optionAck);
   complete.Send(optionAck->Port, Data(1, "done"));
   ASSERT_TRUE(complete.Receive(5000));
+  RawPeer silentStore;  // never sends a block: a record waits for it in memory
+  silentStore.Send(ProgramUnderTest::kFileTransferPort,
+                   Request(kWrite, "log/SU1/T1.dat", "octet", {{"timeout", "255"}}));
+  ASSERT_TRUE(silentStore.Receive(5000));
+  UnitConnection* unit = Unit("SU1");
+  unit->SendText("DU_SAVELOG T1 " + Today() + " held");
+  Settle(*unit);
   const std::string records = TodaysRecords(30 * 512);
   std::atomic<int> acknowledged{0};
   std::thread upload(PacedStore, "log/SU1/stop.dat", std::cref(records), std::ref(acknowledged));
@@ -175,6 +182,8 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   EXPECT_EQ(OpcodeOf(*last), kError);
   EXPECT_FALSE(complete.Receive(1000)) << "a complete store got an error when cut off";
   EXPECT_TRUE(WaitUntil([&] { return program_.RunningInstances().empty(); }, 10s));
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), Today() + " held\r\n")
+      << "a record held for a store that was cut off is lost";
 }
 
 // Stores content through a raw client until the transfer ends; returns the

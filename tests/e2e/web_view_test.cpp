@@ -132,6 +132,33 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_GT(metrics["datacontroller_tree_free_bytes"], 0);
 }
 
+// Read only, and on localhost unless told otherwise: another method gets 405
+// and changes nothing, another loopback address reaches nothing, and every
+// answer, an error too, carries the page policy.
+TEST_F(WebViewTest, OnlyReadsOnLocalhostAndEveryAnswerCarriesThePolicy) {
+  StartProgram();
+  WriteWholeFile(program_.Path("log/kept.dat"), "kept\r\n");
+  int fd = ConnectToWeb();
+  const std::string post =
+      "DELETE /download?path=log/kept.dat HTTP/1.1\r\nHost: du\r\nContent-Length: 0\r\n\r\n";
+  ::send(fd, post.data(), post.size(), MSG_NOSIGNAL);
+  const std::string refused = ReadAll(fd, 5000, HasWholeBody);
+  ::close(fd);
+  EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 405");
+  EXPECT_NE(refused.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << refused;
+  for (const std::string& answer : {refused, HttpGet("/"), HttpGet("/no/such/page")}) {
+    EXPECT_NE(answer.find("\r\nContent-Security-Policy: default-src 'none';"), std::string::npos)
+        << answer;
+    EXPECT_NE(answer.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/kept.dat")), "kept\r\n");
+  int other = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in elsewhere{AF_INET, htons(kWebPort), {inet_addr("127.0.0.2")}, {}};
+  EXPECT_NE(::connect(other, reinterpret_cast<sockaddr*>(&elsewhere), sizeof elsewhere), 0);
+  ::close(other);
+}
+
+// A download is a reader: no store of its file begins while it goes out.
 TEST_F(WebViewTest, FileBeingStoredIsNotDownloadedUntilItsLastBlock) {
   StartProgram();
   RawPeer uploader;
@@ -148,6 +175,16 @@ TEST_F(WebViewTest, FileBeingStoredIsNotDownloadedUntilItsLastBlock) {
   const std::string listing = HttpGet("/api/files?path=log");
   EXPECT_NE(listing.find("new.dat"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("elsewhere"), std::string::npos) << "a link that leads out is listed";
+  WriteWholeFile(program_.Path("log/big.dat"), std::string(32 << 20, 'b'));
+  int reader = ConnectToWeb();  // takes the first bytes, then stops reading
+  const std::string get = "GET /download?path=log/big.dat HTTP/1.1\r\nHost: du\r\n\r\n";
+  ::send(reader, get.data(), get.size(), MSG_NOSIGNAL);
+  ASSERT_EQ(ReadAll(reader, 5000, [](const std::string& a) { return !a.empty(); }).substr(0, 12),
+            "HTTP/1.1 200");
+  uploader.Send(ProgramUnderTest::kFileTransferPort, Request(2, "log/big.dat", "octet"));
+  EXPECT_EQ(uploader.Receive().value_or(Datagram{}).Bytes,
+            Error(3, "Cannot create file log/big.dat"));
+  ::close(reader);
 }
 
 TEST_F(WebViewTest, HealthzAnswers503UntilBothPortsServeAndTakesNoNameSlot) {
