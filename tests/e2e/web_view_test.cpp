@@ -139,9 +139,9 @@ TEST_F(WebViewTest, OnlyReadsOnLocalhostAndEveryAnswerCarriesThePolicy) {
   StartProgram();
   WriteWholeFile(program_.Path("log/kept.dat"), "kept\r\n");
   int fd = ConnectToWeb();
-  const std::string post =
+  const std::string deletion =
       "DELETE /download?path=log/kept.dat HTTP/1.1\r\nHost: du\r\nContent-Length: 0\r\n\r\n";
-  ::send(fd, post.data(), post.size(), MSG_NOSIGNAL);
+  ::send(fd, deletion.data(), deletion.size(), MSG_NOSIGNAL);
   const std::string refused = ReadAll(fd, 5000, HasWholeBody);
   ::close(fd);
   EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 405");
@@ -158,7 +158,8 @@ TEST_F(WebViewTest, OnlyReadsOnLocalhostAndEveryAnswerCarriesThePolicy) {
   ::close(other);
 }
 
-// A download is a reader: no store of its file begins while it goes out.
+// A store and a download of one file never overlap, whichever began first;
+// a link that leads out of the tree is not listed.
 TEST_F(WebViewTest, FileBeingStoredIsNotDownloadedUntilItsLastBlock) {
   StartProgram();
   RawPeer uploader;
