@@ -101,14 +101,16 @@ void TftpSession::Exchange() {
       if (finished_) return;  // a complete store whose peer kept repeating its last block
       throw ENetTFTPIllegalOperation("Timeout");
     }
+    // A complete store waits for a repeat of its last block only while its
+    // address has a final wait left. Its share is given back before its last
+    // acknowledgement goes out: the client's next request may follow at once.
+    const bool finalWait = finished_ && claim_.MoveToFinalWait();
     if (send) {
       ArmRepeats();  // before the send: the answer to it may bring the next request
       SendPending();
       AfterSend();
     }
-    // A complete store waits for a repeat of its last block only while its
-    // address has a final wait left.
-    if (finished_ && !claim_.MoveToFinalWait()) return;
+    if (finished_ && !finalWait) return;
     const Answer answer = AwaitAnswer();
     if (answer == Answer::kEnded) return;
     send = answer != Answer::kProgress;

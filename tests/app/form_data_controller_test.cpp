@@ -15,10 +15,12 @@
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/event_loop.h"
@@ -179,6 +181,22 @@ TEST_F(FormDataControllerTest, EachWriteOfThePanesIsOneEditWhateverTheLinesLengt
     EXPECT_EQ(logEdits, write);
     EXPECT_EQ(commandEdits, write);
   }
+}
+
+// The pane measures a write after it is done: one that took long (here its
+// layout sleeps) spaces the next write further than the usual interval.
+TEST(MemoPaneTest, AWriteThatTookLongPutsOffTheNextOne) {
+  QPlainTextEdit memo;
+  MemoPane pane(&memo);
+  QObject::connect(memo.document(), &QTextDocument::contentsChanged,
+                   [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+  pane.Append("slow to lay out");
+  pane.Flush();
+  pane.Append("next");
+  QList<QTimer*> timers = memo.findChildren<QTimer*>();
+  auto next = std::find_if(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); });
+  ASSERT_NE(next, timers.end());
+  EXPECT_GT((*next)->interval(), MemoPane::kMinWriteIntervalMs) << "the write was not measured";
 }
 
 TEST_F(FormDataControllerTest, CommandPaneKeepsTheTenThousandNewestLines) {

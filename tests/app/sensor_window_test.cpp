@@ -191,7 +191,8 @@ TEST(SensorWindowTest, AFileWhoseLastSliceHoldsOnlyAPartialLineIsStillDrawn) {
   EXPECT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() > 0; }));
 }
 
-// A picture's header claiming 30 000 x 30 000 pixels, and nothing after it.
+// A picture's header claiming 50 000 x 50 000 pixels (a product that wraps
+// around in 32 bits), and nothing after it.
 std::string HeaderOnlyHugePicture() {
   QImage image(16, 16, QImage::Format_RGB32);
   image.fill(Qt::gray);
@@ -201,7 +202,7 @@ std::string HeaderOnlyHugePicture() {
   std::string bytes = buffer.data().toStdString();
   std::size_t frame = bytes.find("\xFF\xC0");
   std::size_t scan = bytes.find("\xFF\xDA");
-  for (std::size_t at : {frame + 5, frame + 7}) bytes[at] = '\x75', bytes[at + 1] = '\x30';
+  for (std::size_t at : {frame + 5, frame + 7}) bytes[at] = '\xC3', bytes[at + 1] = '\x50';
   return bytes.substr(0, scan + 2 + (static_cast<unsigned char>(bytes[scan + 3])));
 }
 
@@ -230,7 +231,7 @@ TEST(SensorWindowTest, AFullCameraFolderAndAHugePictureNeverHoldTheMainThread) {
                       ShortDateFormat::FromPattern("%d.%m.%Y"));
   window.SelectUnit("SU1");
   ASSERT_TRUE(WaitEventsUntil([&] { return !window.Pictures()->Decoding(); }));
-  EXPECT_EQ(window.Pictures()->PictureTexts(), QStringList{"picture too large (30000 × 30000)"});
+  EXPECT_EQ(window.Pictures()->PictureTexts(), QStringList{"picture too large (50000 × 50000)"});
   double start = MainThreadCpuMs();
   QDir(QString::fromStdString(camera)).entryInfoList({"*.jpg"}, QDir::Files, QDir::Time);
   const double oneListingMs = MainThreadCpuMs() - start;

@@ -123,11 +123,13 @@ class OperatorOptionsTest : public ::testing::Test {
 
 // Each list guards its own ports: --allow the units' ports, --http-allow the web view.
 TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestartsNothing) {
-  StartWith({"--allow", "127.0.0.1/32", "--http-allow", "127.0.0.2"});
+  // Both networks of --allow are served.
+  StartWith({"--allow", "127.0.0.1/32", "--allow=127.0.0.3", "--http-allow", "127.0.0.2"});
   EXPECT_EQ(WebAnswer("127.0.0.1"), "");
   EXPECT_EQ(WebAnswer("127.0.0.2"), "HTTP/1.1 200 OK");
   EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.2", "127.0.0.1"), "");
   EXPECT_EQ(FileTransferReply("127.0.0.2", "127.0.0.1"), "");
+  EXPECT_EQ(FileTransferReply("127.0.0.3", "127.0.0.1"), kData);
   UnitConnection allowed("127.0.0.1", ProgramUnderTest::kUnitPort);
   allowed.Register("SU1");
   allowed.SendText("DU_CHECK");
@@ -142,8 +144,12 @@ TEST_F(OperatorOptionsTest, SenderOutsideTheAllowedNetworkGetsNothingAndRestarts
 }
 
 TEST_F(OperatorOptionsTest, ListenAddressLeavesOthersUnansweredAlsoAfterARestart) {
-  StartWith({"--listen", "127.0.0.2"});
+  StartWith({"--listen", "127.0.0.2", "--http", "off"});
   for (int instance = 0; instance < 2; ++instance) {
+    int web = SocketFrom(SOCK_STREAM, "127.0.0.1");
+    sockaddr_in view = At("127.0.0.1", 10080);
+    EXPECT_NE(::connect(web, reinterpret_cast<sockaddr*>(&view), sizeof view), 0) << "--http off";
+    ::close(web);
     EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.1", "127.0.0.1"), "");
     EXPECT_EQ(FileTransferReply("127.0.0.1", "127.0.0.1"), "");
     std::string replier;

@@ -223,6 +223,8 @@ TEST_F(ServiceLaunchTest, ASecondInstanceInTheSameTreeEndsWithoutTouchingIt) {
   EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), records);
   EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{program_.FirstPid()});
   EXPECT_TRUE(ProgramUnderTest::UnitPortListening());
+  ::kill(program_.FirstPid(), SIGINT);  // Ctrl-C at a terminal: the ordered ending
+  EXPECT_EQ(program_.WaitForExit(), 0) << "ended by the signal, not by the ordered ending";
 }
 
 // A package upgrade replaces the file by rename: the running instance's own

@@ -116,10 +116,12 @@ std::string TodaysRecords(size_t bytes) {
 }
 
 // A picture and a log file: the new instance's start-up sweep rewrites
-// log files, and must not do so under an upload of the ending instance.
+// log files (this one's old first line goes), and must not do so under an
+// upload of the ending instance.
 TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
   StartProgram();
-  const std::string picture = SampleBytes(40 * 512, 13), records = TodaysRecords(40 * 512);
+  const std::string picture = SampleBytes(40 * 512, 13), old = "1/1/20 12:00 old\r\n";
+  const std::string records = old + TodaysRecords(40 * 512);
   std::atomic<int> picturesAcked{0}, recordsAcked{0};
   std::thread pictureUpload(PacedStore, "log/SU1/camera_cam0/across.jpg", std::cref(picture),
                             std::ref(picturesAcked));
@@ -141,7 +143,8 @@ TEST_F(TransferFaultTest, UploadUnderWayFinishesAcrossARestart) {
   EXPECT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(ReadWholeFile(program_.Path("log/SU1/camera_cam0/across.jpg")) == picture);
   const std::string stored = ReadWholeFile(program_.Path("log/SU1/across.dat"));
-  EXPECT_TRUE(stored == records) << stored.size() << " of " << records.size() << " bytes";
+  EXPECT_TRUE(stored == records.substr(old.size()))
+      << stored.size() << " of " << records.size() - old.size() << " bytes";
 }
 
 // SIGTERM is File/Exit: an upload under way finishes; a reader that asked
@@ -162,6 +165,13 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   ASSERT_TRUE(optionAck);
   complete.Send(optionAck->Port, Data(1, "done"));
   ASSERT_TRUE(complete.Receive(5000));
+  RawPeer silentStore;  // never sends a block: a record waits for it in memory
+  silentStore.Send(ProgramUnderTest::kFileTransferPort,
+                   Request(kWrite, "log/SU1/T1.dat", "octet", {{"timeout", "255"}}));
+  ASSERT_TRUE(silentStore.Receive(5000));
+  UnitConnection* unit = Unit("SU1");
+  unit->SendText("DU_SAVELOG T1 " + Today() + " held");
+  Settle(*unit);
   const std::string records = TodaysRecords(30 * 512);
   std::atomic<int> acknowledged{0};
   std::thread upload(PacedStore, "log/SU1/stop.dat", std::cref(records), std::ref(acknowledged));
@@ -175,6 +185,8 @@ TEST_F(TransferFaultTest, StopSignalLetsAnUploadFinishAndCutsOffASilentReader) {
   EXPECT_EQ(OpcodeOf(*last), kError);
   EXPECT_FALSE(complete.Receive(1000)) << "a complete store got an error when cut off";
   EXPECT_TRUE(WaitUntil([&] { return program_.RunningInstances().empty(); }, 10s));
+  EXPECT_EQ(ReadWholeFile(program_.Path("log/SU1/T1.dat")), Today() + " held\r\n")
+      << "a record held for a store that was cut off is lost";
 }
 
 // Stores content through a raw client until the transfer ends; returns the

@@ -1,6 +1,7 @@
 #include "store/data_controller.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "store/store_errors.h"
 #include "store/store_fixture.h"
+#include "store/tree_lock.h"
 
 namespace {
 
@@ -203,6 +205,28 @@ TEST_F(TreeTest, LatestFileTreatsTimesInOneTwoSecondStepAsEqual) {
   EXPECT_EQ(store_.LatestFile("cam"), first);
   tree_.SetTime("cam/" + second, At(1, 10, 0, 2));
   EXPECT_EQ(store_.LatestFile("cam"), second);
+}
+
+// A lock file left by another user (a service run after a desktop run) that
+// cannot be opened for writing still locks the tree, against a second holder too.
+TEST(TreeLockTest, ALockFileThatCannotBeWrittenStillLocksTheTree) {
+  TempTree tree;
+  tree.Write(TreeLock::kFileName, "");
+  ::chmod(tree.Root().c_str(), 0755);
+  ::chmod(tree.Host(TreeLock::kFileName).c_str(), 0444);
+  const pid_t child = ::fork();
+  if (child == 0) {  // as root, the other user is nobody
+    if (::geteuid() == 0 && ::setuid(65534) != 0) _exit(2);
+    TreeLock first(tree.Root()), second(tree.Root());
+    try {
+      _exit(first.TryTake() && !second.TryTake() ? 0 : 1);
+    } catch (const std::exception&) {
+      _exit(3);
+    }
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not taken or taken twice, 3: refused with an error";
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "store/busy_files.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
+#include "store/store_counters.h"
 #include "store/store_fixture.h"
 
 namespace {
@@ -237,6 +238,19 @@ TEST_F(RecordLoggingTest, AlarmFailuresShowTheirPaths) {
   EXPECT_THROW(store_.AppendAlarm("x", "../escape.dat"), EInvalidName);
   EXPECT_THROW(store_.AppendAlarm("x", ".."), EInvalidName);
   EXPECT_FALSE(tree_.Exists("escape.dat"));
+}
+
+// A sender inventing names cannot grow the metrics' table of units: past the
+// first thousand names, records count together.
+TEST(StoreCountersTest, UnitsPastTheFirstThousandCountTogether) {
+  StoreCounters counters;
+  for (std::size_t i = 0; i <= StoreCounters::kMaxUnits; ++i)
+    counters.AddRecord("SU" + std::to_string(i));
+  counters.AddRecord("SU0");
+  StoreCounters::Values values = counters.Read();
+  EXPECT_EQ(values.recordsByUnit.size(), StoreCounters::kMaxUnits);
+  EXPECT_EQ(values.recordsByUnit["SU0"], 2u);
+  EXPECT_EQ(values.recordsOfOtherUnits, 1u);
 }
 
 }  // namespace

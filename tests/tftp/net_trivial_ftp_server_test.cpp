@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "store/append_handles.h"
@@ -491,8 +492,12 @@ TEST_F(RequestServerTest, CompleteStoresWaitingForARepeatLeaveTheirAddressItsSha
   SessionBudget::Process().SetLimits(SessionBudget::kMaxSessions, SessionBudget::kMaxBufferBytes);
   for (const Datagram& answer : answers) EXPECT_EQ(answer.Bytes, Ack(1));
   EXPECT_EQ(SessionBudget::Process().LiveCount(), 4) << "each store still waits for a repeat";
-  peer_.Send(answers[0].Port, Data(1, "short"));
-  EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1)) << "a repeat is answered";
+  for (int repeat = 1; repeat <= 2; ++repeat) {
+    peer_.Send(answers[0].Port, Data(1, "short"));
+    EXPECT_EQ(peer_.Receive().value_or(Datagram{}).Bytes, Ack(1)) << "repeat " << repeat;
+  }
+  peer_.Send(answers[0].Port, Data(1, "short"));  // its third send is used up: it ends quietly
+  EXPECT_FALSE(peer_.Receive(1000)) << "a complete store answered a repeat with an error";
   EXPECT_TRUE(AwaitSessionsEnded());
   EXPECT_EQ(ReadFile(tree_.At("log/s4")), "short");
 }
@@ -526,6 +531,21 @@ TEST(SessionBudgetTest, FinalWaitsHaveACapWithAQuarterForEachAddress) {
   EXPECT_FALSE(last.MoveToFinalWait());
   EXPECT_EQ(budget.BytesInUse(), 200u) << "final waits hold no bytes, a refused one keeps its own";
   EXPECT_TRUE(budget.Take(200, 2).MoveToFinalWait());
+}
+
+// The ending waits for the last session, a transfer or a final wait, and is
+// woken when it ends, not at its limit.
+TEST(SessionBudgetTest, TheEndingIsWokenWhenTheLastSessionEnds) {
+  SessionBudget budget;
+  for (bool finalWait : {false, true}) {
+    SessionBudget::Claim claim = budget.Take(200, 1);
+    if (finalWait) ASSERT_TRUE(claim.MoveToFinalWait());
+    auto ended = std::async(std::launch::async, [&] { return budget.WaitUntilAllEnded(30000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the ending waits by now
+    claim = SessionBudget::Claim();
+    EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready) << finalWait;
+    EXPECT_TRUE(ended.get());
+  }
 }
 
 TEST(SessionBudgetTest, EachAddressHoldsAtMostAQuarterOfTheBufferBytes) {

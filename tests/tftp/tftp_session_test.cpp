@@ -259,6 +259,19 @@ TEST_F(QuickSessionTest, APeerThatRepeatsItselfEndsAfterThreeSendsLikeASilentOne
   EXPECT_TRUE(AwaitSessionsEnded());
 }
 
+// A client (or a forger in its name) that repeats its request gets the first
+// answer again at most three times, beside the session's own three sends.
+TEST_F(QuickSessionTest, RepeatsOfARequestAreAnsweredAtMostThreeTimes) {
+  const std::string write = Request(2, "log/q.dat", "octet");
+  Datagram answer = Start(write);
+  for (int i = 0; i < 6; ++i) peer_.Send(server_.Port(), write);
+  int acks = 0;
+  for (; answer.Bytes == Ack(0) && acks < 20; answer = Next()) ++acks;
+  EXPECT_EQ(acks, 3 + 3);
+  EXPECT_EQ(answer.Bytes, Error(4, "Timeout"));
+  EXPECT_TRUE(AwaitSessionsEnded());
+}
+
 TEST_F(QuickSessionTest, TheLastBlockIsSentAgainUntilItIsAcknowledged) {
   const std::string content = SampleBytes(700);
   WriteFile(tree_.At("log/l.dat"), content);

@@ -3,9 +3,15 @@
 #include "tftp/udp_socket.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tftp_test_support.h"
@@ -77,6 +83,33 @@ TEST(UdpSocketTest, ABatchArrivesAsItsDatagramsInOrderWhateverTheirSizes) {
     EXPECT_EQ(std::string(buffer.data(), got.length), sent[i]) << "datagram " << i;
   }
   EXPECT_EQ(receiver.Receive(buffer.data(), buffer.size(), 50).status, Received::kNothing);
+}
+
+// Where the system or the route cannot cut a buffer into datagrams (an old
+// kernel, no checksum offload, a segment over the MTU) it refuses the
+// segmented send with one of three errors; the batch still arrives, one
+// datagram after the other. A seccomp filter on the sending thread gives the refusal.
+TEST(UdpSocketTest, ABatchArrivesWhateverRefusalTheSegmentedSendGets) {
+  UdpSocket receiver(kAnyLoopbackPort);
+  const std::string bytes(100, 'b');
+  const OutgoingDatagram batch[3] = {{bytes.data(), 100}, {bytes.data(), 100}, {bytes.data(), 50}};
+  for (int refusal : {EINVAL, EIO, ENOPROTOOPT}) {
+    std::thread([&] {
+      sock_filter refuseSendmsg[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendmsg, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(refusal)),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+      sock_fprog filter{4, refuseSendmsg};
+      ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+      ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter), 0);
+      UdpSocket sender(kAnyLoopbackPort);
+      EXPECT_EQ(sender.SendBatch(receiver.LocalAddress(), batch, 3), 0) << refusal;
+    }).join();
+    char buffer[200];
+    for (size_t size : {100u, 100u, 50u})
+      EXPECT_EQ(receiver.Receive(buffer, sizeof buffer, 3000).length, size) << refusal;
+  }
 }
 
 TEST(UdpSocketTest, ServerActivationFailureLeavesItInactive) {
