@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "store/directory_scan.h"
 #include "web/json_text.h"
 
 namespace {
@@ -81,7 +82,9 @@ HttpReply TreePages::List(const std::string& treePath) const {
 
 HttpReply TreePages::Download(const std::string& treePath) const {
   std::optional<std::string> host = tree_.ResolveConfined(treePath, kTopDirectories);
-  if (!host) return Refused(treePath);
+  // A temporary file of the tree (an upload's, a sweep's) is never whole.
+  if (!host || directory_scan::IsSweepTemporary(host->substr(host->rfind('/') + 1)))
+    return Refused(treePath);
   // Read like a file transfer's fetch: not while a unit stores the file, and
   // no store of it begins while it is sent.
   BusyFiles::Mark mark = BusyFiles::Instance().TryMark(*host, BusyFiles::Mode::kRead);

@@ -103,6 +103,8 @@ TEST_F(WebSiteTest, LinksOutAreRefusedOnEveryPageAndInMetricsWhileLinksInsideWor
   EXPECT_EQ(Get("/api/series", "unit=SUout&sensor=T1").substr(0, 4), "404 ");
   EXPECT_EQ(Get("/download", "path=log/SU1/Tout.dat").substr(0, 4), "403 ");
   EXPECT_EQ(Get("/api/files", "path=log/SUout").substr(0, 4), "403 ");
+  tree_.Write("log/SU1/.sweep-a1B2c3", "half an upload");  // left by a crash
+  EXPECT_EQ(Get("/download", "path=log/SU1/.sweep-a1B2c3").substr(0, 4), "403 ");
   EXPECT_NE(Get("/api/series", "unit=SU1&sensor=Tin").find("\"plotted\":1"), std::string::npos);
 }
 
