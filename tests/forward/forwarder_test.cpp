@@ -97,10 +97,13 @@ class ForwarderTest : public ::testing::Test {
     for (int n = from; n < to; ++n)
       out << date << " 12:00:00 " << n << " " << sensor << (n % 2 ? "\r\n" : "\n");
   }
-  // Every line of the units arrived; returns the arrived lines.
-  std::vector<Received> AwaitAll(std::size_t count) {
-    EXPECT_TRUE(subscriber_->WaitFor([&](const auto& got) { return Distinct(got) >= count; }))
-        << Distinct(subscriber_->Messages()) << " of " << count;
+  // Every line of the units arrived and the broker's acknowledgements of as
+  // many reached the forwarder; returns the arrived lines.
+  std::vector<Received> AwaitAll(std::size_t count, long long forwarded) {
+    EXPECT_TRUE(subscriber_->WaitFor([&](const auto& got) {
+      return Distinct(got) >= count && Forwarded() >= forwarded;
+    })) << Distinct(subscriber_->Messages())
+        << " of " << count;
     return subscriber_->Messages();
   }
 
@@ -130,7 +133,7 @@ TEST_F(ForwarderTest, FloodFromSeveralUnitsArrivesEachRecordOnce) {
   for (int batch = 0; batch < 30; ++batch)
     for (const char* unit : {"SU1", "SU2", "SU3", "SU4"})
       Append(unit, batch * 100, batch * 100 + 100);
-  std::vector<Received> got = AwaitAll(4 * 3000);
+  std::vector<Received> got = AwaitAll(4 * 3000, 4 * 3000);
   EXPECT_EQ(Lines(got).size(), 4u * 3000);
   EXPECT_EQ(Forwarded(), 4 * 3000);
   ExpectInOrderPerUnit(got);
@@ -140,18 +143,18 @@ TEST_F(ForwarderTest, FloodFromSeveralUnitsArrivesEachRecordOnce) {
 TEST_F(ForwarderTest, BrokerStoppedMidFloodAndStartedLaterLosesNothing) {
   StartForwarder();
   std::thread writer([&] {
-    for (int batch = 0; batch < 40; ++batch) {
-      for (const char* unit : {"SU1", "SU2"}) Append(unit, batch * 100, batch * 100 + 100);
-      std::this_thread::sleep_for(50ms);
+    for (int batch = 0; batch < 20; ++batch) {
+      for (const char* unit : {"SU1", "SU2"}) Append(unit, batch * 400, batch * 400 + 400);
+      std::this_thread::sleep_for(20ms);
     }
   });
-  ASSERT_TRUE(subscriber_->WaitFor([](const auto& got) { return Distinct(got) >= 1000; }));
+  ASSERT_TRUE(subscriber_->WaitFor([](const auto& got) { return Distinct(got) >= 2000; }));
   broker_.Stop();
   std::this_thread::sleep_for(2s);
   broker_.Start();
   writer.join();
-  std::vector<Received> got = AwaitAll(2 * 4000);
-  EXPECT_LE(Forwarded(), 2 * 4000 + static_cast<long long>(BrokerForwarder::kWindow));
+  std::vector<Received> got = AwaitAll(2 * 8000, 0);
+  EXPECT_LE(Forwarded(), 2 * 8000 + static_cast<long long>(BrokerForwarder::kWindow));
   ExpectInOrderPerUnit(got);
 }
 
@@ -179,7 +182,7 @@ TEST_F(ForwarderTest, RestartedOrKilledWhileTheBrokerIsAwayForwardsEveryStoredRe
   ::waitpid(killed, nullptr, 0);
   broker_.Start();
   StartForwarder();
-  AwaitAll(400 + 600);
+  AwaitAll(400 + 600, 1000);
   EXPECT_EQ(Forwarded(), 1000);  // nothing was in flight
 }
 
@@ -237,7 +240,7 @@ TEST_F(ForwarderTest, SweepDuringABacklogMovesThePositionAndCountsOldLinesAsExpi
   ASSERT_EQ(sweep.LinesRemoved(), 10);
   EXPECT_EQ(ledger_->ExpiredLines(), 5);
   broker_.Start();
-  std::vector<Received> got = AwaitAll(15);
+  std::vector<Received> got = AwaitAll(15, 15);
   EXPECT_EQ(Forwarded(), 15);
   for (const Received& message : got) {
     if (IsStatus(message)) continue;
