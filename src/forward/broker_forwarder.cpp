@@ -102,8 +102,10 @@ void BrokerForwarder::Turn() {
     if (now >= nextAttempt_) return Connect();
     return std::this_thread::sleep_for(kIdleStep);
   }
+  // Without lines to send the thread waits on the socket, and new lines are
+  // looked for at the next follow.
   const bool room = inFlight_.size() < kWindow && inFlightBytes_ < kWindowBytes;
-  if (!session_->Step(session_->Connected() && room ? 0 : kIdleStep.count()))
+  if (!session_->Step(session_->Connected() && room && sentLastTurn_ ? 0 : kIdleStep.count()))
     return LoseConnection();
   if (!session_->Connected()) return;
   if (published_.empty() || toldAway_ || !everConnected_) {
@@ -173,7 +175,13 @@ void BrokerForwarder::Discover() {
 void BrokerForwarder::AddFile(const std::string& hostPath, ForwardedFile::Kind kind,
                               const std::string& name) {
   if (files_.count(hostPath) != 0) return;
-  files_.emplace(hostPath, std::make_unique<ForwardedFile>(hostPath, kind, name, ledger_));
+  try {
+    files_.emplace(hostPath, std::make_unique<ForwardedFile>(hostPath, kind, name, ledger_));
+    unreadable_.erase(hostPath);
+  } catch (const Exception& failure) {  // the others go on; this one is looked at again
+    if (unreadable_.insert(hostPath).second)
+      Notice("Forwarding skips " + hostPath + " for now: " + failure.Message());
+  }
 }
 
 void BrokerForwarder::FollowFiles() {
@@ -192,6 +200,12 @@ void BrokerForwarder::FollowFiles() {
 }
 
 void BrokerForwarder::FillWindow() {
+  const std::size_t before = inFlight_.size();
+  FillFromFiles();
+  sentLastTurn_ = inFlight_.size() != before;
+}
+
+void BrokerForwarder::FillFromFiles() {
   for (auto& [path, file] : files_) {
     if (inFlight_.size() >= kWindow || inFlightBytes_ >= kWindowBytes) return;
     std::size_t bytes = std::min(kReadPerFile, kWindowBytes - inFlightBytes_);
@@ -238,7 +252,9 @@ void BrokerForwarder::PublishUnitStates() {
     auto known = published_.find("/" + unit);
     if (known != published_.end() && known->second == online) continue;
     std::string topic = setup_.broker.topicPrefix + "/" + topic_text::Level(unit) + "/status";
-    if (session_->Publish(topic, online ? "online" : "offline", true) < 0) return;
+    std::string payload = "{\"unit\":" + topic_text::JsonString(unit) + ",\"status\":\"" +
+                          (online ? "online" : "offline") + "\"}";
+    if (session_->Publish(topic, payload, true) < 0) return;
     published_["/" + unit] = online;
   }
 }
@@ -251,13 +267,8 @@ void BrokerForwarder::UpdateBacklog() {
     long long behind = file->BacklogBytes();
     bytes += behind;
     lines += file->BacklogLines(kCountPerFile);
-    if (behind == 0) {
-      behindSince_.erase(path);
-    } else {
-      oldest = std::min(oldest, behindSince_.try_emplace(path, now).first->second);
-    }
+    if (auto waiting = file->OldestWaiting()) oldest = std::min(oldest, *waiting);
   }
-  std::erase_if(behindSince_, [&](const auto& entry) { return files_.count(entry.first) == 0; });
   counters.backlogBytes = bytes;
   counters.backlogRecords = lines;
   counters.backlogAgeSeconds = std::chrono::duration<double>(now - oldest).count();

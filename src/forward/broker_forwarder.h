@@ -68,6 +68,7 @@ class BrokerForwarder {
   void AddFile(const std::string& hostPath, ForwardedFile::Kind kind, const std::string& name);
   void FollowFiles();
   void FillWindow();
+  void FillFromFiles();
   bool PublishLine(ForwardedFile& file, const ForwardedFile::Line& line);
   void TakeAcknowledged();
   void PublishUnitStates();
@@ -87,8 +88,9 @@ class BrokerForwarder {
   std::map<std::string, std::unique_ptr<ForwardedFile>> files_;  // by host path
   std::unordered_map<int, InFlight> inFlight_;                   // by message id
   std::size_t inFlightBytes_ = 0;
-  std::map<std::string, std::chrono::steady_clock::time_point> behindSince_;
+  bool sentLastTurn_ = false;
   long long expiredTold_ = 0;
+  std::set<std::string> unreadable_;  // files that could not be opened, told once
   int currentYear_ = 0;
 
   std::mutex unitsMutex_;

@@ -54,6 +54,8 @@ void ForwardedFile::Open() {
   ++generation_;
   countedTo_ = acked_;
   counted_ = 0;
+  seen_.clear();
+  if (size_ > acked_) seen_.emplace_back(size_, std::chrono::steady_clock::now());
 }
 
 bool ForwardedFile::Follow() {
@@ -69,7 +71,10 @@ bool ForwardedFile::Follow() {
     read_ = acked_ = countedTo_ = counted_ = 0;
     pending_.clear();
     ++generation_;
+    seen_.clear();
+    size_ = 0;
   }
+  if (info.st_size > size_) NoteGrowth(info.st_size);
   size_ = info.st_size;
   return true;
 }
@@ -106,6 +111,7 @@ void ForwardedFile::Acknowledge(long long end) {
   while (!pending_.empty() && pending_.front().acked) {
     acked_ = pending_.front().end;
     pending_.pop_front();
+    while (!seen_.empty() && seen_.front().first <= acked_) seen_.pop_front();
     if (acked_ <= countedTo_) {
       if (counted_ > 0) --counted_;
     } else {
@@ -145,4 +151,16 @@ long long ForwardedFile::BacklogLines(std::size_t maxBytes) {
     }
   }
   return counted_;
+}
+
+void ForwardedFile::NoteGrowth(long long size) {
+  seen_.emplace_back(size, std::chrono::steady_clock::now());
+  if (seen_.size() <= kMaxSeen) return;
+  seen_[1].second = seen_[0].second;
+  seen_.pop_front();
+}
+
+std::optional<std::chrono::steady_clock::time_point> ForwardedFile::OldestWaiting() const {
+  if (seen_.empty()) return std::nullopt;
+  return seen_.front().second;
 }

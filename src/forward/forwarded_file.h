@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,11 +48,14 @@ class ForwardedFile {
   // Counts the lines not yet forwarded, reading at most maxBytes more of them.
   long long BacklogLines(std::size_t maxBytes);
   std::size_t Pending() const { return pending_.size(); }
+  // When the oldest line not yet acknowledged was first seen; nothing when none waits.
+  std::optional<std::chrono::steady_clock::time_point> OldestWaiting() const;
 
   static constexpr std::size_t kMaxLine = 1 << 20;
 
  private:
   void Open();
+  void NoteGrowth(long long size);
   struct Sent {
     long long end;
     bool acked;
@@ -70,6 +74,10 @@ class ForwardedFile {
   std::chrono::steady_clock::time_point lastCommit_;
   std::deque<Sent> pending_;
   int generation_ = 0;
+  // Up to which offset the file had grown at which moment, past acked_;
+  // at most kMaxSeen, the oldest ones merged (so ages are never understated).
+  std::deque<std::pair<long long, std::chrono::steady_clock::time_point>> seen_;
+  static constexpr std::size_t kMaxSeen = 1024;
   long long countedTo_ = 0;  // lines of [acked_, countedTo_) are counted in counted_
   long long counted_ = 0;
 };

@@ -71,7 +71,8 @@ TEST(BrokerForwardTest, BadBrokerOptionsEndWithStatusTwoAndAKilledProgramForward
     bool online = false;
     for (const Received& message : got) {
       if (message.topic == "test/SU1/T1") values.insert(JsonField(message.payload, "value"));
-      online = online || (message.topic == "test/SU1/status" && message.payload == "online");
+      online = online || (message.topic == "test/SU1/status" &&
+                          message.payload == R"({"unit":"SU1","status":"online"})");
     }
     return values.size() == 200 && online;
   }));

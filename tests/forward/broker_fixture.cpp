@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -40,7 +41,7 @@ bool Listening(int port) {
 
 }  // namespace
 
-TestBroker::TestBroker() {
+TestBroker::TestBroker(bool tls) {
   std::string pattern = (std::filesystem::temp_directory_path() / "dc_broker_XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
@@ -49,8 +50,28 @@ TestBroker::TestBroker() {
   config << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\nuser root\n"
          << "persistence true\npersistence_location " << directory_ << "/\n"
          << "max_queued_messages 0\nlog_dest file " << directory_ << "/broker.log\n";
+  if (tls) {
+    MakeCertificates();
+    tlsPort_ = FreePort();
+    config << "listener " << tlsPort_ << " 127.0.0.1\ncafile " << CaFile() << "\ncertfile "
+           << directory_ << "/server.pem\nkeyfile " << directory_ << "/server.key\n";
+  }
   config.close();
   Start();
+}
+
+void TestBroker::MakeCertificates() const {
+  std::ofstream(directory_ + "/names.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+  std::string commands =
+      "cd " + directory_ +
+      " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2"
+      " -subj /CN=dc-test-ca"
+      " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr"
+      " -subj /CN=localhost"
+      " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+      " -out server.pem -days 2 -extfile names.ext";
+  if (std::system(("(" + commands + ") >/dev/null 2>&1").c_str()) != 0)
+    throw std::runtime_error("openssl could not make the test certificates");
 }
 
 TestBroker::~TestBroker() {

@@ -17,17 +17,23 @@ struct mosquitto;
 
 class TestBroker {
  public:
-  TestBroker();  // started
+  // Started; with tls also a TLS listener whose certificate (for localhost
+  // and 127.0.0.1) a private CA made by openssl signed (CaFile()).
+  explicit TestBroker(bool tls = false);
   ~TestBroker();
   void Start();
   void Stop();  // SIGTERM: the broker saves its sessions
   int Port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
   const std::string& Directory() const { return directory_; }
+  int TlsPort() const { return tlsPort_; }
+  std::string CaFile() const { return directory_ + "/ca.pem"; }
 
  private:
+  void MakeCertificates() const;
   std::string directory_;
   int port_ = 0;
+  int tlsPort_ = 0;
   pid_t pid_ = -1;
 };
 

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -249,6 +250,41 @@ TEST_F(ForwarderTest, SweepDuringABacklogMovesThePositionAndCountsOldLinesAsExpi
                 std::stoi(JsonField(message.payload, "value")) < 5)
         << line;
   }
+}
+
+TEST(ForwarderTlsTest, PrivateCaIsTrustedAndTheSystemStoreIsNot) {
+  TestBroker broker(true);
+  TempTree tree;
+  tree.MakeDir("log/SU1");
+  tree.Write("log/SU1/alllog.dat", "06.12.2026 1 T1\r\n");
+  TestSubscriber subscriber(broker.Port(), "tls/#");
+  std::mutex mutex;
+  std::vector<std::string> notices;
+  // Forwards until done holds for the arrived messages and the journal's lines.
+  auto forward = [&](bool privateCa, auto done) {
+    BrokerForwarder::Setup setup;
+    setup.broker.ReadUrl("mqtts://localhost:" + std::to_string(broker.TlsPort()));
+    if (privateCa) setup.broker.ReadCaFile(broker.CaFile());
+    setup.broker.ReadTopicPrefix("tls");
+    setup.hostLogDirectory = tree.Host("log");
+    setup.hostAlarmDirectory = tree.Host("alarms");
+    setup.allLogName = "alllog.dat";
+    setup.dataExt = ".dat";
+    setup.notice = [&](const std::string& line) {
+      std::lock_guard lock(mutex);
+      notices.push_back(line);
+    };
+    ForwardLedger ledger(tree.Root());
+    BrokerForwarder forwarder(setup, ledger);
+    return subscriber.WaitFor([&](const auto& got) {
+      std::lock_guard lock(mutex);
+      return done(got, notices);
+    });
+  };
+  EXPECT_TRUE(forward(false, [](const auto&, const auto& told) { return !told.empty(); }));
+  EXPECT_NE(notices.front().find("cannot be reached"), std::string::npos) << notices.front();
+  EXPECT_TRUE(forward(true, [](const auto& got, const auto&) { return Distinct(got) == 1; }));
+  EXPECT_NE(notices.back().find("Forwarding records"), std::string::npos) << notices.back();
 }
 
 }  // namespace
