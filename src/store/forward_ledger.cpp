@@ -144,8 +144,8 @@ bool ForwardLedger::Commit(const std::string& hostPath, ino_t inode, long long o
 
 // The moved position is flushed before the rename, with the old one beside
 // it: whichever file a crash leaves, its position is kept.
-void ForwardLedger::Replace(const std::string& hostPath, const std::string& temporaryPath,
-                            const std::function<void()>& rename) {
+bool ForwardLedger::Replace(const std::string& hostPath, const std::string& temporaryPath,
+                            const std::function<bool()>& rename) {
   std::lock_guard lock(mutex_);
   std::string key = Key(hostPath);
   auto found = entries_.find(key);
@@ -155,8 +155,21 @@ void ForwardLedger::Replace(const std::string& hostPath, const std::string& temp
   Entry after{InodeOf(temporaryPath), moved.offset, before.inode, before.offset};
   Write(key, after);
   found->second = after;
-  rename();
+  bool renamed = false;
+  try {
+    renamed = rename();
+  } catch (...) {
+    found->second = before;
+    Write(key, before);
+    throw;
+  }
+  if (!renamed) {
+    found->second = before;
+    Write(key, before);
+    return false;
+  }
   expired_ += moved.expired;
+  return true;
 }
 
 void ForwardLedger::Load() {

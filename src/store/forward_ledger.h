@@ -31,11 +31,12 @@ class ForwardLedger {
   // before the return; false (nothing kept) when the sweep replaced that file
   // since: the forwarder then resumes the new file.
   bool Commit(const std::string& hostPath, ino_t inode, long long offset);
-  // For the retention sweep: runs rename (temporaryPath over hostPath) with
-  // the kept position moved to the same line of the new content, under the
-  // ledger's lock. Raises what rename raises.
-  void Replace(const std::string& hostPath, const std::string& temporaryPath,
-               const std::function<void()>& rename);
+  // For the retention sweep: runs rename (temporaryPath over hostPath, true
+  // when it replaced the file) with the kept position moved to the same
+  // line of the new content, under the ledger's lock; a rename that did not
+  // happen leaves the position as it was. Raises what rename raises.
+  bool Replace(const std::string& hostPath, const std::string& temporaryPath,
+               const std::function<bool()>& rename);
   // Lines the sweep removed before they were forwarded, since the start.
   long long ExpiredLines() const { return expired_.load(); }
 

@@ -282,11 +282,14 @@ void RetentionSweep::ReplaceWritten() {
   for (const auto& replacement : batch) {
     try {
       if (settings_.beforeReplace) settings_.beforeReplace(replacement->path);
-      auto rename = [&] { replacement->temporary.RenameOver(replacement->path); };
-      if (replacement->watch->ReplaceIfUntouched([&] {
-            if (!settings_.ledger) return rename();
-            settings_.ledger->Replace(replacement->path, replacement->temporary.Path(), rename);
-          })) {
+      // The forwarder's position moves outside the busy-file lock: it reads the files.
+      auto replace = [&] {
+        return replacement->watch->ReplaceIfUntouched(
+            [&] { replacement->temporary.RenameOver(replacement->path); });
+      };
+      if (settings_.ledger ? settings_.ledger->Replace(replacement->path,
+                                                        replacement->temporary.Path(), replace)
+                           : replace()) {
         changed[replacement->directory] = true;
         linesRemoved_ += replacement->linesRemoved;
       }
