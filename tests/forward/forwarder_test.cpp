@@ -17,6 +17,7 @@
 #include "forward/broker_forwarder.h"
 #include "forward/forward_counters.h"
 #include "forward/forward_message.h"
+#include "store/busy_files.h"
 #include "store/forward_ledger.h"
 #include "store/local_calendar.h"
 #include "store/retention_sweep.h"
@@ -236,6 +237,13 @@ TEST_F(ForwarderTest, SweepDuringABacklogMovesThePositionAndCountsOldLinesAsExpi
   settings.pictureExt = ".jpg";
   settings.dataExt = ".dat";
   settings.ledger = ledger_.get();
+  settings.beforeReplace = [](const std::string& path) {  // a transfer came and went meanwhile
+    BusyFiles::Mark mark = BusyFiles::Instance().TryMark(path, BusyFiles::Mode::kWrite);
+  };
+  RetentionSweep untouched(settings);
+  untouched.Run(tree_.Host("log"));
+  ASSERT_EQ(untouched.LinesRemoved(), 0);
+  settings.beforeReplace = nullptr;
   RetentionSweep sweep(settings);
   sweep.Run(tree_.Host("log"));
   ASSERT_EQ(sweep.LinesRemoved(), 10);
