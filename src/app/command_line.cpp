@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <charconv>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,11 @@ constexpr std::string_view kUsage =
     "                        for all (default 127.0.0.1:10080)\n"
     "  --http-allow CIDR     serve the web view only to this IPv4 network; repeat it\n"
     "                        for more networks (default: every client)\n"
+    "  --mqtt URL            forward every record and alarm to this MQTT broker\n"
+    "                        (mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; default off)\n"
+    "  --mqtt-ca FILE        the CA certificate(s) for mqtts:// (default: the system's)\n"
+    "  --mqtt-credentials FILE  user name (first line) and password (second line)\n"
+    "  --mqtt-topic PREFIX   the topics' prefix (default datacontroller/<host name>)\n"
     "  --check               check the options and end (status 0 when they are good)\n"
     "  --help                show this text and end\n"
     "  --version             show the version and end\n"
@@ -50,7 +56,8 @@ Written Split(std::string_view argument) {
 
 bool TakesValue(std::string_view name) {
   return name == "--listen" || name == "--allow" || name == "--retention-days" ||
-         name == "--http" || name == "--http-allow";
+         name == "--http" || name == "--http-allow" ||
+         name.starts_with("--mqtt");
 }
 
 // The checks of one value; each returns the problem, or "" when the value is good.
@@ -64,6 +71,7 @@ class OptionReader {
     if (name == "--allow") return Allow(value, "--allow ", options_.allowed);
     if (name == "--http-allow") return Allow(value, "--http-allow ", options_.httpAllowed);
     if (name == "--http") return Http(value);
+    if (name.starts_with("--mqtt")) return Mqtt(name, value);
     return RetentionDays(value);
   }
 
@@ -130,8 +138,20 @@ class OptionReader {
     return "";
   }
 
+  std::string Mqtt(std::string_view name, std::string_view value) {
+    if (!mqttGiven_.insert(std::string(name)).second)
+      return std::string(name) + " is given twice";
+    BrokerSettings& broker = options_.mqtt;
+    if (name == "--mqtt") return broker.ReadUrl(value);
+    if (name == "--mqtt-ca") return broker.ReadCaFile(value);
+    if (name == "--mqtt-credentials") return broker.ReadCredentials(value);
+    if (name == "--mqtt-topic") return broker.ReadTopicPrefix(value);
+    return "unknown option " + std::string(name);
+  }
+
   OperatorOptions& options_;
   const bool restarted_;
+  std::set<std::string> mqttGiven_;
   bool listenGiven_ = false;
   bool retentionGiven_ = false;
   bool httpGiven_ = false;
@@ -175,6 +195,10 @@ std::optional<OperatorOptions> TakeOperatorOptions(int& argc, char** argv, std::
       err << "datacontroller: " << problem << " (see datacontroller --help)\n";
       return std::nullopt;
     }
+  }
+  if (std::string problem = options.mqtt.Complete(); !problem.empty()) {
+    err << "datacontroller: " << problem << " (see datacontroller --help)\n";
+    return std::nullopt;
   }
   argc = kept;
   argv[argc] = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/allowed_senders.h"
+#include "forward/broker_settings.h"
 #include "web/web_server.h"
 
 constexpr int kUsageExitCode = 2;
@@ -26,6 +27,7 @@ struct OperatorOptions {
   int retentionDays = kDefaultRetentionDays;
   std::optional<WebAddress> http = WebAddress{};  // nothing: "--http off"
   bool checkOnly = false;                         // --check: end after the options were found good
+  BrokerSettings mqtt;     // --mqtt...: no host, nothing is forwarded
 };
 
 // The exit code when an argument asks for information (written to out),

@@ -15,6 +15,9 @@
 
 #include "app/error_box_queue.h"
 #include "base/allowed_senders.h"
+#include "forward/broker_forwarder.h"
+#include "forward/broker_settings.h"
+#include "store/forward_ledger.h"
 #include "link/server_connection.h"
 #include "link/socket_error.h"
 #include "store/path_resolver.h"
@@ -62,6 +65,8 @@ struct StartUpSettings {
   // Whom the web view serves (null: every client); its refusals are
   // reported and counted as those of senders.
   std::shared_ptr<AllowedSenders> webClients;
+  // The broker that records and alarms are forwarded to; no host: none.
+  BrokerSettings mqtt;
 };
 
 class TFormDataController : public QMainWindow {
@@ -200,6 +205,8 @@ class TFormDataController : public QMainWindow {
   // Hands the web view a copy of what it shows of this thread's state.
   void PublishWebState();
   void ScheduleRecordWrite();
+  // With a broker set: the forwarder and its positions, before the first sweep.
+  void StartForwarding();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;
@@ -213,6 +220,9 @@ class TFormDataController : public QMainWindow {
   // Destroyed in reverse order: the unit link server (and its events) before
   // the dispatcher they call, the dispatcher before the store it uses; the
   // file transfer server stops once the unit link's listener is closed.
+  // The forwarder stops after the store and before the positions it keeps.
+  std::unique_ptr<ForwardLedger> forward_ledger_;
+  std::unique_ptr<BrokerForwarder> forwarder_;
   std::unique_ptr<TDataController> store_;
   std::unique_ptr<TNetTrivialFTPServer> tftp_;
   std::unique_ptr<UnitReplies> replies_;

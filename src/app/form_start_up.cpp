@@ -12,9 +12,11 @@
 #include "app/service_notice.h"
 #include "app/unit_command_dispatcher.h"
 #include "base/failure_report.h"
+#include "forward/broker_forwarder.h"
 #include "link/communication_server.h"
 #include "link/socket_ops.h"
 #include "store/data_controller.h"
+#include "store/forward_ledger.h"
 #include "store/tree_lock.h"
 #include "tftp/net_trivial_ftp_server.h"
 #include "web/web_state.h"
@@ -156,6 +158,7 @@ void TFormDataController::OpenTree() {
   store_ = std::make_unique<TDataController>(settings_.startDirectory);
   store_->UseStandardNames();
   store_->SetRetentionDays(settings_.retentionDays);
+  StartForwarding();
   store_->DeleteOldData();
   store_->GatherRecords([this] { ScheduleRecordWrite(); });
 
@@ -273,6 +276,29 @@ void TFormDataController::HandleConnectCount() {
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
   PublishWebState();
+  if (!forwarder_) return;
+  std::vector<std::string> names;
+  for (int i = 0; i < server_->Connection_count(); ++i) names.push_back(server_->NameAt(i));
+  forwarder_->SetRegisteredUnits(names);
+}
+
+void TFormDataController::StartForwarding() {
+  if (settings_.mqtt.host.empty()) return;
+  forward_ledger_ = std::make_unique<ForwardLedger>(settings_.startDirectory);
+  store_->SetForwardLedger(forward_ledger_.get());
+  BrokerForwarder::Setup setup;
+  setup.broker = settings_.mqtt;
+  setup.hostLogDirectory = store_->Resolver().Resolve(store_->LogDir);
+  setup.hostAlarmDirectory = store_->Resolver().Resolve(store_->AlarmDir);
+  setup.allLogName = store_->AllLogName + store_->DataExt;
+  setup.dataExt = store_->DataExt;
+  setup.format = ShortDateFormat::FromEnvironment();
+  setup.notice = [this](const std::string& line) {
+    WriteNoticeLine(line);
+    QMetaObject::invokeMethod(
+        this, [this, line] { AddLogLine(line); }, Qt::QueuedConnection);
+  };
+  forwarder_ = std::make_unique<BrokerForwarder>(std::move(setup), *forward_ledger_);
 }
 
 // Every error on a registered unit's connection restarts the whole program.

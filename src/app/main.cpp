@@ -53,6 +53,7 @@ StartUpSettings SettingsFor(const OperatorOptions& options) {
   settings.listenAddress = options.listenAddress;
   settings.retentionDays = options.retentionDays;
   settings.web = options.http;
+  settings.mqtt = options.mqtt;
   if (!options.allowed.empty())
     settings.senders = std::make_shared<AllowedSenders>(options.allowed);
   if (!options.httpAllowed.empty())

@@ -281,6 +281,7 @@ void TDataController::DeleteOldData() {
   settings.retentionDays = RetentionDays;
   settings.pictureExt = PictureExt;
   settings.dataExt = DataExt;
+  settings.ledger = forwardLedger_;
   RetentionSweep sweep(settings);
   auto started = std::chrono::steady_clock::now();
   sweep.Run(hostLog);

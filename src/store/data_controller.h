@@ -20,6 +20,8 @@
 #include "store/path_resolver.h"
 #include "store/short_date_format.h"
 
+class ForwardLedger;
+
 class TDataController {
  public:
   // Every name starts empty and RetentionDays at 0 until the owner sets them.
@@ -108,6 +110,9 @@ class TDataController {
   void SetDateFormat(const ShortDateFormat& format) { dateFormat_ = format; }
   void SetClock(std::function<std::time_t()> now) { now_ = std::move(now); }
   const PathResolver& Resolver() const { return resolver_; }
+  // The broker forwarder's positions, which the sweep moves with the files
+  // it replaces; not owned, outlives the sweeps. Null: nothing is forwarded.
+  void SetForwardLedger(ForwardLedger* ledger) { forwardLedger_ = ledger; }
 
  private:
   std::string EnterableDirectory(const std::string& path) const;
@@ -130,4 +135,5 @@ class TDataController {
   // for them; a file's path is checked again at each write.
   LogBatches batches_;
   std::function<void()> scheduleWrite_;  // empty: records are written at once
+  ForwardLedger* forwardLedger_ = nullptr;
 };

@@ -15,6 +15,7 @@
 #include "store/append_handles.h"
 #include "store/busy_files.h"
 #include "store/directory_scan.h"
+#include "store/forward_ledger.h"
 #include "store/local_calendar.h"
 #include "store/retention_filter.h"
 #include "store/store_errors.h"
@@ -62,6 +63,7 @@ class TemporaryFile {
     if (!kept_) ::unlink(path_.c_str());
   }
   int Fd() const { return fd_.Get(); }
+  const std::string& Path() const { return path_; }
   void Close() {
     if (fd_.Close() != 0) throw EInOutError(errno);
   }
@@ -287,8 +289,14 @@ void RetentionSweep::ReplaceWritten() {
   for (const auto& replacement : batch) {
     try {
       if (settings_.beforeReplace) settings_.beforeReplace(replacement->path);
-      if (replacement->watch->ReplaceIfUntouched(
-              [&] { replacement->temporary.RenameOver(replacement->path); })) {
+      // The forwarder's position moves outside the busy-file lock: it reads the files.
+      auto replace = [&] {
+        return replacement->watch->ReplaceIfUntouched(
+            [&] { replacement->temporary.RenameOver(replacement->path); });
+      };
+      if (settings_.ledger ? settings_.ledger->Replace(replacement->path,
+                                                        replacement->temporary.Path(), replace)
+                           : replace()) {
         changed[replacement->directory] = true;
         linesRemoved_ += replacement->linesRemoved;
       }

@@ -22,6 +22,8 @@
 
 #include "store/short_date_format.h"
 
+class ForwardLedger;
+
 struct SweepSettings {
   ShortDateFormat format;
   int todayDayNumber = 0;
@@ -37,6 +39,9 @@ struct SweepSettings {
   // Called with a log file's host path when its replacement is written and
   // flushed, just before the check and rename under the busy-file lock.
   std::function<void(const std::string& hostPath)> beforeReplace;
+  // The broker forwarder's positions, moved with each replaced file; null
+  // when nothing is forwarded.
+  ForwardLedger* ledger = nullptr;
 };
 
 class RetentionSweep {

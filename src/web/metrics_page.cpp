@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "forward/forward_counters.h"
 #include "store/store_counters.h"
 #include "tftp/session_budget.h"
 #include "tftp/transfer_counters.h"
@@ -139,6 +140,30 @@ void SensorMetrics(Exposition& out, const NewestRecords& newest) {
                EpochOfLocal(record.point.localSecond));
 }
 
+// Only while records are forwarded to a broker (--mqtt).
+void ForwardMetrics(Exposition& out) {
+  ForwardCounters& forward = ForwardCounters::Process();
+  if (!forward.enabled) return;
+  out.One("datacontroller_broker_connected", "gauge",
+          "1 while the MQTT broker has accepted the forwarder's connection.",
+          forward.connected ? 1 : 0);
+  out.One("datacontroller_broker_records_forwarded_total", "counter",
+          "Records the broker acknowledged.", static_cast<double>(forward.recordsForwarded));
+  out.One("datacontroller_broker_alarms_forwarded_total", "counter",
+          "Alarm lines the broker acknowledged.", static_cast<double>(forward.alarmsForwarded));
+  out.One("datacontroller_broker_backlog_records", "gauge",
+          "Stored lines not yet acknowledged by the broker (counted as far as read).",
+          static_cast<double>(forward.backlogRecords));
+  out.One("datacontroller_broker_backlog_bytes", "gauge",
+          "Bytes of stored lines not yet acknowledged by the broker.",
+          static_cast<double>(forward.backlogBytes));
+  out.One("datacontroller_broker_backlog_age_seconds", "gauge",
+          "How long the oldest waiting lines have waited.", forward.backlogAgeSeconds);
+  out.One("datacontroller_broker_expired_records_total", "counter",
+          "Lines the retention sweep removed before they were forwarded.",
+          static_cast<double>(forward.expiredRecords));
+}
+
 }  // namespace
 
 QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
@@ -149,6 +174,7 @@ QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
   TransferMetrics(out);
   out.One("datacontroller_tree_free_bytes", "gauge",
           "Free space of the file system that holds the data tree.", FreeBytes(tree));
+  ForwardMetrics(out);
   SensorMetrics(out, sensors);
   return out.Text();
 }
