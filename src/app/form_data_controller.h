@@ -195,6 +195,7 @@ class TFormDataController : public QMainWindow {
   // Hands the web view a copy of what it shows of this thread's state.
   void PublishWebState();
   void ScheduleRecordWrite();
+  void ReportWriteFaults();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;

@@ -158,6 +158,7 @@ void TFormDataController::OpenTree() {
   store_->SetRetentionDays(settings_.retentionDays);
   store_->DeleteOldData();
   store_->GatherRecords([this] { ScheduleRecordWrite(); });
+  ReportWriteFaults();
 
   server_ = std::make_unique<TCommunicationServer>();
   server_->SetPort(settings_.unitLinkPort);
@@ -172,6 +173,20 @@ void TFormDataController::OpenTree() {
   ApplyListenRules();
   StartServers();
   PublishWebState();
+}
+
+// What could not be written goes to the journal and the last actions, at
+// most once a second per reason; what waited for its second follows.
+void TFormDataController::ReportWriteFaults() {
+  store_->Faults().SetReport([this](const std::string& line) {
+    WriteFailureLine(line);
+    AddLogLine(line);
+  });
+  auto* due = new QTimer(this);
+  due->setInterval(std::chrono::milliseconds(WriteFaults::kReportInterval));
+  connect(due, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { store_->Faults().ReportDue(); }); });
+  due->start();
 }
 
 // The web view starts first and apart: a program that cannot open its ports

@@ -21,6 +21,26 @@ void StoreCounters::AddAlarm() {
   ++values_.alarms;
 }
 
+void StoreCounters::AddLostRecord(const char* reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++values_.recordsLostByReason[reason];
+}
+
+void StoreCounters::AddLostAlarm(const char* reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++values_.alarmsLostByReason[reason];
+}
+
+void StoreCounters::SetWriteFailure(std::string failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeFailure_ = std::move(failure);
+}
+
+std::string StoreCounters::WriteFailure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeFailure_;
+}
+
 void StoreCounters::SetLastSweep(double seconds, long long linesRemoved) {
   std::lock_guard<std::mutex> lock(mutex_);
   values_.swept = true;

@@ -1,5 +1,6 @@
 // What the data store has done since the process started, for the metrics
-// page: records stored per unit, alarm lines, the last retention sweep.
+// page: records stored per unit (once written), alarm lines, what could not
+// be written by reason, whether writing fails now, the last retention sweep.
 // Thread safe: the main thread counts, the web server's thread reads.
 #pragma once
 
@@ -18,6 +19,8 @@ class StoreCounters {
     std::map<std::string, std::uint64_t> recordsByUnit;
     std::uint64_t recordsOfOtherUnits = 0;
     std::uint64_t alarms = 0;
+    std::map<std::string, std::uint64_t> recordsLostByReason;
+    std::map<std::string, std::uint64_t> alarmsLostByReason;
     bool swept = false;  // a sweep ran, and the two below are its figures
     double sweepSeconds = 0;
     long long sweepLinesRemoved = 0;
@@ -27,10 +30,17 @@ class StoreCounters {
 
   void AddRecord(const std::string& unit);
   void AddAlarm();
+  void AddLostRecord(const char* reason);
+  void AddLostAlarm(const char* reason);
+  // The file and reason of the pass of writes that lost something; empty
+  // once a pass lost nothing.
+  void SetWriteFailure(std::string failure);
+  std::string WriteFailure() const;
   void SetLastSweep(double seconds, long long linesRemoved);
   Values Read() const;
 
  private:
   mutable std::mutex mutex_;
-  Values values_;  // guarded by mutex_
+  Values values_;             // guarded by mutex_
+  std::string writeFailure_;  // guarded by mutex_
 };
