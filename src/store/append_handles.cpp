@@ -86,20 +86,22 @@ void AppendHandles::CloseAll() {
 
 void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode,
                            std::string_view bytes) {
-  int fd = HandleFor(hostPath, device, inode);
+  Handle& handle = HandleFor(hostPath, device, inode);
+  if (!handle.lineEnded) EndTornLine(handle.fd, SizeOf(handle.fd));
+  handle.lineEnded = true;
   try {
-    AppendWhole(fd, bytes);
+    AppendWhole(handle.fd, bytes);
   } catch (const EInOutError&) {
-    ::close(fd);
-    handles_.erase(hostPath);
+    handle.lineEnded = false;  // looked at again before the next append
     throw;
   }
 }
 
-int AppendHandles::HandleFor(const std::string& hostPath, dev_t device, ino_t inode) {
+AppendHandles::Handle& AppendHandles::HandleFor(const std::string& hostPath, dev_t device,
+                                                ino_t inode) {
   auto found = handles_.find(hostPath);
   if (found != handles_.end()) {
-    if (found->second.device == device && found->second.inode == inode) return found->second.fd;
+    if (found->second.device == device && found->second.inode == inode) return found->second;
     ::close(found->second.fd);
     handles_.erase(found);
   }
@@ -108,7 +110,7 @@ int AppendHandles::HandleFor(const std::string& hostPath, dev_t device, ino_t in
   if (!file.Valid()) throw EInOutError(errno);
   struct stat info;
   if (::fstat(file.Get(), &info) != 0) throw EInOutError(errno);
-  EndTornLine(file.Get(), info.st_size);
-  handles_[hostPath] = Handle{file.Get(), info.st_dev, info.st_ino};
-  return file.Release();
+  Handle& handle = handles_[hostPath];
+  handle = Handle{file.Release(), info.st_dev, info.st_ino, false};
+  return handle;
 }

@@ -2,10 +2,10 @@
 // bytes to the operating system (write(2)) before it returns, so nothing
 // waits in a buffer. A handle is used only while the path still names the
 // file it was opened on (same device and inode); a file that was renamed
-// over, replaced or deleted is opened anew. A handle whose write failed is
-// closed. Whenever a file is opened, a last line without its end (cut by a
-// crash) gets CR LF first, so no record is glued onto it. Closes everything
-// on destruction. Main thread only.
+// over, replaced or deleted is opened anew. Before the first append after a
+// file is opened, and after a write to it failed, a last line without its
+// end (cut by a crash) gets CR LF, so no record is glued onto it. Closes
+// everything on destruction. Main thread only.
 #pragma once
 
 #include <sys/types.h>
@@ -23,8 +23,7 @@ class AppendHandles {
 
   // Appends bytes to the existing file hostPath, whose current identity
   // (from stat) is device/inode. Raises EInOutError when opening or writing
-  // fails; none of the bytes are then left in the file, and the next Append
-  // opens it anew.
+  // fails; none of the bytes are then left in the file.
   void Append(const std::string& hostPath, dev_t device, ino_t inode, std::string_view bytes);
 
   void CloseAll();
@@ -35,10 +34,11 @@ class AppendHandles {
     int fd;
     dev_t device;
     ino_t inode;
+    bool lineEnded;  // its last line was seen ended, and no write failed since
   };
   static constexpr std::size_t kMaxOpen = 128;
 
-  int HandleFor(const std::string& hostPath, dev_t device, ino_t inode);
+  Handle& HandleFor(const std::string& hostPath, dev_t device, ino_t inode);
 
   std::unordered_map<std::string, Handle> handles_;
 };

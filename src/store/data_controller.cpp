@@ -216,6 +216,7 @@ void TDataController::WriteGatheredRecords() {
 // Records count as stored, and are told to the listener, only once written.
 std::exception_ptr TDataController::WriteRecords() {
   std::exception_ptr lastFailure;
+  WriteError error;  // of lastFailure: the records of one file share their failure
   auto outcome = [&](const LogBatches::File* combined, std::string_view text,
                      const std::string& failedPath, const std::exception_ptr& failure) {
     if (!failure) {
@@ -223,7 +224,7 @@ std::exception_ptr TDataController::WriteRecords() {
       if (recordListener_) recordListener_(text, std::string());
       return;
     }
-    WriteError error = WriteError::Of(failure, failedPath);
+    if (failure != lastFailure) error = WriteError::Of(failure, failedPath);
     faults_.LostRecord(failedPath, error);
     if (recordListener_) recordListener_(text, error.reason);
     lastFailure = failure;

@@ -21,14 +21,21 @@ void StoreCounters::AddAlarm() {
   ++values_.alarms;
 }
 
-void StoreCounters::AddLostRecord(const char* reason) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++values_.recordsLostByReason[reason];
+void StoreCounters::Add(std::map<std::string, std::uint64_t, std::less<>>& counts,
+                        std::string_view key) {
+  auto found = counts.find(key);
+  if (found == counts.end()) found = counts.emplace(std::string(key), 0).first;
+  ++found->second;
 }
 
-void StoreCounters::AddLostAlarm(const char* reason) {
+void StoreCounters::AddLostRecord(std::string_view reason) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++values_.alarmsLostByReason[reason];
+  Add(values_.recordsLostByReason, reason);
+}
+
+void StoreCounters::AddLostAlarm(std::string_view reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Add(values_.alarmsLostByReason, reason);
 }
 
 void StoreCounters::SetWriteFailure(std::string failure) {

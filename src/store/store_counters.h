@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 class StoreCounters {
  public:
@@ -19,8 +20,8 @@ class StoreCounters {
     std::map<std::string, std::uint64_t> recordsByUnit;
     std::uint64_t recordsOfOtherUnits = 0;
     std::uint64_t alarms = 0;
-    std::map<std::string, std::uint64_t> recordsLostByReason;
-    std::map<std::string, std::uint64_t> alarmsLostByReason;
+    std::map<std::string, std::uint64_t, std::less<>> recordsLostByReason;
+    std::map<std::string, std::uint64_t, std::less<>> alarmsLostByReason;
     bool swept = false;  // a sweep ran, and the two below are its figures
     double sweepSeconds = 0;
     long long sweepLinesRemoved = 0;
@@ -30,8 +31,8 @@ class StoreCounters {
 
   void AddRecord(const std::string& unit);
   void AddAlarm();
-  void AddLostRecord(const char* reason);
-  void AddLostAlarm(const char* reason);
+  void AddLostRecord(std::string_view reason);
+  void AddLostAlarm(std::string_view reason);
   // The file and reason of the pass of writes that lost something; empty
   // once a pass lost nothing.
   void SetWriteFailure(std::string failure);
@@ -40,6 +41,9 @@ class StoreCounters {
   Values Read() const;
 
  private:
+  static void Add(std::map<std::string, std::uint64_t, std::less<>>& counts,
+                  std::string_view key);
+
   mutable std::mutex mutex_;
   Values values_;             // guarded by mutex_
   std::string writeFailure_;  // guarded by mutex_

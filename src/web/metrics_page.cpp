@@ -71,7 +71,7 @@ double FreeBytes(const PathResolver& tree) {
 }
 
 void LostMetrics(Exposition& out, const char* name, const char* help,
-                 const std::map<std::string, std::uint64_t>& byReason) {
+                 const std::map<std::string, std::uint64_t, std::less<>>& byReason) {
   out.Family(name, "counter", help);
   for (const auto& [reason, count] : byReason)
     out.Sample(name, "reason=\"" + Label(reason) + "\"", static_cast<double>(count));
