@@ -97,6 +97,7 @@ TFormDataController::~TFormDataController() {
   if (settings_.senders) settings_.senders->SetReport({});  // no line for a window that is gone
   web_.reset();
   server_.reset();
+  if (store_) store_->Faults().SetReport(WriteFailureLine);  // the panes go before the store
   SetFailureSink(std::move(previous_sink_));
 }
 

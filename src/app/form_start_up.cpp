@@ -265,7 +265,9 @@ void TFormDataController::HandleUnitText(std::string Text, std::string ClientNam
   dispatcher_->HandleUnitText(std::move(Text), ClientName);
 }
 
+// The records before the report are written, and shown, first.
 void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {
+  WriteGatheredRecords();
   AddLogLine(ClientName + " saved file " + Filename + ".");
 }
 
