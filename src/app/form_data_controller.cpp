@@ -100,6 +100,7 @@ TFormDataController::~TFormDataController() {
   }
   web_.reset();
   server_.reset();
+  if (store_) store_->Faults().SetReport(WriteFailureLine);  // the panes go before the store
   SetFailureSink(std::move(previous_sink_));
 }
 

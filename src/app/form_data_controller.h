@@ -207,6 +207,7 @@ class TFormDataController : public QMainWindow {
   void ScheduleRecordWrite();
   // With a broker set: the forwarder and its positions, before the first sweep.
   void StartForwarding();
+  void ReportWriteFaults();
 
   std::string AlarmUnitName;
   std::string ControlUnitName;

@@ -161,6 +161,7 @@ void TFormDataController::OpenTree() {
   StartForwarding();
   store_->DeleteOldData();
   store_->GatherRecords([this] { ScheduleRecordWrite(); });
+  ReportWriteFaults();
 
   server_ = std::make_unique<TCommunicationServer>();
   server_->SetPort(settings_.unitLinkPort);
@@ -175,6 +176,20 @@ void TFormDataController::OpenTree() {
   ApplyListenRules();
   StartServers();
   PublishWebState();
+}
+
+// What could not be written goes to the journal and the last actions, at
+// most once a second per reason; what waited for its second follows.
+void TFormDataController::ReportWriteFaults() {
+  store_->Faults().SetReport([this](const std::string& line) {
+    WriteFailureLine(line);
+    AddLogLine(line);
+  });
+  auto* due = new QTimer(this);
+  due->setInterval(std::chrono::milliseconds(WriteFaults::kReportInterval));
+  connect(due, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { store_->Faults().ReportDue(); }); });
+  due->start();
 }
 
 // The web view starts first and apart: a program that cannot open its ports
@@ -263,7 +278,9 @@ void TFormDataController::HandleUnitText(std::string Text, std::string ClientNam
   dispatcher_->HandleUnitText(std::move(Text), ClientName);
 }
 
+// The records before the report are written, and shown, first.
 void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {
+  WriteGatheredRecords();
   AddLogLine(ClientName + " saved file " + Filename + ".");
 }
 

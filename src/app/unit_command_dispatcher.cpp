@@ -50,7 +50,20 @@ UnitCommandDispatcher::UnitCommandDispatcher(TDataController& store, UnitReplies
       panes_(std::move(panes)),
       alarmUnitName_(alarmUnitName),
       controlUnitName_(controlUnitName),
-      pause_([](std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }) {}
+      pause_([](std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }) {
+  store_.SetRecordListener([this](std::string_view record, const std::string& notStored) {
+    ShowRecord(record, notStored);
+  });
+}
+
+UnitCommandDispatcher::~UnitCommandDispatcher() { store_.SetRecordListener({}); }
+
+// A record is shown once the store has written it, or says it was not stored.
+void UnitCommandDispatcher::ShowRecord(std::string_view record, const std::string& notStored) {
+  if (!panes_.addLogLine) return;
+  if (notStored.empty()) return panes_.addLogLine(std::string(record));
+  panes_.addLogLine("Not stored (" + notStored + "): " + std::string(record));
+}
 
 // A text without a blank is its own command word and its own argument.
 void UnitCommandDispatcher::HandleUnitText(std::string Text, const std::string& ClientName) {
@@ -90,7 +103,6 @@ void UnitCommandDispatcher::MakeSensorFile(std::string argument, const std::stri
 
 void UnitCommandDispatcher::SaveLog(std::string argument, const std::string& sender) {
   store_.SaveLogRecord(argument, sender);
-  if (panes_.addLogLine) panes_.addLogLine(argument);
 }
 
 void UnitCommandDispatcher::SaveConfig(std::string, const std::string&) {

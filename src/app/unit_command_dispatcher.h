@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 class TDataController;
 
@@ -26,14 +27,17 @@ class UnitCommandDispatcher {
  public:
   struct Panes {
     std::function<void(const std::string&)> addCommandLine;  // every text received
-    std::function<void(const std::string&)> addLogLine;      // every stored record
+    std::function<void(const std::string&)> addLogLine;      // every record once written or lost
   };
   using Pause = std::function<void(std::chrono::milliseconds)>;
 
   // The store, the link and the two role names belong to the caller and must
-  // outlive the dispatcher.
+  // outlive the dispatcher, which listens to the store's records while it lives.
   UnitCommandDispatcher(TDataController& store, UnitReplies& link, Panes panes,
                         std::string& alarmUnitName, std::string& controlUnitName);
+  ~UnitCommandDispatcher();
+  UnitCommandDispatcher(const UnitCommandDispatcher&) = delete;
+  UnitCommandDispatcher& operator=(const UnitCommandDispatcher&) = delete;
 
   // Replaces the blocking pause (for tests).
   void SetPause(Pause pause) { pause_ = std::move(pause); }
@@ -69,6 +73,7 @@ class UnitCommandDispatcher {
   void ControlUnitInit(std::string argument, const std::string& sender);
   void SensorUnitAsksForConfig(std::string argument, const std::string& sender);
 
+  void ShowRecord(std::string_view record, const std::string& notStored);
   std::string UnitDirectory(const std::string& unit) const;
   bool ConfigBelongsTo(std::string entry, const std::string& unit) const;
 

@@ -20,7 +20,14 @@ void WriteAll(int fd, std::string_view bytes) {
   }
 }
 
+namespace {
+int injectedError = 0;
+}  // namespace
+
+void FailAppendsForTests(int errorNumber) { injectedError = errorNumber; }
+
 void AppendWhole(int fd, std::string_view bytes) {
+  if (injectedError != 0) throw EInOutError(injectedError);
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t put = RetryOnInterrupt(
@@ -36,9 +43,36 @@ void AppendWhole(int fd, std::string_view bytes) {
   }
 }
 
+void EndTornLine(int fd, off_t size) {
+  if (size == 0) return;
+  char last = '\n';
+  const ssize_t got = RetryOnInterrupt([&] { return ::pread(fd, &last, 1, size - 1); });
+  if (got < 0 && errno != EBADF) throw EInOutError(errno);  // EBADF: opened write-only
+  if (got != 1 || last == '\n') return;
+  AppendWhole(fd, last == '\r' ? "\n" : "\r\n");
+}
+
+namespace {
+
+// Read too, where the file allows it: to see whether its last line has its end.
+int OpenForAppending(const std::string& hostPath) {
+  int fd = ::open(hostPath.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  return fd;
+}
+
+off_t SizeOf(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) throw EInOutError(errno);
+  return info.st_size;
+}
+
+}  // namespace
+
 void AppendToFile(const std::string& hostPath, std::string_view bytes) {
-  FileDescriptor file(::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  FileDescriptor file(OpenForAppending(hostPath));
   if (!file.Valid()) throw EInOutError(errno);
+  EndTornLine(file.Get(), SizeOf(file.Get()));
   AppendWhole(file.Get(), bytes);
   if (file.Close() != 0) throw EInOutError(errno);
 }
@@ -52,26 +86,31 @@ void AppendHandles::CloseAll() {
 
 void AppendHandles::Append(const std::string& hostPath, dev_t device, ino_t inode,
                            std::string_view bytes) {
-  int fd = HandleFor(hostPath, device, inode);
-  AppendWhole(fd, bytes);
+  Handle& handle = HandleFor(hostPath, device, inode);
+  if (!handle.lineEnded) EndTornLine(handle.fd, SizeOf(handle.fd));
+  handle.lineEnded = true;
+  try {
+    AppendWhole(handle.fd, bytes);
+  } catch (const EInOutError&) {
+    handle.lineEnded = false;  // looked at again before the next append
+    throw;
+  }
 }
 
-int AppendHandles::HandleFor(const std::string& hostPath, dev_t device, ino_t inode) {
+AppendHandles::Handle& AppendHandles::HandleFor(const std::string& hostPath, dev_t device,
+                                                ino_t inode) {
   auto found = handles_.find(hostPath);
   if (found != handles_.end()) {
-    if (found->second.device == device && found->second.inode == inode) return found->second.fd;
+    if (found->second.device == device && found->second.inode == inode) return found->second;
     ::close(found->second.fd);
     handles_.erase(found);
   }
   if (handles_.size() >= kMaxOpen) CloseAll();
-  int fd = ::open(hostPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw EInOutError(errno);
+  FileDescriptor file(OpenForAppending(hostPath));
+  if (!file.Valid()) throw EInOutError(errno);
   struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    int error = errno;
-    ::close(fd);
-    throw EInOutError(error);
-  }
-  handles_[hostPath] = Handle{fd, info.st_dev, info.st_ino};
-  return fd;
+  if (::fstat(file.Get(), &info) != 0) throw EInOutError(errno);
+  Handle& handle = handles_[hostPath];
+  handle = Handle{file.Release(), info.st_dev, info.st_ino, false};
+  return handle;
 }

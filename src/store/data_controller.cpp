@@ -49,6 +49,16 @@ void AppendAfterUpload(const std::string& hostPath, const std::string& bytes) {
                                      [&](std::string_view now) { AppendToFile(hostPath, now); });
 }
 
+std::string MessageOf(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
 // The list-entry form of the directory as the caller named it.
 std::string ListPrefix(const std::string& start, const std::string& directory) {
   bool absolute = !directory.empty() && directory.front() == '/';
@@ -157,25 +167,41 @@ void TDataController::SaveLogRecord(const std::string& record, const std::string
     WriteGatheredRecords();
     batches_.Forget();
   }
-  LogBatches::Unit& unit = UnitLog(unitName);
-  unit.allLog->AddLine(rest, std::string_view(" "), first);
-  Queue(*unit.allLog);
-  std::exception_ptr failure;
+  const bool beginsBatch = !batches_.HasQueued();
+  GatherRecord(record, unitName, rest, first);
+  if (!scheduleWrite_) {
+    std::exception_ptr failure = WriteRecords();
+    if (failure) throw ENotStored(MessageOf(failure));
+  } else if (beginsBatch) {
+    scheduleWrite_();
+  }
+}
+
+// A file that cannot be found or made loses the record, which still waits
+// for its turn: outcomes are told in the order the records came.
+void TDataController::GatherRecord(const std::string& record, const std::string& unitName,
+                                   std::string_view rest, std::string_view first) {
+  LogBatches::Unit* unit = nullptr;
+  try {
+    unit = &UnitLog(unitName);
+  } catch (...) {
+    std::string unitDirectory = resolver_.ResolveFrom(resolver_.Resolve(LogDir), unitName);
+    return batches_.NoteLostRecord(record, unitDirectory + "/" + AllLogName + DataExt,
+                                   std::current_exception());
+  }
+  unit->allLog->AddLine(rest, std::string_view(" "), first);
+  batches_.Queue(*unit->allLog);
   LogBatches::File* sensor = nullptr;
   try {
-    sensor = &SensorLog(unit, unitName, first);
-    sensor->AddLine(rest);
-    Queue(*sensor);
-  } catch (...) {
-    failure = std::current_exception();  // the combined line stays: it came first
+    sensor = &SensorLog(*unit, unitName, first);
+  } catch (...) {  // the combined line stays: it came first
+    std::string sensorPath =
+        resolver_.ResolveFrom(unit->hostDirectory, std::string(first) + DataExt);
+    return batches_.NoteLostRecord(record, sensorPath, std::current_exception());
   }
-  batches_.NoteRecord(*unit.allLog, sensor);
-  StoreCounters::Process().AddRecord(unitName);
-  if (!scheduleWrite_) {
-    std::vector<std::exception_ptr> failures = WriteQueued();
-    if (!failure && !failures.empty()) failure = failures.front();
-  }
-  if (failure) std::rethrow_exception(failure);
+  sensor->AddLine(rest);
+  batches_.Queue(*sensor);
+  batches_.NoteRecord(*unit->allLog, sensor, record);
 }
 
 void TDataController::GatherRecords(std::function<void()> schedule) {
@@ -184,26 +210,30 @@ void TDataController::GatherRecords(std::function<void()> schedule) {
 }
 
 void TDataController::WriteGatheredRecords() {
-  for (const std::exception_ptr& failure : WriteQueued()) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (...) {
-      ReportCurrentException();
+  if (batches_.HasQueued()) WriteRecords();
+}
+
+// Records count as stored, and are told to the listener, only once written.
+std::exception_ptr TDataController::WriteRecords() {
+  std::exception_ptr lastFailure;
+  WriteError error;  // of lastFailure: the records of one file share their failure
+  auto outcome = [&](const LogBatches::File* combined, std::string_view text,
+                     const std::string& failedPath, const std::exception_ptr& failure) {
+    if (!failure) {
+      StoreCounters::Process().AddRecord(combined->unitName);
+      if (recordListener_) recordListener_(text, std::string());
+      return;
     }
-  }
-}
-
-std::vector<std::exception_ptr> TDataController::WriteQueued() {
-  if (!batches_.HasQueued()) return {};
-  return batches_.WriteQueued(logHandles_, [this](const LogBatches::File& file) {
+    if (failure != lastFailure) error = WriteError::Of(failure, failedPath);
+    faults_.LostRecord(failedPath, error);
+    if (recordListener_) recordListener_(text, error.reason);
+    lastFailure = failure;
+  };
+  auto recreate = [this](const LogBatches::File& file) {
     return RecreateLogFile(file.unitName, file.fileName);
-  });
-}
-
-void TDataController::Queue(LogBatches::File& file) {
-  bool beginsBatch = !batches_.HasQueued();
-  batches_.Queue(file);
-  if (beginsBatch && scheduleWrite_) scheduleWrite_();
+  };
+  faults_.EndPass(batches_.WriteQueued(logHandles_, recreate, outcome));
+  return lastFailure;
 }
 
 LogBatches::Unit& TDataController::UnitLog(const std::string& unitName) {
@@ -257,16 +287,32 @@ std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir,
   return host;
 }
 
-void TDataController::AppendAlarm(const std::string& line, const std::string& fileName) const {
+// A line that cannot be written is counted and reported here, and ends the
+// caller's handler without a further report.
+void TDataController::AppendAlarm(const std::string& line, const std::string& fileName) {
   RequireComponentName(fileName);
-  std::string alarmPath = ".\\" + AlarmDir;
+  const std::string alarmPath = ".\\" + AlarmDir;
+  std::string host = resolver_.ResolveFrom(resolver_.Resolve(alarmPath), fileName);
+  try {
+    host = AlarmFile(alarmPath, fileName);
+    AppendAfterUpload(host, line + "\r\n");
+  } catch (...) {
+    faults_.LostAlarm(host, WriteError::Of(std::current_exception(), host));
+    faults_.EndPass(false);
+    throw ENotStored(MessageOf(std::current_exception()));
+  }
+  StoreCounters::Process().AddAlarm();
+  faults_.EndPass(true);
+}
+
+std::string TDataController::AlarmFile(const std::string& alarmPath,
+                                       const std::string& fileName) const {
   if (!IsDirectory(resolver_.Resolve(alarmPath))) MakeDirectory(alarmPath);
   std::string host = resolver_.ResolveFrom(EnterableDirectory(alarmPath + "\\"), fileName);
   if (!IsFile(StatOf(host)) && !CreateEmptyFile(host))
     throw EDataStoreError("Unable to create file " + fileName);
   if (!IsFile(StatOf(host))) throw EDataStoreError("File does not exist!");
-  AppendAfterUpload(host, line + "\r\n");
-  StoreCounters::Process().AddAlarm();
+  return host;
 }
 
 void TDataController::DeleteOldData() {

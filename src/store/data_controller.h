@@ -19,6 +19,7 @@
 #include "store/log_batches.h"
 #include "store/path_resolver.h"
 #include "store/short_date_format.h"
+#include "store/write_faults.h"
 
 class ForwardLedger;
 
@@ -85,22 +86,31 @@ class TDataController {
   // directory, the unit's directory and the files when missing. Raises
   // EInvalidName (nothing written) when unit or first field would leave its
   // place in the tree. Unless records are gathered, both lines are written
-  // before the return (a write failure raises EInOutError). A line for a file
-  // that a file transfer is storing waits and follows the stored bytes
-  // (BusyFiles::AppendOrHold).
+  // before the return (a record not written raises ENotStored). A line for a
+  // file that a file transfer is storing waits and follows the stored bytes
+  // (BusyFiles::AppendOrHold). Once written, or lost, the record is counted
+  // and told to the record listener.
   void SaveLogRecord(const std::string& record, const std::string& unitName);
   // From now on SaveLogRecord gathers the lines per file and calls schedule
   // when a batch begins; the owner then calls WriteGatheredRecords before its
   // event loop goes idle, and before anything reads the tree or answers a unit.
   void GatherRecords(std::function<void()> schedule);
   // Writes every gathered line, one append per file after one check of the
-  // file's identity; a file that cannot be written loses its gathered lines
-  // and the failure goes to the failure report. Nothing to do: no cost.
+  // file's identity; a file that cannot be written loses its gathered
+  // records, which are counted and reported by Faults(). Nothing to do: no cost.
   void WriteGatheredRecords();
+  // Told of every record once its lines are written (notStored empty) or
+  // lost (notStored: the system's reason), in the order the records came.
+  using RecordListener = std::function<void(std::string_view record, const std::string& notStored)>;
+  void SetRecordListener(RecordListener listener) { recordListener_ = std::move(listener); }
   // Appends line to fileName in AlarmDir, creating both when missing; it
   // waits while a file transfer stores that file, as records do.
-  // Raises EInvalidName when fileName is not a plain file name.
-  void AppendAlarm(const std::string& line, const std::string& fileName) const;
+  // Raises EInvalidName when fileName is not a plain file name, ENotStored
+  // (counted and reported by Faults()) when the line cannot be written.
+  void AppendAlarm(const std::string& line, const std::string& fileName);
+  // What could not be written, and its reports (the owner sets where they go
+  // and calls ReportDue about once a second).
+  WriteFaults& Faults() { return faults_; }
   // The retention sweep over everything below LogDir. Raises "Can't change
   // into directory " + LogDir when it is missing; files that cannot be swept
   // are skipped and reported once, after the run, to the failure report.
@@ -124,8 +134,11 @@ class TDataController {
   LogBatches::File& LogFile(LogBatches::Unit& unit, const std::string& unitName,
                             const std::string& fileName);
   std::string RecreateLogFile(const std::string& unitName, const std::string& fileName);
-  void Queue(LogBatches::File& file);
-  std::vector<std::exception_ptr> WriteQueued();
+  void GatherRecord(const std::string& record, const std::string& unitName, std::string_view rest,
+                    std::string_view first);
+  // Returns the failure of the last record lost, if any.
+  std::exception_ptr WriteRecords();
+  std::string AlarmFile(const std::string& alarmPath, const std::string& fileName) const;
 
   PathResolver resolver_;
   ShortDateFormat dateFormat_;
@@ -136,4 +149,6 @@ class TDataController {
   LogBatches batches_;
   std::function<void()> scheduleWrite_;  // empty: records are written at once
   ForwardLedger* forwardLedger_ = nullptr;
+  RecordListener recordListener_;
+  WriteFaults faults_;
 };

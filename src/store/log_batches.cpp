@@ -41,43 +41,83 @@ void LogBatches::Forget() {
   files_.clear();
 }
 
-void LogBatches::NoteRecord(File& combined, File* sensor) {
+void LogBatches::NoteRecord(File& combined, File* sensor, std::string_view text) {
+  texts_.append(text);
   records_.push_back(Record{&combined, combined.lineEnds.size() - 1, sensor,
-                            sensor == nullptr ? 0 : sensor->lineEnds.size() - 1});
+                            sensor == nullptr ? 0 : sensor->lineEnds.size() - 1, texts_.size(), 0});
+}
+
+void LogBatches::NoteLostRecord(std::string_view text, std::string hostPath,
+                                std::exception_ptr failure) {
+  texts_.append(text);
+  lost_.push_back(Lost{std::move(hostPath), std::move(failure)});
+  records_.push_back(Record{nullptr, 0, nullptr, 0, texts_.size(), lost_.size()});
 }
 
 // The combined logs first: their failures decide which sensor lines are dropped.
-std::vector<std::exception_ptr> LogBatches::WriteQueued(AppendHandles& handles,
-                                                        const Recreate& recreate) {
-  std::vector<std::exception_ptr> failures;
+bool LogBatches::WriteQueued(AppendHandles& handles, const Recreate& recreate,
+                             const Outcome& outcome) {
   std::vector<File*> queued;
   queued.swap(queued_);
-  WriteFiles(queued, true, handles, recreate, failures);
-  WriteFiles(queued, false, handles, recreate, failures);
+  WriteFiles(queued, true, handles, recreate);
+  WriteFiles(queued, false, handles, recreate);
+  bool wrote = false;
+  for (File* file : queued) wrote = wrote || file->failed.empty();
+  TellOutcomes(outcome);
   for (File* file : queued) {
     file->pending.clear();
     file->lineEnds.clear();
     file->skip.clear();
+    file->failed.clear();
+    file->failure = nullptr;
     file->queued = false;
   }
   records_.clear();
-  return failures;
+  texts_.clear();
+  lost_.clear();
+  return wrote;
 }
 
 void LogBatches::WriteFiles(const std::vector<File*>& files, bool combined, AppendHandles& handles,
-                            const Recreate& recreate, std::vector<std::exception_ptr>& failures) {
+                            const Recreate& recreate) {
   for (File* file : files) {
     if (file->combined != combined) continue;
-    std::exception_ptr failure;
     std::vector<std::size_t> failed;
     try {
-      failed = WriteFile(*file, handles, recreate, failure);
+      failed = WriteFile(*file, handles, recreate, file->failure);
     } catch (...) {
-      failure = std::current_exception();
+      file->failure = std::current_exception();
       for (std::size_t line = 0; line < file->lineEnds.size(); ++line) failed.push_back(line);
     }
-    if (failure) failures.push_back(failure);
-    if (combined && !failed.empty()) SkipSensorLinesOf(*file, failed);
+    if (failed.empty()) continue;
+    file->failed.resize(file->lineEnds.size());
+    for (std::size_t line : failed) file->failed[line] = true;
+    if (combined) SkipSensorLinesOf(*file, failed);
+  }
+}
+
+bool LogBatches::Failed(const File* file, std::size_t line) {
+  return file != nullptr && line < file->failed.size() && file->failed[line];
+}
+
+void LogBatches::TellOutcomes(const Outcome& outcome) const {
+  static const std::string kNowhere;
+  std::size_t begin = 0;
+  for (const Record& record : records_) {
+    std::string_view text = std::string_view(texts_).substr(begin, record.textEnd - begin);
+    begin = record.textEnd;
+    if (record.lost != 0) {
+      const Lost& lost = lost_[record.lost - 1];
+      outcome(record.combined, text, lost.hostPath, lost.failure);
+      continue;
+    }
+    const File* failed = Failed(record.combined, record.combinedLine) ? record.combined
+                         : Failed(record.sensor, record.sensorLine)   ? record.sensor
+                                                                      : nullptr;
+    if (failed != nullptr)
+      outcome(record.combined, text, failed->hostPath, failed->failure);
+    else
+      outcome(record.combined, text, kNowhere, nullptr);
   }
 }
 

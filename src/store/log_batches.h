@@ -34,6 +34,8 @@ class LogBatches {
     std::string pending;                // lines not yet written, each ended by CR LF
     std::vector<std::size_t> lineEnds;  // where each line of pending ends
     std::vector<bool> skip;             // per line: not to be written after all
+    std::vector<bool> failed;           // per line, in the last write: not written
+    std::exception_ptr failure;         // the first failure of the last write
     bool combined = false;              // a unit's combined log
     bool queued = false;
 
@@ -52,6 +54,12 @@ class LogBatches {
   };
   // Makes a file exist again when its path no longer names one; returns its host path.
   using Recreate = std::function<std::string(const File& file)>;
+  // What became of one record, in arrival order: combined is its unit's
+  // combined log (null when it was lost before that was found); failure is
+  // null when every line of it was written, else why not and where.
+  using Outcome =
+      std::function<void(const File* combined, std::string_view text, const std::string& failedPath,
+                         const std::exception_ptr& failure)>;
 
   Unit* FindUnit(std::string_view unitName);
   Unit& AddUnit(std::string_view unitName, std::string hostDirectory);
@@ -60,10 +68,14 @@ class LogBatches {
 
   // Remembers that file has lines to write.
   void Queue(File& file);
-  // The record whose lines were just added to combined and (when not null)
-  // sensor: its sensor line is dropped when its combined line cannot be written.
-  void NoteRecord(File& combined, File* sensor);
-  bool HasQueued() const { return !queued_.empty(); }
+  // The record (text) whose lines were just added to combined and (when not
+  // null) sensor: its sensor line is dropped when its combined line cannot be
+  // written.
+  void NoteRecord(File& combined, File* sensor, std::string_view text);
+  // A record that is lost already (its file could not be found or made): it
+  // keeps its place among the others and reports failure in its turn.
+  void NoteLostRecord(std::string_view text, std::string hostPath, std::exception_ptr failure);
+  bool HasQueued() const { return !queued_.empty() || !records_.empty(); }
   std::size_t FileCount() const { return files_.size(); }
   // Drops every entry; only while nothing is queued.
   void Forget();
@@ -72,9 +84,10 @@ class LogBatches {
   // one stat; a file that is gone is made again by recreate. When the append
   // fails (a full disk), each line is tried on its own: what lands is what
   // writing record by record would have left (whole lines that fit; a record
-  // whose combined line failed gets no sensor line). The failures are
-  // returned (one per file); the other files are written all the same.
-  std::vector<std::exception_ptr> WriteQueued(AppendHandles& handles, const Recreate& recreate);
+  // whose combined line failed gets no sensor line). A file that fails does
+  // not keep the others from being written. Then tells outcome what became
+  // of each record; returns whether anything was written.
+  bool WriteQueued(AppendHandles& handles, const Recreate& recreate, const Outcome& outcome);
 
  private:
   struct Record {
@@ -82,6 +95,12 @@ class LogBatches {
     std::size_t combinedLine;
     File* sensor;
     std::size_t sensorLine;
+    std::size_t textEnd;  // in texts_
+    std::size_t lost;     // 1 + its index in lost_ when lost already, else 0
+  };
+  struct Lost {
+    std::string hostPath;
+    std::exception_ptr failure;
   };
   // Returns the lines that could not be written; failure: the first error.
   std::vector<std::size_t> WriteFile(File& file, AppendHandles& handles, const Recreate& recreate,
@@ -93,10 +112,14 @@ class LogBatches {
                      std::string_view bytes);
   void SkipSensorLinesOf(const File& combined, const std::vector<std::size_t>& failedLines);
   void WriteFiles(const std::vector<File*>& files, bool combined, AppendHandles& handles,
-                  const Recreate& recreate, std::vector<std::exception_ptr>& failures);
+                  const Recreate& recreate);
+  void TellOutcomes(const Outcome& outcome) const;
+  static bool Failed(const File* file, std::size_t line);
 
   std::unordered_map<std::string, Unit, Hash, std::equal_to<>> units_;
   std::unordered_map<std::string, File, Hash, std::equal_to<>> files_;
   std::vector<File*> queued_;
   std::vector<Record> records_;  // of the queued lines, in arrival order
+  std::string texts_;            // the records' texts, one after the other
+  std::vector<Lost> lost_;
 };

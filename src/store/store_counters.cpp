@@ -21,6 +21,33 @@ void StoreCounters::AddAlarm() {
   ++values_.alarms;
 }
 
+void StoreCounters::Add(std::map<std::string, std::uint64_t, std::less<>>& counts,
+                        std::string_view key) {
+  auto found = counts.find(key);
+  if (found == counts.end()) found = counts.emplace(std::string(key), 0).first;
+  ++found->second;
+}
+
+void StoreCounters::AddLostRecord(std::string_view reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Add(values_.recordsLostByReason, reason);
+}
+
+void StoreCounters::AddLostAlarm(std::string_view reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Add(values_.alarmsLostByReason, reason);
+}
+
+void StoreCounters::SetWriteFailure(std::string failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeFailure_ = std::move(failure);
+}
+
+std::string StoreCounters::WriteFailure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeFailure_;
+}
+
 void StoreCounters::SetLastSweep(double seconds, long long linesRemoved) {
   std::lock_guard<std::mutex> lock(mutex_);
   values_.swept = true;

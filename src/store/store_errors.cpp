@@ -12,9 +12,10 @@ std::string InOutErrorText(int errorNumber) {
       return "File not found";
     case EACCES:
     case EPERM:
-    case EROFS:
     case EISDIR:
       return "File access denied";
+    case EROFS:
+      return "Read-only file system";
     case EMFILE:
     case ENFILE:
       return "Too many open files";

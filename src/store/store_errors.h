@@ -14,6 +14,13 @@ class EDataStoreError : public Exception {
   using Exception::Exception;
 };
 
+// A record or alarm line that could not be written: already counted and
+// reported by the store (see WriteFaults), so it only ends the handler.
+class ENotStored : public EAbort {
+ public:
+  using EAbort::EAbort;
+};
+
 // A name that a unit supplied would have left its place in the tree.
 class EInvalidName : public EDataStoreError {
  public:

@@ -71,6 +71,13 @@ double FreeBytes(const PathResolver& tree) {
   return static_cast<double>(space.f_bavail) * static_cast<double>(space.f_frsize);
 }
 
+void LostMetrics(Exposition& out, const char* name, const char* help,
+                 const std::map<std::string, std::uint64_t, std::less<>>& byReason) {
+  out.Family(name, "counter", help);
+  for (const auto& [reason, count] : byReason)
+    out.Sample(name, "reason=\"" + Label(reason) + "\"", static_cast<double>(count));
+}
+
 void StoreMetrics(Exposition& out) {
   StoreCounters::Values store = StoreCounters::Process().Read();
   out.Family("datacontroller_records_stored_total", "counter",
@@ -83,6 +90,10 @@ void StoreMetrics(Exposition& out) {
           static_cast<double>(store.recordsOfOtherUnits));
   out.One("datacontroller_alarms_total", "counter", "Alarm lines stored since the program started.",
           static_cast<double>(store.alarms));
+  LostMetrics(out, "datacontroller_records_lost_total",
+              "Records that could not be written, by reason.", store.recordsLostByReason);
+  LostMetrics(out, "datacontroller_alarms_lost_total",
+              "Alarm lines that could not be written, by reason.", store.alarmsLostByReason);
   if (!store.swept) return;
   out.One("datacontroller_sweep_last_duration_seconds", "gauge",
           "How long the last retention sweep took.", store.sweepSeconds);
@@ -166,6 +177,15 @@ void ForwardMetrics(Exposition& out) {
 
 }  // namespace
 
+std::string TreeWriteFailure(const PathResolver& tree) {
+  std::string failure = StoreCounters::Process().WriteFailure();
+  if (!failure.empty()) return failure;
+  struct statvfs space {};
+  if (::statvfs(tree.StartDirectory().c_str(), &space) == 0 && (space.f_flag & ST_RDONLY) != 0)
+    return tree.StartDirectory() + ": Read-only file system";
+  return {};
+}
+
 QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
                        const PathResolver& tree) {
   Exposition out;
@@ -175,6 +195,9 @@ QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
   out.One("datacontroller_tree_free_bytes", "gauge",
           "Free space of the file system that holds the data tree.", FreeBytes(tree));
   ForwardMetrics(out);
+  out.One("datacontroller_tree_writable", "gauge",
+          "1 while records can be written (the last writes lost nothing, not mounted read-only).",
+          TreeWriteFailure(tree).empty() ? 1 : 0);
   SensorMetrics(out, sensors);
   return out.Text();
 }

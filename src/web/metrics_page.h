@@ -7,11 +7,17 @@
 #pragma once
 
 #include <QByteArray>
+#include <string>
 #include <vector>
 
 #include "store/path_resolver.h"
 #include "web/sensor_pages.h"
 #include "web/web_state.h"
+
+// Why records cannot be written now: the file and reason of the last pass of
+// writes that lost something, or the tree's file system mounted read-only;
+// empty while the tree takes writes.
+std::string TreeWriteFailure(const PathResolver& tree);
 
 QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
                        const PathResolver& tree);

@@ -93,8 +93,11 @@ HttpReply WebSite::Overview() const {
 }
 
 HttpReply WebSite::Health() const {
-  if (state_->Serving()) return HttpReply::Text(200, "serving\n");
-  return HttpReply::Text(503, "not serving\n");
+  if (!state_->Serving()) return HttpReply::Text(503, "not serving\n");
+  std::string failure = TreeWriteFailure(tree_);
+  if (!failure.empty())
+    return HttpReply::Text(503, QByteArray::fromStdString("not storing: " + failure + "\n"));
+  return HttpReply::Text(200, "serving\n");
 }
 
 HttpReply WebSite::Metrics() {

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <vector>
 
+#include "store/append_handles.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
 
@@ -275,7 +277,8 @@ TEST_F(DispatcherTest, RoleNamesFollowTheLatestInitialisation) {
 }
 
 // Records gathered for the event loop's write are in their files before any
-// other command runs: a unit told CHECK may fetch them at once.
+// other command runs: a unit told CHECK may fetch them at once. The pane
+// shows a record once it is written, or says that it was not stored.
 TEST_F(DispatcherTest, GatheredRecordsAreWrittenBeforeAnyOtherCommandAnswers) {
   store_->GatherRecords([] {});  // the loop's own write never comes here
   std::vector<std::string> seen;
@@ -284,8 +287,16 @@ TEST_F(DispatcherTest, GatheredRecordsAreWrittenBeforeAnyOtherCommandAnswers) {
   };
   Send("DU_SAVELOG T1 06.12.2026 1");
   Send("DU_SAVELOG T1 06.12.2026 2");
+  EXPECT_TRUE(log_.empty());
   Send("DU_CHECK");
   EXPECT_EQ(seen, std::vector<std::string>{"CHECK after 06.12.2026 1\r\n06.12.2026 2\r\n"});
+  FailAppendsForTests(ENOSPC);
+  Send("DU_SAVELOG T1 06.12.2026 3");
+  store_->WriteGatheredRecords();
+  FailAppendsForTests(0);
+  EXPECT_EQ(log_,
+            (std::vector<std::string>{"T1 06.12.2026 1", "T1 06.12.2026 2",
+                                      "Not stored (No space left on device): T1 06.12.2026 3"}));
 }
 
 }  // namespace

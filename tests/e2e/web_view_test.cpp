@@ -141,6 +141,65 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_GT(metrics["datacontroller_tree_free_bytes"], 0);
 }
 
+// The lost records of each report line ("...; N records and ..."), added up.
+int LostInReports(const std::string& journal, int& lines) {
+  int lost = 0;
+  std::istringstream in(journal);
+  for (std::string line; std::getline(in, line);) {
+    std::size_t counts = line.find("; ", line.find("datacontroller: "));
+    if (line.find(": Not stored: ") == std::string::npos &&
+        line.find(": Storing again after ") == std::string::npos)
+      continue;
+    ++lines;
+    lost += std::stoi(line.substr(counts + 2));
+  }
+  return lost;
+}
+
+// A file size limit on the program stands in for a full disk (EFBIG); it
+// is set above the size of the program's standard error file.
+TEST_F(WebViewTest, AFullDiskFloodIsCountedAndReportedOnceASecondUntilRecordsFitAgain) {
+  StartProgram();
+  UnitConnection* sensor = Unit("SU1");
+  for (int i = 0; i < 200; ++i) sensor->SendText("DU_SAVELOG T1 " + Today() + " first");
+  Settle(*sensor);
+  const std::string all = program_.Path("log/SU1/alllog.dat"), stored = ReadWholeFile(all);
+  ASSERT_TRUE(SetFileSizeLimit(pid_, stored.size()));
+  const auto started = std::chrono::steady_clock::now();
+  constexpr int kFlood = 5000;
+  std::string flood;
+  for (int i = 0; i < kFlood; ++i)
+    flood += "CS_TEXT SU1 DU_SAVELOG T1 " + Today() + " lost" + std::to_string(i) + "#";
+  sensor->SendRaw(flood);
+  Settle(*sensor);
+  EXPECT_EQ(HttpGet("/healthz").substr(0, 12), "HTTP/1.1 503");
+  EXPECT_NE(HttpGet("/healthz").find("not storing: " + all + ": File too large\n"),
+            std::string::npos);
+  std::map<std::string, double> metrics = ParseMetrics(HttpGet("/metrics"));
+  EXPECT_EQ(metrics["datacontroller_records_stored_total{unit=\"SU1\"}"], 200);
+  EXPECT_EQ(metrics["datacontroller_records_lost_total{reason=\"no_space\"}"], kFlood);
+  EXPECT_EQ(metrics["datacontroller_tree_writable"], 0);
+  EXPECT_NE(HttpGet("/api/overview")
+                .find("Not stored (File too large): T1 " + Today() + " lost" +
+                      std::to_string(kFlood - 1)),
+            std::string::npos);
+  ASSERT_TRUE(SetFileSizeLimit(pid_, RLIM_INFINITY));
+  sensor->SendText("DU_SAVELOG T1 " + Today() + " later");
+  Settle(*sensor);
+  EXPECT_EQ(HttpGet("/healthz").substr(0, 12), "HTTP/1.1 200");
+  int lines = 0;
+  auto reported = [&] {
+    lines = 0;
+    return LostInReports(program_.StandardError(), lines) == kFlood;
+  };
+  ASSERT_TRUE(WaitUntil(reported, std::chrono::seconds(5))) << program_.StandardError();
+  auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+  EXPECT_LE(lines, 2 + seconds.count()) << program_.StandardError();
+  EXPECT_EQ(ReadWholeFile(all), stored + Today() + " later T1\r\n");
+  EXPECT_EQ(ParseMetrics(HttpGet("/metrics"))["datacontroller_tree_writable"], 1);
+}
+
 // Read only, and on localhost unless told otherwise: another method gets 405
 // and changes nothing, another loopback address reaches nothing, and every
 // answer, an error too, carries the page policy.

@@ -98,6 +98,7 @@ TEST_F(TreeTest, RuntimeTextsForErrorNumbers) {
   EXPECT_EQ(InOutErrorText(ENOENT), "File not found");
   EXPECT_EQ(InOutErrorText(ENOSPC), "Disk full");
   EXPECT_EQ(InOutErrorText(EFBIG), "Disk full");  // a file size limit reached
+  EXPECT_EQ(InOutErrorText(EROFS), "Read-only file system");  // not a question of permission
   EXPECT_EQ(InOutErrorText(EIO), "I/O error 5");
 }
 

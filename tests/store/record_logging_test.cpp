@@ -3,14 +3,19 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "base/failure_report.h"
+#include "store/append_handles.h"
 #include "store/busy_files.h"
 #include "store/data_controller.h"
+#include "store/store_counters.h"
 #include "store/store_errors.h"
 #include "store/store_counters.h"
 #include "store/store_fixture.h"
@@ -82,7 +87,7 @@ TEST_F(RecordLoggingTest, RecordsForAFileUnderUploadAreAppendedWhenItEnds) {
     EXPECT_EQ(tree_.Read("log/U/alllog.dat"),
               "06.12.2026 1 T1\r\n06.12.2026 2 T1\r\n06.12.2026 3 T1\r\n");
     const std::string big(BusyFiles::kMaxHeldBytes, 'x');
-    EXPECT_THROW(store_.SaveLogRecord("T1 " + big, "U"), EDataStoreError);
+    EXPECT_THROW(store_.SaveLogRecord("T1 " + big, "U"), ENotStored);
   }
   EXPECT_EQ(tree_.Read("log/U/T1.dat"), "uploaded\r\n06.12.2026 2\r\n06.12.2026 3\r\n");
   store_.SaveLogRecord("T1 06.12.2026 4", "U");
@@ -251,6 +256,132 @@ TEST(StoreCountersTest, UnitsPastTheFirstThousandCountTogether) {
   EXPECT_EQ(values.recordsByUnit.size(), StoreCounters::kMaxUnits);
   EXPECT_EQ(values.recordsByUnit["SU0"], 2u);
   EXPECT_EQ(values.recordsOfOtherUnits, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Write failures through the test seam: no space, then a read-only file system.
+class LostWritesTest : public StoreTest {
+ protected:
+  LostWritesTest() {
+    store_.Faults().SetReport([this](const std::string& line) { reports_.push_back(line); });
+    store_.Faults().SetClock([this] { return now_; });
+    store_.SetRecordListener([this](std::string_view record, const std::string& notStored) {
+      shown_.push_back((notStored.empty() ? "" : notStored + ": ") + std::string(record));
+    });
+  }
+  ~LostWritesTest() override { FailAppendsForTests(0); }
+  void Store(const std::string& record, const std::string& unit = "F") {
+    store_.SaveLogRecord(record, unit);
+    store_.WriteGatheredRecords();
+  }
+
+  std::vector<std::string> reports_, shown_;
+  std::chrono::steady_clock::time_point now_{};
+};
+
+TEST_F(LostWritesTest, LostWritesAreCountedByReasonReportedOnceASecondAndEndWithAWrite) {
+  store_.GatherRecords([] {});
+  StoreCounters::Values before = StoreCounters::Process().Read();
+  const std::string all = tree_.Host("log/F/alllog.dat"), alarm = tree_.Host("alarms/F.dat");
+  Store("T1 06.12.2026 1");
+  FailAppendsForTests(ENOSPC);
+  for (int i = 0; i < 3; ++i) Store("T1 06.12.2026 2");
+  EXPECT_THROW(store_.AppendAlarm("fire", "F.dat"), ENotStored);
+  now_ += 999ms;
+  EXPECT_TRUE(store_.Faults().ReportDue());  // the rest waits for its second
+  FailAppendsForTests(EROFS);
+  Store("T2 06.12.2026 3");
+  EXPECT_EQ(StoreCounters::Process().WriteFailure(), all + ": Read-only file system");
+  now_ += 1ms;
+  EXPECT_FALSE(store_.Faults().ReportDue());
+  FailAppendsForTests(0);
+  Store("T1 06.12.2026 4");
+  EXPECT_EQ(StoreCounters::Process().WriteFailure(), "");
+  EXPECT_TRUE(store_.Faults().ReportDue());
+  now_ += 1s;
+  EXPECT_FALSE(store_.Faults().ReportDue());
+  const std::string lost = " lost since the last report";
+  EXPECT_EQ(reports_,
+            (std::vector<std::string>{
+                "Not stored: " + all + ": No space left on device; 1 record and 0 alarms" + lost,
+                "Not stored: " + all + ": Read-only file system; 1 record and 0 alarms" + lost,
+                "Not stored: " + all +
+                    " and 1 other file: No space left on device; 2 records and "
+                    "1 alarm" +
+                    lost,
+                "Storing again after \"No space left on device\" (" + all +
+                    "); 0 records and 0 alarms" + lost,
+                "Storing again after \"Read-only file system\" (" + all +
+                    "); 0 records and 0 alarms" + lost}));
+  EXPECT_EQ(shown_, (std::vector<std::string>{
+                        "T1 06.12.2026 1", "No space left on device: T1 06.12.2026 2",
+                        "No space left on device: T1 06.12.2026 2",
+                        "No space left on device: T1 06.12.2026 2",
+                        "Read-only file system: T2 06.12.2026 3", "T1 06.12.2026 4"}));
+  StoreCounters::Values after = StoreCounters::Process().Read();
+  EXPECT_EQ(after.recordsByUnit["F"], 2u);
+  EXPECT_EQ(after.recordsLostByReason["no_space"] - before.recordsLostByReason["no_space"], 3u);
+  EXPECT_EQ(after.recordsLostByReason["read_only"] - before.recordsLostByReason["read_only"], 1u);
+  EXPECT_EQ(after.alarmsLostByReason["no_space"] - before.alarmsLostByReason["no_space"], 1u);
+  EXPECT_EQ(after.alarms, before.alarms);
+  EXPECT_EQ(tree_.Read("log/F/alllog.dat"), "06.12.2026 1 T1\r\n06.12.2026 4 T1\r\n");
+  EXPECT_EQ(tree_.Read("log/F/T2.dat"), "");
+  EXPECT_EQ(tree_.Read("alarms/F.dat"), "");
+}
+
+// Cut by a crash (or by a write that failed): the next line starts a line of its own.
+TEST_F(LostWritesTest, ATornLastLineIsEndedBeforeTheNextRecordOrAlarm) {
+  tree_.MakeDir("log/U");
+  tree_.Write("log/U/alllog.dat", "06.12.2026 1 T1\r\n06.12.2026 12:00:00");
+  tree_.Write("log/U/T1.dat", "06.12.2026 1\r");
+  tree_.MakeDir("alarms");
+  tree_.Write("alarms/A.dat", "door");
+  Store("T1 06.12.2026 2", "U");
+  store_.AppendAlarm("fire", "A.dat");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"),
+            "06.12.2026 1 T1\r\n06.12.2026 12:00:00\r\n06.12.2026 2 T1\r\n");
+  EXPECT_EQ(tree_.Read("log/U/T1.dat"), "06.12.2026 1\r\n06.12.2026 2\r\n");
+  EXPECT_EQ(tree_.Read("alarms/A.dat"), "door\r\nfire\r\n");
+  FailAppendsForTests(ENOSPC);
+  EXPECT_THROW(Store("T1 06.12.2026 3", "U"), ENotStored);
+  FailAppendsForTests(0);
+  std::ofstream(tree_.Host("log/U/alllog.dat"), std::ios::app) << "06.12";
+  Store("T1 06.12.2026 4", "U");
+  EXPECT_EQ(tree_.Read("log/U/alllog.dat"),
+            "06.12.2026 1 T1\r\n06.12.2026 12:00:00\r\n06.12.2026 2 T1\r\n06.12\r\n"
+            "06.12.2026 4 T1\r\n");
+}
+
+// Known to the store or met for the first time, the unit's records are lost
+// as "Not a directory" and stored again once the folder is back.
+TEST_F(LostWritesTest, AUnitFolderReplacedByAFileLosesItsRecordsUntilItIsAFolderAgain) {
+  Store("T1 06.12.2026 1", "R");
+  std::filesystem::remove_all(tree_.Host("log/R"));
+  tree_.Write("log/R", "a file");
+  EXPECT_EQ(RAISED_MESSAGE(Store("T1 06.12.2026 2", "R")), "Cannot create .\\R\\");
+  TDataController fresh(tree_.Root());
+  fresh.UseStandardNames();
+  fresh.Faults().SetReport([this](const std::string& line) { reports_.push_back(line); });
+  EXPECT_THROW(fresh.SaveLogRecord("T1 06.12.2026 3", "R"), ENotStored);
+  std::remove(tree_.Host("log/R").c_str());
+  Store("T1 06.12.2026 4", "R");
+  now_ += 1s;
+  store_.Faults().ReportDue();
+  const std::string all = tree_.Host("log/R/alllog.dat");
+  const std::string lost = "; 1 record and 0 alarms lost since the last report";
+  EXPECT_EQ(reports_,
+            (std::vector<std::string>{"Not stored: " + all + ": Not a directory" + lost,
+                                      "Not stored: " + all + ": Not a directory" + lost,
+                                      "Storing again after \"Not a directory\" (" + all +
+                                          "); 0 records and 0 alarms lost since the last report"}));
+  EXPECT_EQ(shown_, (std::vector<std::string>{"T1 06.12.2026 1", "Not a directory: T1 06.12.2026 2",
+                                              "T1 06.12.2026 4"}));
+  EXPECT_EQ(tree_.Read("log/R/alllog.dat"), "06.12.2026 4 T1\r\n");
 }
 
 }  // namespace
