@@ -2,8 +2,9 @@
 // pane, cuts the command word off its front and carries out the one action of
 // that word against the data store, answering and forwarding through the unit
 // link. Store failures end the command (no reply) and go to the caller.
-// Main thread only; the two one-second pauses block it on purpose (units
-// rely on the order of what they are sent).
+// Main thread only. The two one-second pauses hold only the unit that sent
+// the command (its later messages wait; units rely on that order), never the
+// main thread.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,9 @@ class UnitReplies {
   virtual void SendTextTo(const std::string& name, const std::string& text) = 0;
   virtual int Connection_count() const = 0;
   virtual std::string NameAt(int index) const = 0;
+  // Pauses the sender of the text being handled: then runs span from now,
+  // before the sender's later texts; other units go on meanwhile.
+  virtual void HoldSender(std::chrono::milliseconds span, std::function<void()> then) = 0;
 };
 
 class UnitCommandDispatcher {
@@ -28,15 +32,15 @@ class UnitCommandDispatcher {
     std::function<void(const std::string&)> addCommandLine;  // every text received
     std::function<void(const std::string&)> addLogLine;      // every stored record
   };
-  using Pause = std::function<void(std::chrono::milliseconds)>;
+  static constexpr std::chrono::milliseconds kForwardPause{1000};
 
   // The store, the link and the two role names belong to the caller and must
   // outlive the dispatcher.
   UnitCommandDispatcher(TDataController& store, UnitReplies& link, Panes panes,
                         std::string& alarmUnitName, std::string& controlUnitName);
 
-  // Replaces the blocking pause (for tests).
-  void SetPause(Pause pause) { pause_ = std::move(pause); }
+  // Replaces the pause of DU_NEWCONFIGEXISTS and DU_NEWPICTUREEXISTS (for tests).
+  void SetPauseSpan(std::chrono::milliseconds span) { pause_ = span; }
 
   // Text: the message text after the sender's name; ClientName: the sender.
   void HandleUnitText(std::string Text, const std::string& ClientName);
@@ -77,5 +81,5 @@ class UnitCommandDispatcher {
   Panes panes_;
   std::string& alarmUnitName_;
   std::string& controlUnitName_;
-  Pause pause_;
+  std::chrono::milliseconds pause_ = kForwardPause;
 };
