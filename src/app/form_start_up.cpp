@@ -289,10 +289,10 @@ void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEven
 
 void TFormDataController::HoldBackRestart(ServerConnection* Socket, const std::string& cause) {
   if (restart_spacing_.FirstHeldBack()) {
-    const std::string line =
-        "Not restarting: " + cause + " less than " +
-        std::to_string(RestartSpacing::kSpacing.count()) +
-        " s after a restart a connection error caused; such connections are only closed until then";
+    const std::string line = "Not restarting: " + cause + " within " +
+                             std::to_string(RestartSpacing::kSpacing.count()) +
+                             " s of the last restart for a connection error; until then such "
+                             "connections are only closed";
     WriteNoticeLine(line);
     AddLogLine(line);
   }
