@@ -82,6 +82,7 @@ TFormDataController::TFormDataController(ErrorBoxQueue::Presenter presenter,
                                          StartUpSettings settings, QWidget* parent)
     : QMainWindow(parent),
       settings_(std::move(settings)),
+      restart_spacing_(settings_.lastErrorRestart),
       error_boxes_(presenter ? std::move(presenter)
                              : ErrorBoxQueue::Presenter([this](const std::string& text) {
                                  ShowModalErrorBox(this, text);

@@ -8,12 +8,14 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QRect>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/error_box_queue.h"
+#include "app/restart_spacing.h"
 #include "base/allowed_senders.h"
 #include "forward/broker_forwarder.h"
 #include "forward/broker_settings.h"
@@ -59,6 +61,9 @@ struct StartUpSettings {
   // Launched by another instance's restart: wait for it to release the tree
   // (it is ending) instead of refusing to start.
   bool waitForTree = false;
+  // When the last restart caused by a connection error was, as the
+  // instance that launched this one handed it over; nothing when none.
+  std::optional<std::chrono::steady_clock::time_point> lastErrorRestart;
   // Where the web view listens; nothing: no web view (the program's command
   // line gives 127.0.0.1:10080 unless told otherwise).
   std::optional<WebAddress> web;
@@ -130,6 +135,8 @@ class TFormDataController : public QMainWindow {
   void HandleUnitText(std::string Text, std::string ClientName);
   void HandleUnitFile(std::string Filename, std::string ClientName);
   void HandleConnectCount();
+  // A unit's connection error restarts the program, unless a restart that
+  // one caused is less than RestartSpacing::kSpacing ago.
   void HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
   // The allow list with its refusal counts; null when every sender is served.
@@ -137,6 +144,7 @@ class TFormDataController : public QMainWindow {
   // What start-up built; null where it stopped before (degraded start).
   TDataController* DataStore() const { return store_.get(); }
   TCommunicationServer* UnitLinkServer() const { return server_.get(); }
+  UnitCommandDispatcher* Dispatcher() const { return dispatcher_.get(); }
   TNetTrivialFTPServer* FileTransferServer() const { return tftp_.get(); }
   WebServer* WebView() const { return web_.get(); }  // null without a web view
 
@@ -208,6 +216,8 @@ class TFormDataController : public QMainWindow {
   // With a broker set: the forwarder and its positions, before the first sweep.
   void StartForwarding();
   void ReportWriteFaults();
+  // Closes only the failing connection; the first time with a line for the operator.
+  void HoldBackRestart(ServerConnection* Socket, const std::string& cause);
 
   std::string AlarmUnitName;
   std::string ControlUnitName;
@@ -217,6 +227,7 @@ class TFormDataController : public QMainWindow {
   std::string tree_refusal_;
   std::string start_failure_;  // the port that could not be opened, and why
   bool ending_ = false;
+  RestartSpacing restart_spacing_;
 
   // Destroyed in reverse order: the unit link server (and its events) before
   // the dispatcher they call, the dispatcher before the store it uses; the

@@ -35,6 +35,9 @@ class ServerReplies : public UnitReplies {
   }
   int Connection_count() const override { return server_.Connection_count(); }
   std::string NameAt(int index) const override { return server_.NameAt(index); }
+  void HoldSender(std::chrono::milliseconds span, std::function<void()> then) override {
+    server_.HoldSender(span, std::move(then));
+  }
 
  private:
   TCommunicationServer& server_;
@@ -318,7 +321,8 @@ void TFormDataController::StartForwarding() {
   forwarder_ = std::make_unique<BrokerForwarder>(std::move(setup), *forward_ledger_);
 }
 
-// Every error on a registered unit's connection restarts the whole program.
+// Every error on a registered unit's connection restarts the whole program,
+// unless a restart that one caused is recent: then only that connection closes.
 // A connection that never registered (a port probe, a health check) is only closed.
 // While this instance ends, errors change nothing: the listener closes them all.
 void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent,
@@ -328,9 +332,24 @@ void TFormDataController::HandleClientError(ServerConnection* Socket, TErrorEven
   if (ending_) return;
   if (!TCommunicationServer::IsUnitConnection(*Socket)) return Socket->Close();
   std::string name = server_ ? server_->NameOf(Socket) : std::string();
-  RestartProgram("the connection of unit " + (name.empty() ? std::string("(name removed)") : name) +
-                 " reported error " + std::to_string(code) + " (" + socket_ops::ErrorText(code) +
-                 ") on " + EventName(ErrorEvent));
+  std::string cause = "the connection of unit " +
+                      (name.empty() ? std::string("(name removed)") : name) + " reported error " +
+                      std::to_string(code) + " (" + socket_ops::ErrorText(code) + ") on " +
+                      EventName(ErrorEvent);
+  if (!restart_spacing_.ErrorMayRestart()) return HoldBackRestart(Socket, cause);
+  RestartProgram(cause);
+}
+
+void TFormDataController::HoldBackRestart(ServerConnection* Socket, const std::string& cause) {
+  if (restart_spacing_.FirstHeldBack()) {
+    const std::string line = "Not restarting: " + cause + " within " +
+                             std::to_string(RestartSpacing::kSpacing.count()) +
+                             " s of the last restart for a connection error; until then such "
+                             "connections are only closed";
+    WriteNoticeLine(line);
+    AddLogLine(line);
+  }
+  Socket->Close();
 }
 
 void TFormDataController::TimerDeleteLogTimer() { store_->DeleteOldData(); }
@@ -355,7 +374,7 @@ void TFormDataController::RestartProgram(const std::string& cause) {
   if (ending_) return;
   WriteNoticeLine("Restarting: " + cause);
   EndInstance();
-  LaunchOwnExecutableDetached();
+  LaunchOwnExecutableDetached(restart_spacing_.LastErrorRestart());
 }
 
 void TFormDataController::EndInstance() {

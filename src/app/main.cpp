@@ -78,6 +78,7 @@ int main(int argc, char* argv[]) {
   if (options->checkOnly) return argc > 1 ? RefuseArguments(argc, argv, std::cerr) : 0;
   StartUpSettings settings = SettingsFor(*options);
   settings.waitForTree = restarted;
+  settings.lastErrorRestart = TakeLastErrorRestart();
   PathResolver::ProcessStartDirectory();  // the data tree hangs below where we start
   if (StandardErrorIsJournal()) qInstallMessageHandler(JournalMessageHandler);
   QApplication application(argc, argv);

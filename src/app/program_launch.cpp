@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -21,6 +22,8 @@ namespace {
 
 // Set in the environment of the instance a restart launches.
 constexpr const char* kRestartMark = "DATACONTROLLER_RESTARTED_FROM";
+// The steady clock's nanoseconds at the last restart a connection error caused.
+constexpr const char* kErrorRestartMark = "DATACONTROLLER_ERROR_RESTART_AT";
 
 std::string& Remembered() {
   static std::string path;
@@ -92,25 +95,32 @@ pid_t AwaitLaunch(int news, pid_t child, int& error) {
   return error == 0 ? started : -1;
 }
 
-// This process's environment with the restart mark added; the strings are
+bool HasName(const char* entry, const std::string& prefix) {
+  return std::strncmp(entry, prefix.c_str(), prefix.size()) == 0;
+}
+
+// This process's environment with the restart marks added; the strings are
 // made before the fork, since the child may not allocate.
-std::vector<std::string> MarkedEnvironment() {
+std::vector<std::string> MarkedEnvironment(
+    std::optional<std::chrono::steady_clock::time_point> lastErrorRestart) {
   std::vector<std::string> entries;
   const std::string prefix = std::string(kRestartMark) + "=";
+  const std::string errorPrefix = std::string(kErrorRestartMark) + "=";
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) entries.emplace_back(*entry);
+    if (!HasName(*entry, prefix) && !HasName(*entry, errorPrefix)) entries.emplace_back(*entry);
   }
   entries.push_back(prefix + std::to_string(::getpid()));
+  if (lastErrorRestart)
+    entries.push_back(errorPrefix + std::to_string(lastErrorRestart->time_since_epoch().count()));
   return entries;
 }
 
 // The pipe's write end closes on a successful exec; an error comes before.
 // The child allocates nothing: its argument vector is made here.
-pid_t LaunchDetached(const std::string& path, int& error) {
+pid_t LaunchDetached(const std::string& path, std::vector<std::string> entries, int& error) {
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (std::string& argument : RememberedArguments()) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  std::vector<std::string> entries = MarkedEnvironment();
   std::vector<char*> environment;
   for (std::string& entry : entries) environment.push_back(entry.data());
   environment.push_back(nullptr);
@@ -148,10 +158,11 @@ void RememberOwnArguments(int argc, const char* const* argv) {
 
 std::string OwnExecutable() { return Remembered().empty() ? RunningExecutable() : Remembered(); }
 
-void LaunchOwnExecutableDetached() {
+void LaunchOwnExecutableDetached(
+    std::optional<std::chrono::steady_clock::time_point> lastErrorRestart) {
   std::string path = OwnExecutable();
   int error = 0;
-  pid_t started = LaunchDetached(path, error);
+  pid_t started = LaunchDetached(path, MarkedEnvironment(lastErrorRestart), error);
   if (started < 0) {
     WriteFailureLine("Cannot start " + path + " again: " + std::strerror(error));
     return;
@@ -163,4 +174,18 @@ bool TakeRestartMark() {
   const bool marked = std::getenv(kRestartMark) != nullptr;
   ::unsetenv(kRestartMark);
   return marked;
+}
+
+std::optional<std::chrono::steady_clock::time_point> TakeLastErrorRestart() {
+  const char* value = std::getenv(kErrorRestartMark);
+  std::optional<std::chrono::steady_clock::time_point> last;
+  if (value != nullptr && *value != '\0') {
+    char* end = nullptr;
+    long long count = std::strtoll(value, &end, 10);
+    auto now = std::chrono::steady_clock::now();
+    using Duration = std::chrono::steady_clock::duration;
+    if (*end == '\0') last = std::min(now, std::chrono::steady_clock::time_point(Duration(count)));
+  }
+  ::unsetenv(kErrorRestartMark);
+  return last;
 }

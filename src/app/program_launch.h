@@ -6,6 +6,8 @@
 // service's main process. Main thread only.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,9 +23,16 @@ void RememberOwnArguments(int argc, const char* const* argv);
 // executable's path as the system reports it now.
 std::string OwnExecutable();
 
-void LaunchOwnExecutableDetached();
+// lastErrorRestart: when the last restart caused by a connection error
+// happened (the steady clock is the same in every process); the new instance
+// learns it by TakeLastErrorRestart.
+void LaunchOwnExecutableDetached(
+    std::optional<std::chrono::steady_clock::time_point> lastErrorRestart = std::nullopt);
 
 // True when this process was launched by another instance's restart (which
 // marks the new instance's environment); the mark is taken out of the
 // environment, so it does not pass on. Call once, early in main.
 bool TakeRestartMark();
+// The last error restart handed over by the instance that launched this one
+// (never later than now), taken out of the environment; nothing when none.
+std::optional<std::chrono::steady_clock::time_point> TakeLastErrorRestart();

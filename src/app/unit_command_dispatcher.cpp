@@ -1,7 +1,5 @@
 #include "app/unit_command_dispatcher.h"
 
-#include <thread>
-
 #include "base/helptools.h"
 #include "store/data_controller.h"
 #include "store/store_errors.h"
@@ -10,7 +8,6 @@ namespace {
 
 constexpr char kCommandSeparator = ' ';
 constexpr char kListSeparator = '|';
-constexpr auto kForwardPause = std::chrono::milliseconds(1000);
 
 // The camera directory is written in three letter cases by three commands;
 // the tree is matched without regard to case, and each reply repeats its own.
@@ -49,8 +46,7 @@ UnitCommandDispatcher::UnitCommandDispatcher(TDataController& store, UnitReplies
       link_(link),
       panes_(std::move(panes)),
       alarmUnitName_(alarmUnitName),
-      controlUnitName_(controlUnitName),
-      pause_([](std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }) {
+      controlUnitName_(controlUnitName) {
   store_.SetRecordListener([this](std::string_view record, const std::string& notStored) {
     ShowRecord(record, notStored);
   });
@@ -145,8 +141,9 @@ void UnitCommandDispatcher::GiveAlarmFileName(std::string, const std::string& se
 
 // Always pauses, even when the named unit is not registered.
 void UnitCommandDispatcher::NewConfigExists(std::string unit, const std::string&) {
-  pause_(kForwardPause);
-  link_.SendTextTo(unit, unit == alarmUnitName_ ? "AU_NEWCONFIGEXISTS" : "SU_NEWCONFIGEXISTS");
+  link_.HoldSender(pause_, [this, unit] {
+    link_.SendTextTo(unit, unit == alarmUnitName_ ? "AU_NEWCONFIGEXISTS" : "SU_NEWCONFIGEXISTS");
+  });
 }
 
 void UnitCommandDispatcher::TakeNewPicture(std::string unit, const std::string&) {
@@ -163,8 +160,8 @@ void UnitCommandDispatcher::NewPictureExists(std::string, const std::string& sen
   std::string directory = UnitDirectory(sender) + kNewPictureDir;
   std::string latest = store_.LatestFile(directory);
   if (latest.empty()) return link_.SendTextTo(sender, "CU_NOTIFICATION Picture not found.");
-  pause_(kForwardPause);
-  link_.SendTextTo(controlUnitName_, "CU_TAKELATESTPICTURE " + sender + " " + directory + latest);
+  link_.HoldSender(pause_, [this, text = "CU_TAKELATESTPICTURE " + sender + " " + directory +
+                                         latest] { link_.SendTextTo(controlUnitName_, text); });
 }
 
 void UnitCommandDispatcher::AlarmUnitAlarm(std::string argument, const std::string&) {

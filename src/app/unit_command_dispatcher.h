@@ -2,8 +2,9 @@
 // pane, cuts the command word off its front and carries out the one action of
 // that word against the data store, answering and forwarding through the unit
 // link. Store failures end the command (no reply) and go to the caller.
-// Main thread only; the two one-second pauses block it on purpose (units
-// rely on the order of what they are sent).
+// Main thread only. The two one-second pauses hold only the unit that sent
+// the command (its later messages wait; units rely on that order), never the
+// main thread.
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,9 @@ class UnitReplies {
   virtual void SendTextTo(const std::string& name, const std::string& text) = 0;
   virtual int Connection_count() const = 0;
   virtual std::string NameAt(int index) const = 0;
+  // Pauses the sender of the text being handled: then runs span from now,
+  // before the sender's later texts; other units go on meanwhile.
+  virtual void HoldSender(std::chrono::milliseconds span, std::function<void()> then) = 0;
 };
 
 class UnitCommandDispatcher {
@@ -29,7 +33,7 @@ class UnitCommandDispatcher {
     std::function<void(const std::string&)> addCommandLine;  // every text received
     std::function<void(const std::string&)> addLogLine;      // every record once written or lost
   };
-  using Pause = std::function<void(std::chrono::milliseconds)>;
+  static constexpr std::chrono::milliseconds kForwardPause{1000};
 
   // The store, the link and the two role names belong to the caller and must
   // outlive the dispatcher, which listens to the store's records while it lives.
@@ -39,8 +43,8 @@ class UnitCommandDispatcher {
   UnitCommandDispatcher(const UnitCommandDispatcher&) = delete;
   UnitCommandDispatcher& operator=(const UnitCommandDispatcher&) = delete;
 
-  // Replaces the blocking pause (for tests).
-  void SetPause(Pause pause) { pause_ = std::move(pause); }
+  // Replaces the pause of DU_NEWCONFIGEXISTS and DU_NEWPICTUREEXISTS (for tests).
+  void SetPauseSpan(std::chrono::milliseconds span) { pause_ = span; }
 
   // Text: the message text after the sender's name; ClientName: the sender.
   void HandleUnitText(std::string Text, const std::string& ClientName);
@@ -82,5 +86,5 @@ class UnitCommandDispatcher {
   Panes panes_;
   std::string& alarmUnitName_;
   std::string& controlUnitName_;
-  Pause pause_;
+  std::chrono::milliseconds pause_ = kForwardPause;
 };

@@ -1,6 +1,8 @@
 #include "link/communication_server.h"
 
+#include <QTimer>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/exceptions.h"
@@ -50,11 +52,13 @@ void TCommunicationServer::StartServers() {
 }
 
 void TCommunicationServer::TakeEverythingReceived() {
-  std::vector<std::shared_ptr<ServerConnection>> connections;
+  pausing_ = false;
+  std::vector<std::shared_ptr<ServerConnection>> connections = std::exchange(held_, {});
   for (int i = 0; i < server_.ConnectionCount(); ++i)
     connections.push_back(server_.ConnectionAt(i)->shared_from_this());
   std::weak_ptr<char> alive = alive_;
   for (const std::shared_ptr<ServerConnection>& connection : connections) {
+    if (!RunHeld(*connection)) return;
     ReceiveState& input = connection->Input();
     std::size_t taken = 0;
     for (std::string more; taken < kMaxTakenBytes; taken += more.size()) {
@@ -92,6 +96,7 @@ void TCommunicationServer::SendTextTo(const std::string& Name, const std::string
 
 // The new connection itself is told the slot to register under.
 void TCommunicationServer::HandleClientConnect(TServerSocket*, ServerConnection* Socket) {
+  CloseUnlessRegisteredLater(Socket);
   Socket->WriteText(std::string(up::kAddNameReply) + std::to_string(names_.Count()) +
                     up::kTerminator);
 }
@@ -108,30 +113,88 @@ void TCommunicationServer::HandleClientDisconnect(TServerSocket*, ServerConnecti
   if (!alive.expired()) RemoveNamesOf(Socket);
 }
 
+// A paused connection is read again when its pause ends: the unit waits meanwhile.
 void TCommunicationServer::HandleClientRead(TServerSocket*, ServerConnection* Socket) {
-  std::shared_ptr<ServerConnection> held = Socket->shared_from_this();
+  if (!Socket->Input().Held) ReadAndCarryOut(Socket);
+}
+
+void TCommunicationServer::ReadAndCarryOut(ServerConnection* Connection) {
+  std::shared_ptr<ServerConnection> held = Connection->shared_from_this();
   held->Input().Pending += held->ReadAvailableText();
   RunReceivePass(held.get(), held->Input());
 }
 
+// What waits is carried out before more is read: a unit that pauses again
+// and again holds at most what one read left behind its pause.
+void TCommunicationServer::ContinueReading(ServerConnection* Connection) {
+  std::shared_ptr<ServerConnection> held = Connection->shared_from_this();
+  std::weak_ptr<char> alive = alive_;
+  RunReceivePass(held.get(), held->Input());
+  if (!alive.expired() && !held->Input().Held) ReadAndCarryOut(held.get());
+}
+
+void TCommunicationServer::HoldSender(std::chrono::milliseconds Span, std::function<void()> Then) {
+  if (!pausing_) return Then();
+  if (carrying_ == nullptr) {
+    QTimer::singleShot(Span, this, [Then = std::move(Then)] { RunGuarded(Then); });
+    return;
+  }
+  carrying_->Input().Held = std::move(Then);
+  held_.push_back(carrying_->shared_from_this());
+  std::weak_ptr<ServerConnection> weak = carrying_->weak_from_this();
+  QTimer::singleShot(Span, this, [this, weak] {
+    if (auto connection = weak.lock()) RunGuarded([&] { ReleaseHeld(connection); });
+  });
+}
+
+bool TCommunicationServer::RunHeld(ServerConnection& Connection) {
+  std::function<void()> then = std::exchange(Connection.Input().Held, nullptr);
+  if (!then) return true;
+  std::weak_ptr<char> alive = alive_;
+  RunGuarded(then);
+  return !alive.expired();
+}
+
+// The pause is over: the rest of the command, then the messages behind it.
+void TCommunicationServer::ReleaseHeld(const std::shared_ptr<ServerConnection>& Connection) {
+  std::erase(held_, Connection);
+  if (RunHeld(*Connection)) ContinueReading(Connection.get());
+}
+
+void TCommunicationServer::CloseUnlessRegisteredLater(ServerConnection* Socket) {
+  std::weak_ptr<ServerConnection> weak = Socket->weak_from_this();
+  QTimer::singleShot(registration_limit_, this, [this, weak] {
+    std::shared_ptr<ServerConnection> connection = weak.lock();
+    if (!connection || connection->Input().Registered || !connection->Connected()) return;
+    registration_notice_.Count("Closed the connection from " + Ipv4Text(connection->Peer()) +
+                               " on the unit link: no name registered within " +
+                               std::to_string(registration_limit_.count()) + " ms");
+    RunGuarded([&] { connection->Close(); });
+  });
+}
+
 void TCommunicationServer::RunReceivePass(ServerConnection* Origin, ReceiveState& State) {
-  if (State.PassRunning) return;  // the pass under way takes the new bytes too
+  if (State.PassRunning || State.Held) return;  // the pass under way takes the new bytes too
   State.PassRunning = true;
   std::weak_ptr<char> alive = alive_;
   std::size_t start = 0;
   bool oversized = false;
+  ServerConnection* outer = carrying_;
   try {
     // The message is a view into Pending: its parts are copied out before
     // any event is raised, and nothing is read from it afterwards.
     std::string_view message;
-    while (NextMessage(State.Pending, start, message)) {
+    while (!State.Held && NextMessage(State.Pending, start, message)) {
       oversized = message.size() > up::kMaxPendingBytes;
       if (oversized) break;
+      carrying_ = Origin;
       ExecuteMessage(Origin, message);
       if (alive.expired()) return;
+      carrying_ = outer;
     }
   } catch (...) {
     if (!alive.expired()) {
+      carrying_ = outer;
       State.Pending.erase(0, start);
       State.PassRunning = false;
       PostContinuation(Origin);
@@ -141,7 +204,7 @@ void TCommunicationServer::RunReceivePass(ServerConnection* Origin, ReceiveState
   State.Pending.erase(0, start);
   State.PassRunning = false;
   // The bound holds for the message itself, not for what a read left of it.
-  oversized = oversized || State.Pending.size() > up::kMaxPendingBytes;
+  oversized = oversized || (!State.Held && State.Pending.size() > up::kMaxPendingBytes);
   if (Origin != nullptr && Origin->Connected() && oversized) {
     State.Pending.clear();
     Origin->Close();
@@ -161,7 +224,7 @@ void TCommunicationServer::ExecuteMessage(ServerConnection* Origin, std::string_
   } else if (word == up::kAddName) {
     AddName(Origin, Message);
   } else if (word == up::kRemoveName) {
-    RemoveName(std::string(Message));
+    RemoveName(Origin, std::string(Message));
   }
 }
 
@@ -176,8 +239,9 @@ void TCommunicationServer::AddName(ServerConnection* Origin, std::string_view Re
   RaiseConnectCount();
 }
 
-void TCommunicationServer::RemoveName(const std::string& Name) {
-  int index = names_.Find(Name);
+// A name held by another live connection stays: no unit unregisters another.
+void TCommunicationServer::RemoveName(ServerConnection* Origin, const std::string& Name) {
+  int index = names_.FindRemovable(Name, Origin);
   if (index < 0) return;
   names_.RemoveAt(index);
   RaiseConnectCount();
@@ -197,7 +261,7 @@ void TCommunicationServer::PostContinuation(ServerConnection* Origin) {
   if (Origin == nullptr) return;
   std::shared_ptr<ServerConnection> origin = Origin->shared_from_this();
   QMetaObject::invokeMethod(
-      this, [this, origin] { RunGuarded([&] { RunReceivePass(origin.get(), origin->Input()); }); },
+      this, [this, origin] { RunGuarded([&] { ContinueReading(origin.get()); }); },
       Qt::QueuedConnection);
 }
 

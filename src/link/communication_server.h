@@ -2,15 +2,19 @@
 // on port 10079) whose connections' bytes it frames into "#"-terminated
 // messages; it carries out the unit commands (CS_ADD_NAME, CS_REMOVE_NAME,
 // CS_TEXT, CS_FILE), keeps the table of registered names and sends texts to
-// units by name. Events are raised only while assigned, with this server as
-// Sender. Main thread only.
+// units by name. A connection that registers no name within the registration
+// limit is closed; a unit's pause holds that unit's connection only. Events
+// are raised only while assigned, with this server as Sender. Main thread only.
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "link/limit_notice.h"
 #include "link/name_table.h"
 #include "link/server_socket.h"
 
@@ -35,7 +39,8 @@ class TCommunicationServer : public QObject {
   // Reads every connection's received bytes (what its receive buffer holds,
   // at most kMaxTakenBytes each) and carries out their complete messages, as
   // a restart or exit does before closing the listener. A failing message is
-  // reported and the ones behind it are still carried out.
+  // reported and the ones behind it are still carried out. From here on there
+  // are no pauses: held commands and everything behind them run at once.
   void TakeEverythingReceived();
   static constexpr std::size_t kMaxTakenBytes = std::size_t{16} << 20;
 
@@ -53,6 +58,16 @@ class TCommunicationServer : public QObject {
   // slot holding Name; nothing when Name is empty, unregistered or its
   // connection is gone.
   void SendTextTo(const std::string& Name, const std::string& Text);
+  // Pauses the unit whose message is being carried out (call it from an
+  // event): Then runs Span from now, and that connection's later messages
+  // wait for it (nothing more is read from it meanwhile); other connections
+  // go on. Outside a message Then just waits; in the ending it runs at once.
+  void HoldSender(std::chrono::milliseconds Span, std::function<void()> Then);
+
+  // A connection that has registered no name this long after it was accepted is closed.
+  static constexpr std::chrono::seconds kRegistrationLimit{10};
+  void SetRegistrationLimit(std::chrono::milliseconds Limit) { registration_limit_ = Limit; }
+
   // True once Socket has registered a name, also after the name has left the
   // table: an error on such a connection is a unit's error, any other a stray peer's.
   static bool IsUnitConnection(ServerConnection& Socket) { return Socket.Input().Registered; }
@@ -83,13 +98,28 @@ class TCommunicationServer : public QObject {
   // Message is cut up in place; it is not used once an event has been raised.
   void ExecuteMessage(ServerConnection* Origin, std::string_view Message);
   void AddName(ServerConnection* Origin, std::string_view Rest);
-  void RemoveName(const std::string& Name);
+  void RemoveName(ServerConnection* Origin, const std::string& Name);
   void RemoveNamesOf(ServerConnection* Origin);
   void PostContinuation(ServerConnection* Origin);
+  // Reads what has arrived on Connection and carries out its messages.
+  void ReadAndCarryOut(ServerConnection* Connection);
+  // Carries out the messages waiting on Connection, then reads on unless paused again.
+  void ContinueReading(ServerConnection* Connection);
+  void CloseUnlessRegisteredLater(ServerConnection* Socket);
+  // Runs the held rest of a paused command; false when this server is gone.
+  bool RunHeld(ServerConnection& Connection);
+  void ReleaseHeld(const std::shared_ptr<ServerConnection>& Connection);
   void RaiseConnectCount();
 
   TServerSocket server_;
   NameTable names_;
+  std::chrono::milliseconds registration_limit_ = kRegistrationLimit;
+  LimitNotice registration_notice_;
+  // The connection whose message is being carried out (null: none).
+  ServerConnection* carrying_ = nullptr;
+  // Paused connections, kept until their pause ends (also when they close meanwhile).
+  std::vector<std::shared_ptr<ServerConnection>> held_;
+  bool pausing_ = true;  // false once the ending has begun
   // Expires with this server: code that raised an event checks it before going on.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

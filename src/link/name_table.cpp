@@ -27,6 +27,16 @@ int NameTable::Find(const std::string& Name) const {
   return -1;
 }
 
+int NameTable::FindRemovable(const std::string& Name, const ServerConnection* By) const {
+  for (int i = 0; i < count_; ++i) {
+    const Slot& slot = slots_[static_cast<std::size_t>(i)];
+    if (slot.name != Name) continue;
+    std::shared_ptr<ServerConnection> origin = slot.origin.lock();
+    if (!origin || !origin->Connected() || origin.get() == By) return i;
+  }
+  return -1;
+}
+
 int NameTable::FindOrigin(const ServerConnection* Origin) const {
   if (Origin == nullptr) return -1;
   for (int i = 0; i < count_; ++i) {

@@ -28,6 +28,9 @@ class NameTable {
   int Register(int Slot, const std::string& Name, std::weak_ptr<ServerConnection> Origin);
   // The first held slot holding Name, or -1.
   int Find(const std::string& Name) const;
+  // The first held slot holding Name that By may free: one By registered, or
+  // one whose connection has gone; -1 when none. No unit unregisters another.
+  int FindRemovable(const std::string& Name, const ServerConnection* By) const;
   // The first slot that Origin holds, or -1 (never a slot for a null Origin).
   int FindOrigin(const ServerConnection* Origin) const;
   // Frees a held slot: those behind move down one place.

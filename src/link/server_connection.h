@@ -8,6 +8,8 @@
 #include <QSocketNotifier>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,11 +34,14 @@ class ConnectionHooks {
 };
 
 // What a connection's user keeps for it: bytes received but not yet framed,
-// and whether the peer ever registered; freed with the connection.
+// whether the peer ever registered, and the rest of a command that pauses
+// the unit; freed with the connection.
 struct ReceiveState {
   std::string Pending;
   bool PassRunning = false;  // a framing pass over Pending is under way
   bool Registered = false;   // the peer has registered a name (and may have removed it since)
+  // While set, the messages behind the paused command wait for it to run.
+  std::function<void()> Held;
 };
 
 // How much unsent output a connection may hold. A reply of any size is
@@ -78,6 +83,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
 
   // False from the close step on, also while queued output still goes out.
   bool Connected() const { return handle_ >= 0 && !lingering_; }
+  // The peer's IPv4 address (host byte order), as accepted; 0 when not accepted.
+  uint32_t Peer() const { return peer_; }
   std::size_t QueuedBytes() const { return out_.size() - out_start_; }
   ReceiveState& Input() { return input_; }
 
@@ -102,6 +109,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   int ReleaseSocket();
 
   int handle_;
+  uint32_t peer_ = 0;
   ConnectionHooks* hooks_;
   OutputBounds limits_;
   std::string out_;

@@ -62,13 +62,13 @@ void TServerSocket::AcceptOne() {
   if (accepted.value < 0) return AcceptFailed(accepted.error);
   accept_failing_ = false;
   auto handle = static_cast<int>(accepted.value);
-  if ((senders_ && !senders_->Admit(peer, "the unit link")) ||
-      connections_.size() >= kMaxConnections) {
+  if ((senders_ && !senders_->Admit(peer, "the unit link")) || !HasRoomFor(peer)) {
     socket_ops::Close(handle);
     return;
   }
   auto connection =
       std::make_shared<ServerConnection>(handle, static_cast<ConnectionHooks*>(this), OutputLimits);
+  connection->peer_ = peer;
   connections_.push_back(connection);
   connection->Watch();
   RaiseAccepted(connection);
@@ -83,6 +83,23 @@ void TServerSocket::AcceptFailed(int code) {
   if (accept_failing_) return;
   accept_failing_ = true;
   throw SocketApiError(code, "accept");
+}
+
+bool TServerSocket::HasRoomFor(uint32_t peer) {
+  std::string reason;
+  auto held = std::count_if(connections_.begin(), connections_.end(),
+                            [peer](const auto& connection) { return connection->Peer() == peer; });
+  if (connections_.size() >= kMaxConnections) {
+    reason = "all " + std::to_string(kMaxConnections) + " connections are taken";
+  } else if (static_cast<std::size_t>(held) >= kMaxConnectionsPerAddress) {
+    reason = "it holds " + std::to_string(held) + " connections, its share of " +
+             std::to_string(kMaxConnections);
+  } else {
+    return true;
+  }
+  limit_notice_.Count("Closed a connection from " + Ipv4Text(peer) +
+                      " on the unit link: " + reason);
+  return false;
 }
 
 // A failed OnClientConnect destroys the new connection without a disconnect event.

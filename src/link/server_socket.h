@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/allowed_senders.h"
+#include "link/limit_notice.h"
 #include "link/server_connection.h"
 #include "link/server_listener.h"
 #include "link/socket_error.h"
@@ -33,8 +34,11 @@ class TServerSocket : public QObject, private ConnectionHooks {
   // The system's largest queue of connections not yet accepted: units that
   // connect together (after a restart) are all greeted, none is reset.
   static constexpr int kListenBacklog = SOMAXCONN;
-  // Connections beyond this many are accepted and closed at once, without events.
+  // Connections beyond this many, or beyond this many from one address (a
+  // quarter: one host cannot take every slot), are accepted and closed at
+  // once, without events; the closings are noted (see LimitNotice).
   static constexpr std::size_t kMaxConnections = 256;
+  static constexpr std::size_t kMaxConnectionsPerAddress = kMaxConnections / 4;
   // After a failed accept (no descriptor left, no memory) accepting pauses this long.
   static constexpr std::chrono::milliseconds kAcceptPause{100};
 
@@ -87,6 +91,8 @@ class TServerSocket : public QObject, private ConnectionHooks {
 
   void AcceptOne();
   void AcceptFailed(int code);
+  // False (and noted) when the connections or peer's share of them are all taken.
+  bool HasRoomFor(uint32_t peer);
   void RaiseAccepted(const std::shared_ptr<ServerConnection>& connection);
   void PostDestruction(ServerConnection& connection);
   void DestroyConnection(ServerConnection* connection);
@@ -97,6 +103,7 @@ class TServerSocket : public QObject, private ConnectionHooks {
   std::shared_ptr<AllowedSenders> senders_;
   // A run of failed accepts is reported once, at its first failure.
   bool accept_failing_ = false;
+  LimitNotice limit_notice_;
   ServerListener listener_;
   std::vector<std::shared_ptr<ServerConnection>> connections_;
   // Expires with the server: code that raised an event checks it before going on.

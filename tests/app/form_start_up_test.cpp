@@ -9,9 +9,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "app/form_data_controller.h"
+#include "app/unit_command_dispatcher.h"
 #include "base/failure_report.h"
 #include "event_loop.h"
 #include "link/communication_server.h"
@@ -124,6 +126,30 @@ TEST_F(FormStartUpTest, ABurstOfRecordsLeavesTheFortyNewestInTheLogPane) {
   EXPECT_EQ(lines.front(), "T1 06.12.2026 6");
   EXPECT_EQ(lines.back(), "T1 06.12.2026 45");
   EXPECT_EQ(window_->CommandLines().size(), 46u);
+}
+
+// A pause holds the unit that asked for it, not the others; the ending
+// carries out what waits behind it at once.
+TEST_F(FormStartUpTest, APauseHoldsOnlyItsUnitAndTheEndingCarriesOutWhatWaits) {
+  Open();
+  window_->Dispatcher()->SetPauseSpan(std::chrono::hours(1));
+  UnitConnection& sensor = Unit("SU1");
+  UnitConnection& other = Unit("SU2");
+  sensor.SendText("DU_NEWCONFIGEXISTS SU2");
+  sensor.SendText("DU_SAVELOG T1 06.12.2026 1");
+  sensor.SendText("DU_NEWCONFIGEXISTS SU2");
+  sensor.SendText("DU_SAVELOG T1 06.12.2026 2");
+  ASSERT_TRUE(RunEventsUntil([&] { return !window_->CommandLines().empty(); }));
+  Settle(other);
+  EXPECT_EQ(window_->CommandLines(),
+            (std::vector<std::string>{"DU_NEWCONFIGEXISTS SU2", "DU_CHECK"}));
+  EXPECT_FALSE(fs::exists(tree_->Dir() + "/log/SU1/T1.dat"));
+  window_->EndInstance();
+  std::ifstream stored(tree_->Dir() + "/log/SU1/T1.dat", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}),
+            "06.12.2026 1\r\n06.12.2026 2\r\n");
+  EXPECT_EQ(Next(other), "CC_TEXT SU_NEWCONFIGEXISTS");
+  EXPECT_EQ(Next(other), "CC_TEXT SU_NEWCONFIGEXISTS");
 }
 
 TEST_F(FormStartUpTest, StoreFailureIsReportedAndTheUnitIsStillServed) {

@@ -29,6 +29,10 @@ class RecordingLink : public UnitReplies {
   }
   int Connection_count() const override { return static_cast<int>(names.size()); }
   std::string NameAt(int index) const override { return names.at(static_cast<std::size_t>(index)); }
+  void HoldSender(std::chrono::milliseconds span, std::function<void()> then) override {
+    events->push_back("pause " + std::to_string(span.count()));
+    then();
+  }
 
   struct Sent {
     std::string to, text;
@@ -57,9 +61,6 @@ class DispatcherTest : public ::testing::Test {
         [this](const std::string& line) { commands_.push_back(line); },
         [this](const std::string& line) { log_.push_back(line); }};
     dispatcher_ = std::make_unique<UnitCommandDispatcher>(*store_, link_, panes, alarm_, control_);
-    dispatcher_->SetPause([this](std::chrono::milliseconds span) {
-      events_.push_back("pause " + std::to_string(span.count()));
-    });
   }
   void TearDown() override { fs::remove_all(outer_); }
 

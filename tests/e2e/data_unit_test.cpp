@@ -173,20 +173,22 @@ TEST_F(DataUnitTest, APortProbeNeitherRestartsTheProgramNorDisturbsItsUnits) {
 }
 
 // A reset connection of a registered unit is an error on a client connection:
-// the program starts anew.
-TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramWithBothPortsBack) {
+// the program starts anew. One soon after that restart closes only itself.
+TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramAndOneSoonAfterClosesOnlyItself) {
   StartProgram();
   ASSERT_TRUE(program_.WaitForFileTransferPort());
   pid_t first = program_.FirstPid();
   UnitConnection* bystander = Unit("SU1");
-  {
+  auto reset = [](const std::string& name) {
     UnitConnection broken("127.0.0.1", ProgramUnderTest::kUnitPort);
-    broken.Register("SU2");
+    broken.Register(name);
     broken.SendText("DU_CHECK");
     ASSERT_EQ(broken.NextText(5s), "CHECK");
     broken.ResetOnClose();
-  }
-  ASSERT_GT(program_.WaitForSoleSuccessor(first, 15s), 0) << program_.StandardError();
+  };
+  reset("SU2");
+  pid_t second = program_.WaitForSoleSuccessor(first, 15s);
+  ASSERT_GT(second, 0) << program_.StandardError();
   ASSERT_TRUE(program_.WaitForUnitPort());
   EXPECT_TRUE(program_.WaitForFileTransferPort());
   EXPECT_FALSE(bystander->NextMessage(2s));  // dropped without goodbye
@@ -195,6 +197,17 @@ TEST_F(DataUnitTest, ClientConnectionErrorRestartsTheProgramWithBothPortsBack) {
   EXPECT_EQ(again.Register("SU3"), 0);  // the new instance's name table is empty
   again.SendText("DU_CHECK");
   EXPECT_EQ(again.NextText(5s), "CHECK");
+  reset("SU4");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return program_.StandardError().find("Not restarting: the connection of unit SU4") !=
+               std::string::npos;
+      },
+      10s))
+      << program_.StandardError();
+  again.SendText("DU_CHECK");
+  EXPECT_EQ(again.NextText(5s), "CHECK");
+  EXPECT_EQ(program_.RunningInstances(), std::vector<pid_t>{second});
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 
 #include <fstream>
 #include <string>
@@ -29,12 +28,6 @@ std::string ProcPath(pid_t pid, const char* tail) {
 int OpenDescriptorCount(pid_t pid) { return CountEntries(ProcPath(pid, "fd")); }
 
 int ThreadCount(pid_t pid) { return CountEntries(ProcPath(pid, "task")); }
-
-bool MainThreadSleeping(pid_t pid) {
-  long call = -1;
-  std::ifstream(ProcPath(pid, "syscall")) >> call;
-  return call == SYS_clock_nanosleep || call == SYS_nanosleep;
-}
 
 std::int64_t PeakResidentKiB(pid_t pid) {
   std::ifstream status(ProcPath(pid, "status"));

@@ -12,9 +12,6 @@ int OpenDescriptorCount(pid_t pid);
 int ThreadCount(pid_t pid);
 // VmHWM in KiB: the most resident memory the process has had so far.
 std::int64_t PeakResidentKiB(pid_t pid);
-// True while the process's main thread sleeps in nanosleep (a pause of the
-// program's own, not its event loop's wait).
-bool MainThreadSleeping(pid_t pid);
 // Sets the soft RLIMIT_FSIZE of pid (at most its hard limit); RLIM_INFINITY
 // lifts it again.
 bool SetFileSizeLimit(pid_t pid, std::uint64_t bytes);

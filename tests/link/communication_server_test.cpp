@@ -225,6 +225,10 @@ TEST_F(CommunicationServerTest, ClosingTheListenerKeepsNamesAndRaisesNothing) {
   server_.SendTextTo("A", "gone");  // its connection no longer exists
   EXPECT_TRUE(units[0]->ExpectClosed());
   EXPECT_TRUE(reports_.Reports().empty());
+  server_.StartServers();  // a name whose connection has gone is anyone's to remove
+  auto later = Join(3);
+  later->Send("CS_REMOVE_NAME A#");
+  EXPECT_TRUE(WaitUntil([&] { return Names() == std::vector<std::string>{"B", "C"}; }));
 }
 
 TEST_F(CommunicationServerTest, SlotsOutsideTheTableAreRefusedAndReported) {
@@ -285,12 +289,29 @@ TEST_F(CommunicationServerTest, RemovalWhileNothingIsRegisteredDoesNotStopThePas
   EXPECT_EQ(count_events_, 0);
 }
 
-TEST_F(CommunicationServerTest, RemovingAnUnregisteredNameChangesNothing) {
+// No connection unregisters another's unit, whether it registered itself or not.
+TEST_F(CommunicationServerTest, ANameIsRemovedOnlyByTheConnectionThatRegisteredIt) {
   Clients units = ThreeUnits();
-  units[0]->Send("CS_REMOVE_NAME Z#CS_TEXT A done#");
-  ASSERT_TRUE(ReceivedCount(1));
+  auto stranger = Join(3);
+  stranger->Send("CS_REMOVE_NAME A#CS_TEXT X done#");
+  units[0]->Send("CS_REMOVE_NAME Z#CS_REMOVE_NAME B#CS_TEXT A done#");
+  ASSERT_TRUE(ReceivedCount(2));
   EXPECT_EQ(Names(), (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(count_events_, 3);
+  server_.SendTextTo("B", "still yours");
+  EXPECT_TRUE(units[1]->ExpectReceived("CC_TEXT still yours#"));
+}
+
+TEST_F(CommunicationServerTest, AConnectionThatRegistersNoNameInTimeIsClosed) {
+  auto unit = Join(0);
+  Register(*unit, 0, "A");
+  server_.SetRegistrationLimit(std::chrono::milliseconds(50));
+  auto silent = Join(1);
+  silent->Send("CS_TEXT X DU_CHECK#");  // speaking is not registering
+  EXPECT_TRUE(silent->ExpectReceived("CC_REMOVE_NAME#"));
+  EXPECT_TRUE(silent->ExpectClosed());
+  EXPECT_FALSE(unit->Pump());
+  EXPECT_EQ(Names(), std::vector<std::string>{"A"});
 }
 
 TEST_F(CommunicationServerTest, SixtyFourKilobytesWithoutTerminatorCloseTheConnection) {

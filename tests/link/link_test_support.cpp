@@ -34,10 +34,15 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
   return true;
 }
 
-TestClient::TestClient(int port, int receive_buffer) {
+TestClient::TestClient(int port, int receive_buffer, const char* source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receive_buffer > 0)
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &local.sin_addr);
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    throw std::runtime_error("test client cannot bind");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -15,8 +15,9 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 5000);
 // Expect* helpers run the event loop while waiting for the server's bytes.
 class TestClient {
  public:
-  // receive_buffer > 0 shrinks the client's receive buffer before connecting.
-  explicit TestClient(int port, int receive_buffer = 0);
+  // receive_buffer > 0 shrinks the client's receive buffer before connecting;
+  // source: the loopback address to connect from (127.0.0.2, ...).
+  explicit TestClient(int port, int receive_buffer = 0, const char* source = "127.0.0.1");
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;

@@ -39,8 +39,9 @@ class ServerSocketTest : public ::testing::Test {
     sockets_.push_back(connection);
   }
 
-  std::unique_ptr<TestClient> Connect(int expected_count, int receive_buffer = 0) {
-    auto client = std::make_unique<TestClient>(port_, receive_buffer);
+  std::unique_ptr<TestClient> Connect(int expected_count, int receive_buffer = 0,
+                                      const char* source = "127.0.0.1") {
+    auto client = std::make_unique<TestClient>(port_, receive_buffer, source);
     EXPECT_TRUE(WaitUntil([&] { return server_->ConnectionCount() == expected_count; }));
     return client;
   }
@@ -218,12 +219,17 @@ TEST_F(ServerSocketTest, FailedConnectHandlerDropsTheConnectionAndAcceptingGoesO
   EXPECT_EQ(Count("disconnect"), 0);
 }
 
-TEST_F(ServerSocketTest, ConnectionsPastTheLimitAreClosedAtOnce) {
+// Idle connections from one host leave room for the others, until all are taken.
+TEST_F(ServerSocketTest, ConnectionsPastTheirAddressShareOrTheLimitAreClosedAtOnce) {
   std::vector<std::unique_ptr<TestClient>> clients;
-  for (int i = 1; i <= static_cast<int>(TServerSocket::kMaxConnections); ++i)
-    clients.push_back(Connect(i));
+  for (const char* host : {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    for (std::size_t i = 0; i < TServerSocket::kMaxConnectionsPerAddress; ++i)
+      clients.push_back(Connect(static_cast<int>(clients.size()) + 1, 0, host));
+    TestClient extra(port_, 0, host);
+    ASSERT_TRUE(extra.ExpectClosed()) << host;
+  }
   ASSERT_EQ(server_->ConnectionCount(), 256);
-  TestClient extra(port_);
+  TestClient extra(port_, 0, "127.0.0.5");
   EXPECT_TRUE(extra.ExpectClosed());
   EXPECT_EQ(server_->ConnectionCount(), 256);
   EXPECT_EQ(Count("connect"), 256);
