@@ -288,6 +288,26 @@ check_restart_that_cannot_serve() {
     problem "systemd's restart did not bring the service back"
 }
 
+# --mqtt set in /etc/default/datacontroller: the service says it is online
+# to the broker beside it and forwards a record stored after its start.
+check_mqtt_from_defaults() {
+  local conffile=/etc/default/datacontroller subscriber
+  in_container systemctl start mosquitto || problem "the broker did not start"
+  in_container cp "$conffile" "$conffile.saved"
+  trap "in_container mv $conffile.saved $conffile; in_container systemctl restart datacontroller" EXIT
+  in_container sh -c "echo 'DATACONTROLLER_OPTS=\"--mqtt mqtt://127.0.0.1 --mqtt-topic dctest\"' >>$conffile"
+  ( exec nsenter -t "$leader" -n timeout 30 mosquitto_sub -h 127.0.0.1 -t dctest/SU_MQTT/T1 -C 1 \
+      >"$out/mqtt-record" ) &
+  subscriber=$!
+  in_container timeout 60 systemctl restart datacontroller || problem "restart with --mqtt failed"
+  [ "$(in_network timeout 10 mosquitto_sub -h 127.0.0.1 -t dctest/status -C 1)" = online ] ||
+    problem "no retained status online: $(journal_since "$(journal_mark)")"
+  save_record SU_MQTT || problem "the record was not stored"
+  wait "$subscriber" || problem "the record did not reach the broker: $(property StatusText)"
+  grep -q '"unit":"SU_MQTT","sensor":"T1"' "$out/mqtt-record" ||
+    problem "not the stored record: $(cat "$out/mqtt-record")"
+}
+
 # A newer package over the running service, then remove and purge: the data
 # tree and the user stay.
 check_upgrade_remove_purge() {
@@ -359,7 +379,7 @@ echo "booted ($((SECONDS - started)) s)"
 # DC_CONTAINER_CHECKS runs only the checks it names (install first).
 for check in ${DC_CONTAINER_CHECKS:-install start identity self_restarts restart_journal_line \
   upload_across_stop upload_across_restart busy_port_fails_start restart_that_cannot_serve \
-  upgrade_remove_purge}; do
+  mqtt_from_defaults upgrade_remove_purge}; do
   run_check "$check"
 done
 echo "finished in $((SECONDS - started)) s"
