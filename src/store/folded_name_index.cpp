@@ -87,16 +87,23 @@ std::optional<std::string> FoldedNameIndex::Find(const std::string& hostDirector
   auto directory = StatDirectory(hostDirectory);
   if (!directory) return std::nullopt;
   std::string lowered = Lowered(name);
+  bool trusted = false;
+  std::optional<std::string> known;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto held = directories_.find(directory->first);
     if (held != directories_.end() && !held->second.stamp.recent &&
         held->second.stamp == directory->second) {
+      trusted = true;
       auto found = held->second.byLowered.find(lowered);
-      if (found == held->second.byLowered.end()) return std::nullopt;
-      return found->second;
+      if (found != held->second.byLowered.end()) known = found->second;
     }
   }
+  // A name given is checked: one removed in the clock tick of a change the
+  // program noted is read again rather than given.
+  struct stat info;
+  if (trusted && (!known || ::lstat((hostDirectory + "/" + *known).c_str(), &info) == 0))
+    return known;
   std::optional<Names> names = ReadDirectory(hostDirectory, directory->second);
   if (!names) return std::nullopt;
   std::optional<std::string> result;
