@@ -40,6 +40,7 @@ bool CreateEmptyFile(const std::string& hostPath) {
   int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   ::close(fd);
+  PathResolver::NoteCreated(hostPath);
   return true;
 }
 
@@ -104,6 +105,7 @@ void TDataController::MakeDirectory(const std::string& path) const {
   std::string host = resolver_.Resolve(path);
   if (IsDirectory(host)) return;
   if (::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + path);
+  PathResolver::NoteCreated(host);
 }
 
 void TDataController::MakeFile(const std::string& path) const {
@@ -115,7 +117,8 @@ void TDataController::MakeFile(const std::string& path) const {
 void TDataController::DeleteFileIfExists(const std::string& path) const {
   std::string host = resolver_.Resolve(path);
   struct stat info;
-  if (::lstat(host.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) ::unlink(host.c_str());
+  if (::lstat(host.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && ::unlink(host.c_str()) == 0)
+    PathResolver::NoteRemoved(host);
 }
 
 void TDataController::AppendLine(const std::string& path, const std::string& text) const {
@@ -280,8 +283,10 @@ std::string TDataController::EnsureUnitDirectory(const std::string& hostLogDir,
                                                  const std::string& unitName) const {
   std::string treePath = ".\\" + unitName + "\\";
   std::string host = resolver_.ResolveFrom(hostLogDir, unitName);
-  if (!IsDirectory(host) && ::mkdir(host.c_str(), 0777) != 0)
-    throw EDataStoreError("Cannot create " + treePath);
+  if (!IsDirectory(host)) {
+    if (::mkdir(host.c_str(), 0777) != 0) throw EDataStoreError("Cannot create " + treePath);
+    PathResolver::NoteCreated(host);
+  }
   if (::access(host.c_str(), X_OK) != 0)
     throw EDataStoreError("Can't change into directory " + treePath);
   return host;

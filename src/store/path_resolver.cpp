@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/confined_open.h"
+#include "store/folded_name_index.h"
 
 namespace {
 
@@ -45,21 +46,6 @@ bool Exists(const std::string& hostPath) {
   return ::lstat(hostPath.c_str(), &info) == 0;
 }
 
-// The entry of directory that equals name ignoring ASCII case; of several,
-// the one that sorts first, so that the choice does not depend on the
-// enumeration order.
-std::optional<std::string> FindIgnoringCase(const std::string& directory, std::string_view name) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-  if (!dir) return std::nullopt;
-  std::optional<std::string> found;
-  while (dirent* entry = ::readdir(dir.get())) {
-    std::string_view candidate(entry->d_name);
-    if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
-    if (!found || candidate < *found) found = std::string(candidate);
-  }
-  return found;
-}
-
 std::string Join(const std::string& directory, std::string_view name) {
   std::string path = directory;
   if (path.empty() || path.back() != '/') path += '/';
@@ -75,7 +61,7 @@ std::string Walk(std::string base, const std::vector<std::string_view>& componen
     std::string exact = Join(base, component);
     if (matching && !Exists(exact)) {
       std::optional<std::string> other =
-          component == ".." ? std::nullopt : FindIgnoringCase(base, component);
+          component == ".." ? std::nullopt : FoldedNameIndex::Process().Find(base, component);
       if (other) exact = Join(base, *other);
       matching = other.has_value();
     }
@@ -165,6 +151,25 @@ std::string PathResolver::Resolve(std::string_view treePath) const {
 std::string PathResolver::ResolveFrom(const std::string& hostDirectory,
                                       std::string_view treePath) const {
   return Walk(hostDirectory, SplitComponents(treePath));
+}
+
+namespace {
+std::pair<std::string, std::string_view> DirectoryAndName(const std::string& hostPath) {
+  std::size_t slash = hostPath.rfind('/');
+  if (slash == std::string::npos) return {".", hostPath};
+  return {slash == 0 ? std::string("/") : hostPath.substr(0, slash),
+          std::string_view(hostPath).substr(slash + 1)};
+}
+}  // namespace
+
+void PathResolver::NoteCreated(const std::string& hostPath) {
+  auto [directory, name] = DirectoryAndName(hostPath);
+  FoldedNameIndex::Process().NoteCreated(directory, name);
+}
+
+void PathResolver::NoteRemoved(const std::string& hostPath) {
+  auto [directory, name] = DirectoryAndName(hostPath);
+  FoldedNameIndex::Process().NoteRemoved(directory, name);
 }
 
 std::vector<std::string_view> PathResolver::Components(std::string_view treePath) {

@@ -31,10 +31,18 @@ class PathResolver {
 
   // Host path for a relative tree path: "\" and "/" both separate, "."
   // components are dropped, each component is matched exactly, else
-  // ASCII-case-insensitively against the entries of its directory; components
+  // ASCII-case-insensitively against the entries of its directory (the one
+  // sorting first of several; see FoldedNameIndex); components
   // that do not exist (yet) keep the spelling given.
   // An absolute treePath ("/srv/du\log") resolves from "/" the same way.
   std::string Resolve(std::string_view treePath) const;
+
+  // The program made, renamed or removed the entry at hostPath (as Resolve
+  // spells it): keeps the letter-case index of its directory true without
+  // reading it again. Changes made in other ways are seen by the directory's
+  // change times.
+  static void NoteCreated(const std::string& hostPath);
+  static void NoteRemoved(const std::string& hostPath);
 
   // As Resolve, but relative to hostDirectory, a host path already resolved.
   std::string ResolveFrom(const std::string& hostDirectory, std::string_view treePath) const;

@@ -51,6 +51,19 @@ TEST_F(PathResolverTest, ExactSpellingWinsOverAnotherCase) {
   EXPECT_EQ(resolver_.Resolve("log/Abc"), tree_.Host("log/ABC"));
 }
 
+// The index of each directory's names follows changes made in other ways.
+TEST_F(PathResolverTest, LetterCaseLookupsSeeFilesAddedAndRenamedBehindTheProgramsBack) {
+  tree_.MakeDir("log/U");
+  tree_.Write("log/U/A.dat", "");
+  EXPECT_EQ(resolver_.Resolve("log/u/a.dat"), tree_.Host("log/U/A.dat"));
+  EXPECT_EQ(resolver_.Resolve("log/u/b.dat"), tree_.Host("log/U/b.dat"));
+  tree_.Write("log/U/B.DAT", "");
+  EXPECT_EQ(resolver_.Resolve("log/u/b.dat"), tree_.Host("log/U/B.DAT"));
+  ASSERT_EQ(::rename(tree_.Host("log/U/A.dat").c_str(), tree_.Host("log/U/C.dat").c_str()), 0);
+  EXPECT_EQ(resolver_.Resolve("log/U/a.DAT"), tree_.Host("log/U/a.DAT"));
+  EXPECT_EQ(resolver_.Resolve("log/U/c.DAT"), tree_.Host("log/U/C.dat"));
+}
+
 TEST_F(PathResolverTest, AbsoluteListEntryFormResolvesToTheSameFile) {
   tree_.MakeDir("log/SU1");
   tree_.Write("log/SU1/alllog.dat", "");

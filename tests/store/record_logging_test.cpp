@@ -15,7 +15,7 @@
 #include "store/append_handles.h"
 #include "store/busy_files.h"
 #include "store/data_controller.h"
-#include "store/store_counters.h"
+#include "store/folded_name_index.h"
 #include "store/store_errors.h"
 #include "store/store_counters.h"
 #include "store/store_fixture.h"
@@ -146,6 +146,16 @@ TEST_F(RecordLoggingTest, AnExistingUnitDirectoryIsFoundInAnyLetterCase) {
   store_.SaveLogRecord("T1 06.12.2026 1", "SU1");
   EXPECT_FALSE(tree_.Exists("log/SU1"));
   EXPECT_EQ(tree_.Read("log/su1/ALLLOG.DAT"), "old\r\n06.12.2026 1 T1\r\n");
+}
+
+// Each new name is looked up ignoring letter case; the folder is not read for each.
+TEST_F(RecordLoggingTest, NewSensorsInAFullFolderReadItABoundedNumberOfTimes) {
+  tree_.MakeDir("log/U");
+  for (int i = 0; i < 3000; ++i) tree_.Write("log/U/old" + std::to_string(i) + ".dat", "");
+  std::uint64_t before = FoldedNameIndex::DirectoryReads();
+  for (int i = 0; i < 100; ++i) store_.SaveLogRecord("T" + std::to_string(i) + " 06.12.2026 1", "U");
+  EXPECT_LE(FoldedNameIndex::DirectoryReads() - before, 2u);
+  EXPECT_TRUE(tree_.Exists("log/U/T99.dat"));
 }
 
 TEST_F(RecordLoggingTest, AFileReplacedOrDeletedBetweenRecordsGetsTheNextRecord) {
