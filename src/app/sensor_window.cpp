@@ -427,7 +427,8 @@ void SensorWindow::ApplyScale() {
   value_axis_->setLabelsColor(shown.colour);
   value_axis_->setLinePenColor(shown.colour);
   if (before == shown.low && beforeHigh == shown.high) return;
-  for (const auto& other : shown_) other->remap = other->sensor != scale_sensor_;
+  // The scale sensor too: its line was drawn onto the axis as it was before.
+  for (const auto& other : shown_) other->remap = true;
   ScheduleRead(0);
 }
 

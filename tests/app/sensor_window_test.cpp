@@ -151,6 +151,9 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
   store.SaveLogRecord("T1 06.12.2026 10:15:00 22.75", "SU1");
   ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() == 4; }));
   EXPECT_EQ(window.Series("T1")->points().back(), QPointF(Ms(6, 10, 15), 22.75));
+  sensors->setCurrentItem(sensors->findItems("T2", Qt::MatchExactly).at(0));  // a click
+  ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T2")->at(0).y() == 3; }))
+      << window.Series("T2")->at(0).y();
   window.ShowSensor("T2", false);
   EXPECT_EQ(window.Series("T2"), nullptr);
 
