@@ -123,7 +123,7 @@ HttpReply SensorPages::Pictures(const std::string& unit) const {
     QJsonObject json{{"camera", json_text::Latin1(EightBit(camera))}};
     if (newest) {
       json["file"] = json_text::Latin1(EightBit(newest->fileName()));
-      json["time"] = newest->lastModified().toString(Qt::ISODate);
+      json["time"] = json_text::Time(newest->lastModified());
     }
     cameras.append(json);
   }

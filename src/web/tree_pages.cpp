@@ -29,7 +29,7 @@ QJsonObject EntryJson(const QFileInfo& info) {
   return {{"name", Latin1Name(info)},
           {"dir", info.isDir()},
           {"size", static_cast<double>(info.isDir() ? 0 : info.size())},
-          {"time", info.lastModified().toString(Qt::ISODate)}};
+          {"time", json_text::Time(info.lastModified())}};
 }
 
 QJsonArray TopEntries(const PathResolver& tree) {
@@ -117,7 +117,7 @@ HttpReply TreePages::Alarms() const {
     std::string host = QFile::encodeName(info.filePath()).toStdString();
     files.append(
         QJsonObject{{"name", Latin1Name(info)},
-                    {"time", info.lastModified().toString(Qt::ISODate)},
+                    {"time", json_text::Time(info.lastModified())},
                     {"lines", json_text::Array(LastLines(host, kAlarmTailBytes, kAlarmLines))}});
   }
   return HttpReply::Json(

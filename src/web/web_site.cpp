@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimeZone>
 
 #include "web/json_text.h"
 #include "web/metrics_page.h"
@@ -49,6 +50,10 @@ HttpReply WebSite::Answer(const QString& path, const QUrlQuery& query) {
   if (path == QStringLiteral("/healthz")) return Health();
   if (path == QStringLiteral("/metrics")) return Metrics();
   if (path == QStringLiteral("/api/units")) return sensorPages_.Units();
+  if (path == QStringLiteral("/api/zone"))  // the data unit's time zone, by name
+    return HttpReply::Json(
+        QJsonDocument(QJsonObject{{"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}})
+            .toJson(QJsonDocument::Compact));
   if (path == QStringLiteral("/api/series"))
     return sensorPages_.Series(QueryText(query, "unit"), QueryText(query, "sensor"));
   if (path == QStringLiteral("/api/pictures"))

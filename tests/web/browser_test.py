@@ -21,6 +21,7 @@ import tempfile
 import time
 import urllib.error
 import urllib.request
+from zoneinfo import ZoneInfo
 
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
@@ -28,7 +29,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-BASE = 'http://127.0.0.1:10080'
+BASE = 'http://127.0.0.1:10078'
 HOSTILE = '<img src=x onerror="document.title=1"><script>document.title=2</script>'
 
 
@@ -162,9 +163,25 @@ def files_download_exactly_and_refuse_paths_leading_out(driver, tree):
         wait(driver, lambda d: 'denied' in d.find_element(By.ID, 'refused').text, path)
 
 
+def times_show_in_one_zone_the_chosen_one(driver, tree):
+    """The data unit runs in Asia/Kathmandu (+05:45), the browser in New York."""
+    driver.execute_cdp_cmd('Emulation.setTimezoneOverride', {'timezoneId': 'America/New_York'})
+    written = os.stat(os.path.join(tree, 'log/SU1/T1.dat')).st_mtime
+    shown = '''return [...document.querySelectorAll('#entries tr')].filter(
+        (r) => r.cells[0].textContent === 'T1.dat').map((r) => r.cells[2].textContent)[0] || '';'''
+    for choice, zone, name in [('unit', 'Asia/Kathmandu', 'Data unit: Asia/Kathmandu'),
+                               ('utc', 'UTC', 'UTC')]:
+        driver.execute_script('localStorage.setItem("dc-zone", arguments[0])', choice)
+        driver.get(BASE + '/files#log%2FSU1')
+        driver.refresh()  # a new hash alone loads nothing
+        at = datetime.datetime.fromtimestamp(written, ZoneInfo(zone)).strftime('%Y-%m-%d %H:%M:%S')
+        wait(driver, lambda d: d.execute_script(shown).startswith(at), f'{choice}: {at}')
+        assert Select(driver.find_element(By.ID, 'zone')).first_selected_option.text == name
+
+
 def start_program(binary, tree):
     os.makedirs(os.path.join(tree, 'log'))
-    environment = dict(os.environ, QT_QPA_PLATFORM='offscreen', LC_ALL='C')
+    environment = dict(os.environ, QT_QPA_PLATFORM='offscreen', LC_ALL='C', TZ='Asia/Kathmandu')
     program = subprocess.Popen([binary], cwd=tree, env=environment,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
@@ -181,10 +198,9 @@ def start_program(binary, tree):
 
 def browser():
     options = Options()
-    # Browsers refuse port 10080 unless told otherwise (it is on their list of unsafe ports).
+    # No --explicitly-allowed-ports: the default port must open as it is.
     for flag in ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
-                 '--window-size=1280,800', '--lang=en-US', '--no-proxy-server',
-                 '--explicitly-allowed-ports=10080']:
+                 '--window-size=1280,800', '--lang=en-US', '--no-proxy-server']:
         options.add_argument(flag)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
@@ -207,6 +223,7 @@ def main():
              'commands pane')
         screenshot(driver, 'overview')
         files_download_exactly_and_refuse_paths_leading_out(driver, tree)
+        times_show_in_one_zone_the_chosen_one(driver, tree)
         # The plotting library measures its (unused) legend with a style attribute,
         # which the policy blocks harmlessly; our own pages must need no exception.
         refused = [e['message'] for e in driver.get_log('browser')

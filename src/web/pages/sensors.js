@@ -43,7 +43,7 @@
         rows.get(ms)[column] = value;
       }
     });
-    return [...rows.keys()].sort((a, b) => a - b).map((ms) => [new Date(ms), ...rows.get(ms)]);
+    return [...rows.keys()].sort((a, b) => a - b).map((ms) => [dc.wallClock(ms), ...rows.get(ms)]);
   }
 
   async function plot() {
@@ -94,7 +94,7 @@
     seriesList.forEach((series, i) => {
       if (!series.outside) return;
       let line = names[i] + ': ' + plural(series.outside, 'record') + ' outside the shown days';
-      if (series.lastOutside) line += ' (last dated ' + new Date(series.lastOutside).toLocaleString() + ')';
+      if (series.lastOutside) line += ' (last dated ' + dc.time(series.lastOutside) + ')';
       lines.push(line);
     });
     document.getElementById('not-plotted').textContent = lines.join('\n');
