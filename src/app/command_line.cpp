@@ -25,7 +25,7 @@ constexpr std::string_view kUsage =
     "  --retention-days N    sweep away records and pictures N days old (1 to 36500;\n"
     "                        default 7)\n"
     "  --http ADDR:PORT|off  the web view's address: one of this machine, or 0.0.0.0\n"
-    "                        for all (default 127.0.0.1:10080)\n"
+    "                        for all (default 127.0.0.1:10078)\n"
     "  --http-allow CIDR     serve the web view only to this IPv4 network; repeat it\n"
     "                        for more networks (default: every client)\n"
     "  --check               check the options and end (status 0 when they are good)\n"
@@ -88,7 +88,7 @@ class OptionReader {
     return "";
   }
 
-  // "off", or ADDR:PORT with a port 1..65535 ("[::1]:10080" for IPv6).
+  // "off", or ADDR:PORT with a port 1..65535 ("[::1]:10078" for IPv6).
   std::string Http(std::string_view value) {
     if (httpGiven_) return "--http is given twice; the web view listens on one address";
     httpGiven_ = true;

@@ -57,7 +57,7 @@ struct StartUpSettings {
   // (it is ending) instead of refusing to start.
   bool waitForTree = false;
   // Where the web view listens; nothing: no web view (the program's command
-  // line gives 127.0.0.1:10080 unless told otherwise).
+  // line gives 127.0.0.1:10078 unless told otherwise).
   std::optional<WebAddress> web;
   // Whom the web view serves (null: every client); its refusals are
   // reported and counted as those of senders.

@@ -172,6 +172,9 @@ void TFormDataController::OpenTree() {
   ApplyListenRules();
   StartServers();
   PublishWebState();
+  // The tree's other top folders, so that a first store into them by file transfer works.
+  store_->MakeDirectory(store_->ConfigDir);
+  store_->MakeDirectory(store_->AlarmDir);
 }
 
 // The web view starts first and apart: a program that cannot open its ports

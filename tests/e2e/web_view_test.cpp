@@ -20,7 +20,7 @@ namespace {
 
 using namespace tftp_test;
 
-constexpr int kWebPort = 10080;
+constexpr int kWebPort = 10078;
 
 // A connection to the web view (on 127.0.0.1) from the loopback address `from`.
 int ConnectToWeb(const char* from = "127.0.0.1") {
