@@ -11,6 +11,7 @@
 #include "app/program_launch.h"
 #include "app/service_notice.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/exceptions.h"
 #include "base/failure_report.h"
 #include "link/communication_server.h"
 #include "link/socket_ops.h"
@@ -62,14 +63,14 @@ const char* EventName(TErrorEvent event) {
   return "general";
 }
 
-// Runs open; a failure is passed on with what names the port kept in failure.
+// Runs open; a failure is passed on, and kept in failure, with the port it concerns.
 template <typename Open>
 void OpenPort(const std::string& port, std::string& failure, Open open) {
   try {
     open();
   } catch (const std::exception& error) {
     failure = port + ": " + error.what();
-    throw;
+    throw Exception(failure);
   }
 }
 

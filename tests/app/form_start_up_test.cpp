@@ -147,6 +147,23 @@ TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
   EXPECT_EQ(boxes_.back(), "Can't change into directory .\\log\\.");
 }
 
+TEST_F(FormStartUpTest, APortThatIsTakenIsNamedInTheErrorBox) {
+  int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in any{AF_INET, 0, {INADDR_ANY}, {}};
+  socklen_t size = sizeof any;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&any), size) + ::listen(taken, 1), 0);
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&any), &size);
+  tree_ = std::make_unique<TemporaryTree>(true);
+  StartUpSettings settings = tree_->Settings();
+  settings.unitLinkPort = ntohs(any.sin_port);
+  window_ = std::make_unique<TFormDataController>(
+      [this](const std::string& text) { boxes_.push_back(text); }, settings);
+  ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
+  EXPECT_EQ(boxes_[0].rfind("TCP port " + std::to_string(settings.unitLinkPort) + ": ", 0), 0u)
+      << boxes_[0];
+  ::close(taken);
+}
+
 // A TCP connection and a TFTP datagram from 127.0.0.2 to the window's ports.
 TEST_F(FormStartUpTest, RefusedSenderIsCountedOnBothPortsAndReportedOnceInTheLogPane) {
   std::string error;
