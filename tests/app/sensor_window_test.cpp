@@ -66,7 +66,7 @@ QStringList PlotTexts(const SensorWindow& window) {
 }
 
 // As the operator does it: the window first, then a sensor checked. The time
-// labels are dates of the plotted days in the store's date order.
+// labels are the midnights of the plotted days in the store's date order.
 TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsShown) {
   TemporaryTree tree;
   const ShortDateFormat format = ShortDateFormat::FromPattern("%Y-%m-%d");
@@ -78,7 +78,7 @@ TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsSh
   window.ShowSensor("T1", true);
   ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() == 72; }));
   QCoreApplication::processEvents();
-  const QRegularExpression label("^(\\d{4}-)?(\\d\\d)-(\\d\\d) \\d\\d:\\d\\d$");
+  const QRegularExpression label("^(\\d{4}-)?(\\d\\d)-(\\d\\d) (\\d\\d:\\d\\d)$");
   int dates = 0;
   for (const QString& text : PlotTexts(window)) {
     QRegularExpressionMatch match = label.match(text);
@@ -87,6 +87,7 @@ TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsSh
     QDate shown(today.year(), match.captured(2).toInt(), match.captured(3).toInt());
     if (shown > today) shown = shown.addYears(-1);
     EXPECT_LE(shown.daysTo(today), 10) << text.toStdString();
+    EXPECT_EQ(match.captured(4), "00:00") << text.toStdString();  // ticks at midnights
     ++dates;
   }
   EXPECT_GE(dates, 3) << PlotTexts(window).join(" | ").toStdString();
