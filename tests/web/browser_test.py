@@ -117,6 +117,16 @@ def record_reaches_the_plot_under_dates(driver, unit, tree):
     unit.send(f'DU_SAVELOG T1 {short_date(today)} 00:30 99.5')
     wait(driver, lambda d: max(float(t) for t in texts(d, '.dygraph-axis-label-y')) >= 90,
          'the new record in the plot')
+    # Each sensor on its own scale: the axis shows T1's until T2's name is clicked.
+    unit.send(f'DU_SAVELOG T2 {short_date(today)} 00:30 5000')
+    unit.settle()
+    wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#sensors input[value="T2"]'), 'T2')
+    driver.find_element(By.CSS_SELECTOR, '#sensors input[value="T2"]').click()
+    wait(driver, lambda d: len(texts(d, '#legend span')) == 2, 'two sensors plotted')
+    assert max(float(t) for t in texts(driver, '.dygraph-axis-label-y')) < 200
+    driver.find_element(By.CSS_SELECTOR, '#legend span[data-sensor="T2"]').click()
+    wait(driver, lambda d: max(float(t) for t in texts(d, '.dygraph-axis-label-y')) >= 1000,
+         "T2's scale on the axis")
     dates = [t for t in texts(driver, '.dygraph-axis-label-x') if re.search(
         r'\d{1,2}\s*[A-Z][a-z]{2}|[A-Z][a-z]{2}\s*\d{1,2}', t)]
     assert dates, texts(driver, '.dygraph-axis-label-x')
