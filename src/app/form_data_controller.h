@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QRect>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,8 @@
 #include "link/socket_error.h"
 #include "store/path_resolver.h"
 #include "web/web_server.h"
+
+class QListWidgetItem;
 
 class MemoPane;
 class SensorWindow;
@@ -124,6 +128,9 @@ class TFormDataController : public QMainWindow {
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
   void HandleUnitFile(std::string Filename, std::string ClientName);
+  // Remembers when the unit last sent something and shows it on its list entry.
+  void NoteLastSeen(const std::string& unit);
+  void ShowLastSeen(QListWidgetItem* item) const;
   void HandleConnectCount();
   void HandleClientError(ServerConnection* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
@@ -221,6 +228,10 @@ class TFormDataController : public QMainWindow {
 
   // What the web view shows; its server runs on a thread of its own.
   std::shared_ptr<WebState> web_state_;
+  // Per unit name, its last text or file report (seconds since the epoch); at
+  // most kLastSeenNames names, so that forged sender words cannot grow it.
+  static constexpr std::size_t kLastSeenNames = 1024;
+  std::map<std::string, std::int64_t> last_seen_;
   std::unique_ptr<WebServer> web_;
   QTimer* web_publish_ = nullptr;
 

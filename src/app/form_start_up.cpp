@@ -2,6 +2,7 @@
 // sweep and restart: everything the window does with the data store and the
 // unit link server.
 #include <QApplication>
+#include <QDateTime>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMetaObject>
@@ -211,6 +212,7 @@ void TFormDataController::PublishWebState() {
     for (const auto& [address, count] : allowed->RefusedCounts())
       state.refusedSenders[address] += count;
   }
+  state.lastSeen = last_seen_;
   state.alarmUnit = AlarmUnitName;
   state.controlUnit = ControlUnitName;
   web_state_->Publish(std::move(state));
@@ -261,19 +263,37 @@ void TFormDataController::WireServerEvents() {
 }
 
 void TFormDataController::HandleUnitText(std::string Text, std::string ClientName) {
+  NoteLastSeen(ClientName);
   dispatcher_->HandleUnitText(std::move(Text), ClientName);
 }
 
 void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {
+  NoteLastSeen(ClientName);
   AddLogLine(ClientName + " saved file " + Filename + ".");
+}
+
+void TFormDataController::NoteLastSeen(const std::string& unit) {
+  if (last_seen_.size() >= kLastSeenNames && !last_seen_.count(unit)) return;
+  last_seen_[unit] = QDateTime::currentSecsSinceEpoch();
+  for (QListWidgetItem* item : ListBoxClients()->findItems(Latin1(unit), Qt::MatchExactly))
+    ShowLastSeen(item);
+}
+
+void TFormDataController::ShowLastSeen(QListWidgetItem* item) const {
+  auto seen = last_seen_.find(item->text().toLatin1().toStdString());
+  if (seen == last_seen_.end()) return;
+  item->setToolTip(QStringLiteral("Last message ") +
+                   QDateTime::fromSecsSinceEpoch(seen->second).toString("yyyy-MM-dd HH:mm:ss t"));
 }
 
 // The list stays sorted from the first refresh on; a name registered twice is listed twice.
 void TFormDataController::HandleConnectCount() {
   ListBoxClients()->clear();
   Edit1()->setText(QString::number(server_->Connection_count()));
-  for (int i = 0; i < server_->Connection_count(); ++i)
+  for (int i = 0; i < server_->Connection_count(); ++i) {
     ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
+    ShowLastSeen(ListBoxClients()->item(ListBoxClients()->count() - 1));
+  }
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
   PublishWebState();

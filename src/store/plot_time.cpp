@@ -76,8 +76,8 @@ qint64 EpochClock::Ms(long long localSecond) {
 // reaches further into the future than the next midnight.
 TickRange RoundTicks(long long fromLocalSecond, long long toLocalSecond) {
   constexpr long long kHour = 3600, kDay = 24 * kHour;
-  static const long long steps[] = {kHour,    2 * kHour,  3 * kHour,   6 * kHour, 12 * kHour,
-                                    kDay,     2 * kDay,   7 * kDay,    14 * kDay, 28 * kDay,
+  static const long long steps[] = {kHour,     2 * kHour,  3 * kHour,  6 * kHour, 12 * kHour,
+                                    kDay,      2 * kDay,   7 * kDay,   14 * kDay, 28 * kDay,
                                     91 * kDay, 364 * kDay, 3640 * kDay};
   const auto ceilTo = [](long long value, long long step) {
     return (value / step + (value % step > 0 ? 1 : 0)) * step;

@@ -119,6 +119,10 @@ void LinkMetrics(Exposition& out, const OverviewState& state) {
   out.Family(refused, "counter", "Connections and datagrams refused by the allow list.");
   for (const auto& [address, count] : state.refusedSenders)
     out.Sample(refused, "address=\"" + Label(address) + "\"", static_cast<double>(count));
+  const char* seen = "datacontroller_unit_last_seen_seconds";
+  out.Family(seen, "gauge", "When each unit last sent a text or file report (Unix time).");
+  for (const auto& [unit, second] : state.lastSeen)
+    out.Sample(seen, "unit=\"" + Label(unit) + "\"", static_cast<double>(second));
 }
 
 void SensorMetrics(Exposition& out, const std::vector<NewestRecord>& sensors) {

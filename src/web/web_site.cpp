@@ -1,5 +1,6 @@
 #include "web/web_site.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -84,7 +85,11 @@ HttpReply WebSite::Static(const QString& name) const {
 HttpReply WebSite::Overview() const {
   OverviewSnapshot snapshot = state_->Read();
   const OverviewState& state = snapshot.state;
+  QJsonObject lastSeen;
+  for (const auto& [unit, second] : state.lastSeen)
+    lastSeen[json_text::Latin1(unit)] = json_text::Time(QDateTime::fromSecsSinceEpoch(second));
   QJsonObject json{{"units", json_text::Array(state.units)},
+                   {"lastSeen", lastSeen},
                    {"count", static_cast<int>(state.units.size())},
                    {"alarmUnit", json_text::Latin1(state.alarmUnit)},
                    {"controlUnit", json_text::Latin1(state.controlUnit)},

@@ -25,6 +25,8 @@ struct OverviewState {
   int connections = 0;  // open connections on the unit link
   // Connections and datagrams refused by the allow list, by sender address.
   std::map<std::string, std::uint64_t> refusedSenders;
+  // Per unit name, when it last sent a text or a file report (seconds since the epoch).
+  std::map<std::string, std::int64_t> lastSeen;
 };
 
 struct OverviewSnapshot {

@@ -87,6 +87,9 @@ TEST_F(FormStartUpTest, UnitListIsSortedCountsDuplicatesAndFollowsRemovals) {
   Unit("SU_A");
   EXPECT_EQ(Listed(), (QStringList{"SU_A", "SU_A", "SU_B"}));
   EXPECT_EQ(window_->Edit1()->text(), "3");
+  Settle(a);  // a message: its entry says when
+  EXPECT_TRUE(window_->ListBoxClients()->item(0)->toolTip().startsWith("Last message 20"));
+  EXPECT_TRUE(window_->ListBoxClients()->item(2)->toolTip().isEmpty());
   window_->Edit1()->setText("typed by the operator");
   b.SendMessage("CS_REMOVE_NAME SU_B");
   a.SendMessage("CS_REMOVE_NAME SU_A");

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <map>
 #include <sstream>
 
@@ -100,6 +101,7 @@ class WebViewTest : public FaultTest {};
 
 TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   StartProgram();
+  const double started = static_cast<double>(std::time(nullptr));
   UnitConnection* first = Unit("SU1");
   UnitConnection* second = Unit("S\"U<2>");
   first->SendText("DU_SAVELOG T1 12/06/26 21.5");
@@ -123,6 +125,7 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_EQ(metrics["datacontroller_records_stored_total{unit=\"S\\\"U<2>\"}"], 1);
   EXPECT_EQ(metrics["datacontroller_alarms_total"], 1);
   EXPECT_EQ(metrics["datacontroller_registered_units"], 2);
+  EXPECT_GE(metrics["datacontroller_unit_last_seen_seconds{unit=\"SU1\"}"], started);
   EXPECT_EQ(metrics["datacontroller_tftp_transfers_total{direction=\"read\",result=\"completed\"}"],
             1);
   EXPECT_EQ(metrics["datacontroller_tftp_bytes_total{direction=\"read\"}"],

@@ -22,7 +22,9 @@
 
   function show(overview) {
     const names = [...overview.units].sort();
-    dc.replaceAll(document.getElementById('units'), names.map((name) => dc.element('li', name)));
+    const seen = overview.lastSeen || {};
+    dc.replaceAll(document.getElementById('units'), names.map((name) => dc.element('li',
+      seen[name] ? name + '  (last message ' + dc.time(seen[name]) + ')' : name)));
     document.getElementById('count').textContent = overview.count;
     document.getElementById('alarm-unit').textContent = overview.alarmUnit;
     document.getElementById('control-unit').textContent = overview.controlUnit;
