@@ -54,6 +54,7 @@ struct StartUpSettings {
   int fileTransferPort = 69;
   uint32_t listenAddress = 0;  // host byte order; 0: every local address
   int retentionDays = 7;
+  long long staleAfterSeconds = 3600;  // the web view marks sensors silent this long
   // Null: every sender is served. Refusals are reported on standard error
   // and in the last actions while the window lives.
   std::shared_ptr<AllowedSenders> senders;

@@ -183,7 +183,7 @@ void TFormDataController::OpenTree() {
 // (or lacks log/) still shows why, and a taken web port stops nothing else.
 void TFormDataController::StartWebView() {
   if (!settings_.web) return;
-  web_state_ = std::make_shared<WebState>(settings_.retentionDays);
+  web_state_ = std::make_shared<WebState>(settings_.retentionDays, settings_.staleAfterSeconds);
   if (settings_.webClients) ReportRefusalsOf(*settings_.webClients);
   web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory, settings_.webClients);
   web_publish_ = new QTimer(this);

@@ -52,6 +52,7 @@ StartUpSettings SettingsFor(const OperatorOptions& options) {
   StartUpSettings settings;
   settings.listenAddress = options.listenAddress;
   settings.retentionDays = options.retentionDays;
+  settings.staleAfterSeconds = options.staleAfterSeconds;
   settings.web = options.http;
   if (!options.allowed.empty())
     settings.senders = std::make_shared<AllowedSenders>(options.allowed);

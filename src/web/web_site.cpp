@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
+#include "store/plot_time.h"
 #include "web/json_text.h"
 #include "web/metrics_page.h"
 #include "web/web_state.h"
@@ -55,6 +56,7 @@ HttpReply WebSite::Answer(const QString& path, const QUrlQuery& query) {
     return HttpReply::Json(
         QJsonDocument(QJsonObject{{"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}})
             .toJson(QJsonDocument::Compact));
+  if (path == QStringLiteral("/api/sensors")) return NewestRecords();
   if (path == QStringLiteral("/api/series"))
     return sensorPages_.Series(QueryText(query, "unit"), QueryText(query, "sensor"));
   if (path == QStringLiteral("/api/pictures"))
@@ -105,6 +107,23 @@ HttpReply WebSite::Overview() const {
 HttpReply WebSite::Health() const {
   if (state_->Serving()) return HttpReply::Text(200, "serving\n");
   return HttpReply::Text(503, "not serving\n");
+}
+
+// Per sensor its newest record's time, marked when older than the stale limit.
+HttpReply WebSite::NewestRecords() const {
+  const long long now = plot_time::NowLocalSecond();
+  QJsonArray sensors;
+  for (const NewestRecord& newest : sensorPages_.NewestRecords()) {
+    const long long second = newest.point.localSecond;
+    sensors.append(QJsonObject{
+        {"unit", json_text::Latin1(newest.unit)},
+        {"sensor", json_text::Latin1(newest.sensor)},
+        {"time", json_text::Time(QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(second)))},
+        {"stale", now - second > state_->StaleAfterSeconds()}});
+  }
+  return HttpReply::Json(QJsonDocument(QJsonObject{{"staleAfter", state_->StaleAfterSeconds()},
+                                                   {"sensors", sensors}})
+                             .toJson(QJsonDocument::Compact));
 }
 
 HttpReply WebSite::Metrics() {

@@ -43,8 +43,11 @@ class WebState {
   static constexpr std::size_t kMaxLineBytes = 4096;  // longer lines are cut
 
   // retentionDays: the days the sweep keeps, which the plots show.
-  explicit WebState(int retentionDays = 7) : retentionDays_(retentionDays) {}
+  // staleAfterSeconds: a sensor without a record this long is marked silent.
+  explicit WebState(int retentionDays = 7, long long staleAfterSeconds = 3600)
+      : retentionDays_(retentionDays), staleAfterSeconds_(staleAfterSeconds) {}
   int RetentionDays() const { return retentionDays_; }
+  long long StaleAfterSeconds() const { return staleAfterSeconds_; }
 
   void Publish(OverviewState state);
   void AddAction(const std::string& line);
@@ -64,4 +67,5 @@ class WebState {
   std::deque<std::string> commands_;  // guarded by mutex_
   std::uint64_t version_ = 0;         // guarded by mutex_
   const int retentionDays_;
+  const long long staleAfterSeconds_;
 };

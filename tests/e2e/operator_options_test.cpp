@@ -172,7 +172,9 @@ TEST_F(OperatorOptionsTest, BadOptionTouchesNothingAndRetentionDaysDecideWhatThe
                    {"--check", "--listen", "255.255.255.255"},
                    {"--check", "--http", "foo:10078"},
                    {"--check", "--http", "192.0.2.1:10078"},
-                   {"--check", "--http", "224.0.0.1:10078"}}) {
+                   {"--check", "--http", "224.0.0.1:10078"},
+                   {"--check", "--stale-after", "0"},
+                   {"--check", "--stale-after", "1w"}}) {
     std::filesystem::remove(program_.Root() + "/stderr.txt");
     program_.SetArguments(bad);
     program_.Start();

@@ -126,6 +126,9 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_EQ(metrics["datacontroller_alarms_total"], 1);
   EXPECT_EQ(metrics["datacontroller_registered_units"], 2);
   EXPECT_GE(metrics["datacontroller_unit_last_seen_seconds{unit=\"SU1\"}"], started);
+  // Records dated days ago: silent longer than the default hour.
+  EXPECT_NE(HttpGet("/api/sensors").find(R"("sensor":"T1","stale":true)"), std::string::npos)
+      << HttpGet("/api/sensors");
   EXPECT_EQ(metrics["datacontroller_tftp_transfers_total{direction=\"read\",result=\"completed\"}"],
             1);
   EXPECT_EQ(metrics["datacontroller_tftp_bytes_total{direction=\"read\"}"],

@@ -34,6 +34,17 @@
     showLines('commands', overview.commands);
   }
 
+  // Per sensor its newest record; one silent longer than --stale-after is marked.
+  dc.every(10000, async () => {
+    const answer = await dc.json('/api/sensors');
+    dc.replaceAll(document.querySelector('#newest tbody'), answer.sensors.map((newest) => {
+      const row = dc.element('tr', null, newest.stale ? 'error' : '');
+      row.append(dc.element('td', newest.unit), dc.element('td', newest.sensor),
+        dc.element('td', dc.time(newest.time) + (newest.stale ? '  silent' : '')));
+      return row;
+    }));
+  });
+
   dc.every(1000, async () => {
     const overview = await dc.json('/api/overview');
     if (overview.version === shownVersion) return;
