@@ -8,6 +8,7 @@
 #include "store/store_counters.h"
 #include "tftp/session_budget.h"
 #include "tftp/transfer_counters.h"
+#include "web/process_metrics.h"
 
 namespace {
 
@@ -150,5 +151,5 @@ QByteArray MetricsText(const OverviewState& state, const std::vector<NewestRecor
   out.One("datacontroller_tree_free_bytes", "gauge",
           "Free space of the file system that holds the data tree.", FreeBytes(tree));
   SensorMetrics(out, sensors);
-  return out.Text();
+  return out.Text() + process_metrics::Text();
 }

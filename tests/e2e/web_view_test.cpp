@@ -126,6 +126,11 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_EQ(metrics["datacontroller_alarms_total"], 1);
   EXPECT_EQ(metrics["datacontroller_registered_units"], 2);
   EXPECT_GE(metrics["datacontroller_unit_last_seen_seconds{unit=\"SU1\"}"], started);
+  EXPECT_GT(metrics["process_resident_memory_bytes"], 1 << 20);
+  EXPECT_GT(metrics["process_open_fds"], 3);
+  EXPECT_GT(metrics["process_cpu_seconds_total"], 0);
+  EXPECT_GE(metrics["process_start_time_seconds"], started - 2);  // whole seconds of boot time
+  EXPECT_EQ(metrics["datacontroller_build_info{version=\"" DC_VERSION "\"}"], 1);
   // Records dated days ago: silent longer than the default hour.
   EXPECT_NE(HttpGet("/api/sensors").find(R"("sensor":"T1","stale":true)"), std::string::npos)
       << HttpGet("/api/sensors");
