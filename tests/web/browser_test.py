@@ -11,6 +11,7 @@ page as DIR/web_<page>.png (the README's pictures)."""
 import argparse
 import base64
 import datetime
+import gzip
 import os
 import re
 import shutil
@@ -189,6 +190,13 @@ def times_show_in_one_zone_the_chosen_one(driver, tree):
         assert Select(driver.find_element(By.ID, 'zone')).first_selected_option.text == name
 
 
+def metrics_come_compressed_when_asked():
+    request = urllib.request.Request(BASE + '/metrics', headers={'Accept-Encoding': 'br, gzip'})
+    with urllib.request.urlopen(request, timeout=5) as answer:
+        assert answer.headers['Content-Encoding'] == 'gzip', answer.headers
+        assert b'\nprocess_open_fds ' in gzip.decompress(answer.read())
+
+
 def start_program(binary, tree):
     os.makedirs(os.path.join(tree, 'log'))
     environment = dict(os.environ, QT_QPA_PLATFORM='offscreen', LC_ALL='C', TZ='Asia/Kathmandu')
@@ -234,6 +242,7 @@ def main():
         screenshot(driver, 'overview')
         files_download_exactly_and_refuse_paths_leading_out(driver, tree)
         times_show_in_one_zone_the_chosen_one(driver, tree)
+        metrics_come_compressed_when_asked()
         # The plotting library measures its (unused) legend with a style attribute,
         # which the policy blocks harmlessly; our own pages must need no exception.
         refused = [e['message'] for e in driver.get_log('browser')
