@@ -262,9 +262,18 @@ void TFormDataController::WireServerEvents() {
   };
 }
 
+// A failure names the unit and the start of its text (the command).
 void TFormDataController::HandleUnitText(std::string Text, std::string ClientName) {
   NoteLastSeen(ClientName);
-  dispatcher_->HandleUnitText(std::move(Text), ClientName);
+  constexpr std::size_t kShownBytes = 80;
+  std::string shown = ClientName + " " + Text.substr(0, kShownBytes);
+  try {
+    dispatcher_->HandleUnitText(std::move(Text), ClientName);
+  } catch (const EAbort&) {
+    throw;
+  } catch (const std::exception& failure) {
+    throw Exception(shown + ": " + failure.what());
+  }
 }
 
 void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {

@@ -135,7 +135,9 @@ TEST_F(FormStartUpTest, StoreFailureIsReportedAndTheUnitIsStillServed) {
   control.SendText("DU_GIVELOGFILENAMES NOBODY");
   Settle(control);
   ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
-  EXPECT_EQ(boxes_, std::vector<std::string>{"Can't change into directory .\\log\\NOBODY\\."});
+  EXPECT_EQ(boxes_,
+            std::vector<std::string>{"CU1 DU_GIVELOGFILENAMES NOBODY: Can't change into directory "
+                                     ".\\log\\NOBODY\\."});
 }
 
 TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
