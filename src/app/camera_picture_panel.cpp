@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QLabel>
-#include <QLocale>
 #include <QPixmap>
 #include <QVBoxLayout>
 
@@ -84,8 +83,9 @@ void CameraPicturePanel::Refresh(Camera& camera) {
   }
   QString file = QString::fromLocal8Bit(newest->name.c_str());
   QDateTime modified = QDateTime::fromSecsSinceEpoch(newest->modified.tv_sec);
-  camera.caption->setText(camera.name + QStringLiteral(": ") + file + QStringLiteral("  ") +
-                          QLocale().toString(modified, QLocale::ShortFormat));
+  camera.caption->setText(
+      camera.name + QStringLiteral(": ") + file + QStringLiteral("  ") +
+      modified.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")));  // as the web view
   ++decoding_;
   decoder_.DecodeLater(
       QDir(unit_directory_).filePath(camera.name + QLatin1Char('/') + file),

@@ -145,7 +145,11 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
       WaitEventsUntil([&] { return window.Series("T2") && window.Series("T2")->count() == 1; }));
   EXPECT_EQ(window.NotPlotted(), 1);
   ASSERT_EQ(window.Pictures()->Captions().size(), 1);
-  EXPECT_TRUE(window.Pictures()->Captions()[0].startsWith("camera_cam0: 20261206_093000.jpg"));
+  EXPECT_TRUE(
+      QRegularExpression("^camera_cam0: 20261206_093000.jpg  20\\d\\d-\\d\\d-\\d\\d \\d\\d:")
+          .match(window.Pictures()->Captions()[0])
+          .hasMatch())
+      << window.Pictures()->Captions()[0].toStdString();  // the web view's date format
 
   TDataController store(tree.Dir());
   store.UseStandardNames();
