@@ -206,7 +206,7 @@ void SendInBatches(int fd, int count, Message message) {
 
 // ---- browsers polling the web view -------------------------------------
 
-constexpr int kWebPort = 10080;
+constexpr int kWebPort = 10078;
 constexpr int kBrowsers = 20;
 
 // One GET on a kept-alive connection; the body's length is returned. A

@@ -4,7 +4,6 @@
 
 #include <QDateTime>
 #include <QLabel>
-#include <QLocale>
 #include <QPixmap>
 #include <QVBoxLayout>
 
@@ -88,8 +87,9 @@ void CameraPicturePanel::Refresh(Camera& camera) {
   }
   QString file = QString::fromLatin1(newest->name);
   QDateTime modified = QDateTime::fromSecsSinceEpoch(newest->modified.tv_sec);
-  camera.caption->setText(camera.name + QStringLiteral(": ") + file + QStringLiteral("  ") +
-                          QLocale().toString(modified, QLocale::ShortFormat));
+  camera.caption->setText(
+      camera.name + QStringLiteral(": ") + file + QStringLiteral("  ") +
+      modified.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")));  // as the web view
   ++decoding_;
   TreeFolder folder = unit_->Child(camera.name.toLatin1().toStdString());
   decoder_.DecodeLater(

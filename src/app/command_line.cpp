@@ -25,8 +25,10 @@ constexpr std::string_view kUsage =
     "                        refused and reported\n"
     "  --retention-days N    sweep away records and pictures N days old (1 to 36500;\n"
     "                        default 7)\n"
+    "  --stale-after TIME    mark sensors without a record for TIME (30m, 2h, 1d,\n"
+    "                        600s; default 1h)\n"
     "  --http ADDR:PORT|off  the web view's address: one of this machine, or 0.0.0.0\n"
-    "                        for all (default 127.0.0.1:10080)\n"
+    "                        for all (default 127.0.0.1:10078)\n"
     "  --http-allow CIDR     serve the web view only to this IPv4 network; repeat it\n"
     "                        for more networks (default: every client)\n"
     "  --mqtt URL            forward every record and alarm to this MQTT broker\n"
@@ -57,7 +59,8 @@ Written Split(std::string_view argument) {
 bool TakesValue(std::string_view name) {
   return name == "--listen" || name == "--allow" || name == "--retention-days" ||
          name == "--http" || name == "--http-allow" ||
-         name.starts_with("--mqtt");
+         name.starts_with("--mqtt") ||
+         name == "--stale-after";
 }
 
 // The checks of one value; each returns the problem, or "" when the value is good.
@@ -72,6 +75,7 @@ class OptionReader {
     if (name == "--http-allow") return Allow(value, "--http-allow ", options_.httpAllowed);
     if (name == "--http") return Http(value);
     if (name.starts_with("--mqtt")) return Mqtt(name, value);
+    if (name == "--stale-after") return StaleAfter(value);
     return RetentionDays(value);
   }
 
@@ -96,7 +100,7 @@ class OptionReader {
     return "";
   }
 
-  // "off", or ADDR:PORT with a port 1..65535 ("[::1]:10080" for IPv6).
+  // "off", or ADDR:PORT with a port 1..65535 ("[::1]:10078" for IPv6).
   std::string Http(std::string_view value) {
     if (httpGiven_) return "--http is given twice; the web view listens on one address";
     httpGiven_ = true;
@@ -147,11 +151,30 @@ class OptionReader {
     if (name == "--mqtt-credentials") return broker.ReadCredentials(value);
     if (name == "--mqtt-topic") return broker.ReadTopicPrefix(value);
     return "unknown option " + std::string(name);
+  // A whole number with s, m, h or d (seconds without), up to ten years.
+  std::string StaleAfter(std::string_view value) {
+    if (staleGiven_) return "--stale-after is given twice";
+    staleGiven_ = true;
+    static const std::string_view units = "smhd";
+    static const long long seconds[] = {1, 60, 3600, 86400};
+    std::size_t unit = value.empty() ? 0 : units.find(value.back());
+    std::string_view digits =
+        unit == std::string_view::npos ? value : value.substr(0, value.size() - 1);
+    long long count = 0;
+    auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    const long long factor = seconds[unit == std::string_view::npos ? 0 : unit];
+    if (digits.empty() || failed != std::errc() || end != digits.data() + digits.size() ||
+        count < 1 || count > 3650LL * 86400 / factor)
+      return "--stale-after " + std::string(value) +
+             " is not a time such as 30m, 2h or 1d (1 second to 3650 days)";
+    options_.staleAfterSeconds = count * factor;
+    return "";
   }
 
   OperatorOptions& options_;
   const bool restarted_;
   std::set<std::string> mqttGiven_;
+  bool staleGiven_ = false;
   bool listenGiven_ = false;
   bool retentionGiven_ = false;
   bool httpGiven_ = false;

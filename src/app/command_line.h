@@ -25,6 +25,7 @@ struct OperatorOptions {
   std::vector<Ipv4Network> allowed;      // the units' ports; empty: every sender
   std::vector<Ipv4Network> httpAllowed;  // the web view; empty: every client
   int retentionDays = kDefaultRetentionDays;
+  long long staleAfterSeconds = 3600;  // a sensor silent this long is marked
   std::optional<WebAddress> http = WebAddress{};  // nothing: "--http off"
   bool checkOnly = false;                         // --check: end after the options were found good
   BrokerSettings mqtt;     // --mqtt...: no host, nothing is forwarded

@@ -182,6 +182,7 @@ void TFormDataController::BuildLabels() {
   label1_ = NewLabel("Label1", "Connected units", QRect(8, 48, 111, 16), 13);
   label2_ = NewLabel("Label2", "Connection count", QRect(24, 340, 84, 13), 0, true);
   label3_ = NewLabel("Label3", "Last actions", QRect(192, 48, 84, 16), 13);
+  NewLabel("Label5", "Unit commands", QRect(752, 48, 104, 16), 13);  // the right pane's title
 }
 
 void TFormDataController::BuildUnitPanel() {

@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QRect>
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +26,8 @@
 #include "link/socket_error.h"
 #include "store/path_resolver.h"
 #include "web/web_server.h"
+
+class QListWidgetItem;
 
 class MemoPane;
 class SensorWindow;
@@ -55,6 +59,7 @@ struct StartUpSettings {
   int fileTransferPort = 69;
   uint32_t listenAddress = 0;  // host byte order; 0: every local address
   int retentionDays = 7;
+  long long staleAfterSeconds = 3600;  // the web view marks sensors silent this long
   // Null: every sender is served. Refusals are reported on standard error
   // and in the last actions while the window lives.
   std::shared_ptr<AllowedSenders> senders;
@@ -65,7 +70,7 @@ struct StartUpSettings {
   // instance that launched this one handed it over; nothing when none.
   std::optional<std::chrono::steady_clock::time_point> lastErrorRestart;
   // Where the web view listens; nothing: no web view (the program's command
-  // line gives 127.0.0.1:10080 unless told otherwise).
+  // line gives 127.0.0.1:10078 unless told otherwise).
   std::optional<WebAddress> web;
   // Whom the web view serves (null: every client); its refusals are
   // reported and counted as those of senders.
@@ -134,6 +139,9 @@ class TFormDataController : public QMainWindow {
   // Handlers of the unit link server's events (wired by FormCreate).
   void HandleUnitText(std::string Text, std::string ClientName);
   void HandleUnitFile(std::string Filename, std::string ClientName);
+  // Remembers when the unit last sent something and shows it on its list entry.
+  void NoteLastSeen(const std::string& unit);
+  void ShowLastSeen(QListWidgetItem* item) const;
   void HandleConnectCount();
   // A unit's connection error restarts the program, unless a restart that
   // one caused is less than RestartSpacing::kSpacing ago.
@@ -243,6 +251,10 @@ class TFormDataController : public QMainWindow {
 
   // What the web view shows; its server runs on a thread of its own.
   std::shared_ptr<WebState> web_state_;
+  // Per unit name, its last text or file report (seconds since the epoch); at
+  // most kLastSeenNames names, so that forged sender words cannot grow it.
+  static constexpr std::size_t kLastSeenNames = 1024;
+  std::map<std::string, std::int64_t> last_seen_;
   std::unique_ptr<WebServer> web_;
   QTimer* web_publish_ = nullptr;
 

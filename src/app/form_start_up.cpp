@@ -2,6 +2,7 @@
 // sweep and restart: everything the window does with the data store and the
 // unit link server.
 #include <QApplication>
+#include <QDateTime>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMetaObject>
@@ -11,6 +12,7 @@
 #include "app/program_launch.h"
 #include "app/service_notice.h"
 #include "app/unit_command_dispatcher.h"
+#include "base/exceptions.h"
 #include "base/failure_report.h"
 #include "forward/broker_forwarder.h"
 #include "link/communication_server.h"
@@ -67,14 +69,14 @@ const char* EventName(TErrorEvent event) {
   return "general";
 }
 
-// Runs open; a failure is passed on with what names the port kept in failure.
+// Runs open; a failure is passed on, and kept in failure, with the port it concerns.
 template <typename Open>
 void OpenPort(const std::string& port, std::string& failure, Open open) {
   try {
     open();
   } catch (const std::exception& error) {
     failure = port + ": " + error.what();
-    throw;
+    throw Exception(failure);
   }
 }
 
@@ -179,6 +181,9 @@ void TFormDataController::OpenTree() {
   ApplyListenRules();
   StartServers();
   PublishWebState();
+  // The tree's other top folders, so that a first store into them by file transfer works.
+  store_->MakeDirectory(store_->ConfigDir);
+  store_->MakeDirectory(store_->AlarmDir);
 }
 
 // What could not be written goes to the journal and the last actions, at
@@ -199,7 +204,7 @@ void TFormDataController::ReportWriteFaults() {
 // (or lacks log/) still shows why, and a taken web port stops nothing else.
 void TFormDataController::StartWebView() {
   if (!settings_.web) return;
-  web_state_ = std::make_shared<WebState>(settings_.retentionDays);
+  web_state_ = std::make_shared<WebState>(settings_.retentionDays, settings_.staleAfterSeconds);
   if (settings_.webClients) ReportRefusalsOf(*settings_.webClients);
   web_ = std::make_unique<WebServer>(web_state_, settings_.startDirectory, settings_.webClients);
   web_publish_ = new QTimer(this);
@@ -228,6 +233,7 @@ void TFormDataController::PublishWebState() {
     for (const auto& [address, count] : allowed->RefusedCounts())
       state.refusedSenders[address] += count;
   }
+  state.lastSeen = last_seen_;
   state.alarmUnit = AlarmUnitName;
   state.controlUnit = ControlUnitName;
   web_state_->Publish(std::move(state));
@@ -277,22 +283,49 @@ void TFormDataController::WireServerEvents() {
   };
 }
 
+// A failure names the unit and the start of its text (the command).
 void TFormDataController::HandleUnitText(std::string Text, std::string ClientName) {
-  dispatcher_->HandleUnitText(std::move(Text), ClientName);
+  NoteLastSeen(ClientName);
+  constexpr std::size_t kShownBytes = 80;
+  std::string shown = ClientName + " " + Text.substr(0, kShownBytes);
+  try {
+    dispatcher_->HandleUnitText(std::move(Text), ClientName);
+  } catch (const EAbort&) {
+    throw;
+  } catch (const std::exception& failure) {
+    throw Exception(shown + ": " + failure.what());
+  }
 }
 
 // The records before the report are written, and shown, first.
 void TFormDataController::HandleUnitFile(std::string Filename, std::string ClientName) {
   WriteGatheredRecords();
+  NoteLastSeen(ClientName);
   AddLogLine(ClientName + " saved file " + Filename + ".");
+}
+
+void TFormDataController::NoteLastSeen(const std::string& unit) {
+  if (last_seen_.size() >= kLastSeenNames && !last_seen_.count(unit)) return;
+  last_seen_[unit] = QDateTime::currentSecsSinceEpoch();
+  for (QListWidgetItem* item : ListBoxClients()->findItems(Latin1(unit), Qt::MatchExactly))
+    ShowLastSeen(item);
+}
+
+void TFormDataController::ShowLastSeen(QListWidgetItem* item) const {
+  auto seen = last_seen_.find(item->text().toLatin1().toStdString());
+  if (seen == last_seen_.end()) return;
+  item->setToolTip(QStringLiteral("Last message ") +
+                   QDateTime::fromSecsSinceEpoch(seen->second).toString("yyyy-MM-dd HH:mm:ss t"));
 }
 
 // The list stays sorted from the first refresh on; a name registered twice is listed twice.
 void TFormDataController::HandleConnectCount() {
   ListBoxClients()->clear();
   Edit1()->setText(QString::number(server_->Connection_count()));
-  for (int i = 0; i < server_->Connection_count(); ++i)
+  for (int i = 0; i < server_->Connection_count(); ++i) {
     ListBoxClients()->addItem(Latin1(server_->NameAt(i)));
+    ShowLastSeen(ListBoxClients()->item(ListBoxClients()->count() - 1));
+  }
   ListBoxClients()->setSortingEnabled(true);
   ListBoxClients()->sortItems();
   PublishWebState();

@@ -52,6 +52,7 @@ StartUpSettings SettingsFor(const OperatorOptions& options) {
   StartUpSettings settings;
   settings.listenAddress = options.listenAddress;
   settings.retentionDays = options.retentionDays;
+  settings.staleAfterSeconds = options.staleAfterSeconds;
   settings.web = options.http;
   settings.mqtt = options.mqtt;
   if (!options.allowed.empty())

@@ -441,7 +441,8 @@ void SensorWindow::ApplyScale() {
   value_axis_->setLabelsColor(shown.colour);
   value_axis_->setLinePenColor(shown.colour);
   if (before == shown.low && beforeHigh == shown.high) return;
-  for (const auto& other : shown_) other->remap = other->sensor != scale_sensor_;
+  // The scale sensor too: its line was drawn onto the axis as it was before.
+  for (const auto& other : shown_) other->remap = true;
   ScheduleRead(0);
 }
 
@@ -463,7 +464,10 @@ void SensorWindow::UpdateAxes() {
     range.Take(to, to);
     from = range.From();
   }
-  to = std::max(to, from + 60);
+  const plot_time::TickRange ticks = plot_time::RoundTicks(from, std::max(to, from + 60));
+  from = ticks.from;
+  to = ticks.to;
+  if (time_axis_->tickCount() != ticks.ticks) time_axis_->setTickCount(ticks.ticks);
   QString labels = plot_time::LabelFormat(format_, plot_time::NeedsYear(from, to, CurrentYear()));
   if (time_axis_->format() != labels) time_axis_->setFormat(labels);
   QDateTime first = QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(from));

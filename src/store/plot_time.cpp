@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QTime>
+#include <algorithm>
 #include <ctime>
 
 #include "store/local_calendar.h"
@@ -68,6 +69,28 @@ qint64 EpochClock::Ms(long long localSecond) {
     hour_ms_ = EpochMs(hour * kSecondsPerHour);
   }
   return hour_ms_ + (localSecond - hour_ * kSecondsPerHour) * 1000;
+}
+
+// The end is rounded up to the next full hour (steps below a day) or
+// midnight; the start goes back from it by whole steps, so that a range never
+// reaches further into the future than the next midnight.
+TickRange RoundTicks(long long fromLocalSecond, long long toLocalSecond) {
+  constexpr long long kHour = 3600, kDay = 24 * kHour;
+  static const long long steps[] = {kHour,     2 * kHour,  3 * kHour,  6 * kHour, 12 * kHour,
+                                    kDay,      2 * kDay,   7 * kDay,   14 * kDay, 28 * kDay,
+                                    91 * kDay, 364 * kDay, 3640 * kDay};
+  const auto ceilTo = [](long long value, long long step) {
+    return (value / step + (value % step > 0 ? 1 : 0)) * step;
+  };
+  TickRange range;
+  for (long long step : steps) {
+    range.to = ceilTo(toLocalSecond, std::min(step, kDay));
+    const long long count = std::max(1LL, ceilTo(range.to - fromLocalSecond, step) / step);
+    range.from = range.to - count * step;
+    range.ticks = static_cast<int>(count) + 1;
+    if (count <= kMaxTickSteps) break;
+  }
+  return range;
 }
 
 }  // namespace plot_time

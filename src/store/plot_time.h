@@ -27,6 +27,16 @@ QString LabelFormat(const ShortDateFormat& format, bool withYear);
 // range crosses a new year, or does not lie in the current year.
 bool NeedsYear(long long fromLocalSecond, long long toLocalSecond, int currentYear);
 
+// A time axis from..to (local seconds) widened to whole steps of an hour, a
+// few hours, a day or a few days, so that its ticks fall on full hours and
+// midnights; at most kMaxTickSteps steps (beyond 3640 days, more).
+struct TickRange {
+  long long from = 0, to = 0;
+  int ticks = 2;
+};
+inline constexpr int kMaxTickSteps = 5;
+TickRange RoundTicks(long long fromLocalSecond, long long toLocalSecond);
+
 // EpochMs for points in time order: the time zone is asked once per local hour.
 class EpochClock {
  public:

@@ -2,6 +2,7 @@
 // value, so any byte a unit sent reaches the page as text and back unchanged.
 #pragma once
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QString>
 #include <string>
@@ -17,6 +18,12 @@ inline QJsonArray Array(const std::vector<std::string>& texts) {
   QJsonArray array;
   for (const std::string& text : texts) array.append(Latin1(text));
   return array;
+}
+
+// A moment in ISO 8601 with its offset from UTC ("2026-12-06T09:21:00+01:00"),
+// so that a browser in any zone reads the same instant.
+inline QString Time(const QDateTime& moment) {
+  return moment.toOffsetFromUtc(moment.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 }  // namespace json_text

@@ -9,6 +9,7 @@
 #include "store/store_counters.h"
 #include "tftp/session_budget.h"
 #include "tftp/transfer_counters.h"
+#include "web/process_metrics.h"
 
 namespace {
 
@@ -131,6 +132,10 @@ void LinkMetrics(Exposition& out, const OverviewState& state) {
   out.Family(refused, "counter", "Connections and datagrams refused by the allow list.");
   for (const auto& [address, count] : state.refusedSenders)
     out.Sample(refused, "address=\"" + Label(address) + "\"", static_cast<double>(count));
+  const char* seen = "datacontroller_unit_last_seen_seconds";
+  out.Family(seen, "gauge", "When each unit last sent a text or file report (Unix time).");
+  for (const auto& [unit, second] : state.lastSeen)
+    out.Sample(seen, "unit=\"" + Label(unit) + "\"", static_cast<double>(second));
 }
 
 void SensorMetrics(Exposition& out, const NewestRecords& newest) {
@@ -199,5 +204,5 @@ QByteArray MetricsText(const OverviewState& state, const NewestRecords& sensors,
           "1 while records can be written (the last writes lost nothing, not mounted read-only).",
           TreeWriteFailure(tree).empty() ? 1 : 0);
   SensorMetrics(out, sensors);
-  return out.Text();
+  return out.Text() + process_metrics::Text();
 }

@@ -75,7 +75,7 @@ std::optional<CameraFolder::Picture> NewestPicture(const PathResolver& tree,
 }
 
 QString TimeText(const std::timespec& time) {
-  return QDateTime::fromSecsSinceEpoch(time.tv_sec).toString(Qt::ISODate);
+  return json_text::Time(QDateTime::fromSecsSinceEpoch(time.tv_sec));
 }
 
 // The window's bounded decoder, straight to the shown size; empty when the

@@ -19,7 +19,7 @@ namespace {
 const std::initializer_list<std::string_view> kTopDirectories{"log", "config", "alarms"};
 
 QString ModifiedText(const PathResolver::Entry& entry) {
-  return QDateTime::fromSecsSinceEpoch(entry.modified.tv_sec).toString(Qt::ISODate);
+  return json_text::Time(QDateTime::fromSecsSinceEpoch(entry.modified.tv_sec));
 }
 
 HttpReply Refused(const std::string& treePath) {

@@ -9,6 +9,7 @@
 
 #include "base/failure_report.h"
 #include "web/bounded_tcp_server.h"
+#include "web/gzip_body.h"
 #include "web/web_errors.h"
 #include "web/web_site.h"
 
@@ -67,7 +68,7 @@ class HttpFront : public QAbstractHttpServer {
     QHttpServerResponder responder = makeResponder(request, socket);
     bool head = request.method() == QHttpServerRequest::Method::Head;
     if (head || request.method() == QHttpServerRequest::Method::Get)
-      Send(responder, socket, GuardedAnswer(request), head);
+      Send(responder, socket, Compressed(GuardedAnswer(request), request), head);
     else
       Send(responder, socket, MethodNotAllowed(), false);
     return true;
@@ -88,6 +89,18 @@ class HttpFront : public QAbstractHttpServer {
           Qt::QueuedConnection);
       return HttpReply::Text(500, "Internal error.\n");
     }
+  }
+
+  // A body worth it goes out in gzip when the client asks for that.
+  static HttpReply Compressed(HttpReply reply, const QHttpServerRequest& request) {
+    if (reply.file || reply.body.size() < gzip_body::kMinBytes) return reply;
+    reply.headers.emplace_back("Vary", "Accept-Encoding");
+    if (!gzip_body::Accepted(request.value("Accept-Encoding"))) return reply;
+    if (std::optional<QByteArray> packed = gzip_body::Compress(reply.body)) {
+      reply.body = std::move(*packed);
+      reply.headers.emplace_back("Content-Encoding", "gzip");
+    }
+    return reply;
   }
 
   static HttpReply MethodNotAllowed() {

@@ -19,7 +19,7 @@ class WebState;
 
 struct WebAddress {
   std::string host = "127.0.0.1";
-  int port = 10080;
+  int port = 10078;
 };
 
 class WebServer {

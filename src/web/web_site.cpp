@@ -1,10 +1,13 @@
 #include "web/web_site.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimeZone>
 
+#include "store/plot_time.h"
 #include "web/json_text.h"
 #include "web/metrics_page.h"
 #include "web/web_state.h"
@@ -49,6 +52,11 @@ HttpReply WebSite::Answer(const QString& path, const QUrlQuery& query) {
   if (path == QStringLiteral("/healthz")) return Health();
   if (path == QStringLiteral("/metrics")) return Metrics();
   if (path == QStringLiteral("/api/units")) return sensorPages_.Units();
+  if (path == QStringLiteral("/api/zone"))  // the data unit's time zone, by name
+    return HttpReply::Json(
+        QJsonDocument(QJsonObject{{"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}})
+            .toJson(QJsonDocument::Compact));
+  if (path == QStringLiteral("/api/sensors")) return SensorFreshness();
   if (path == QStringLiteral("/api/series"))
     return sensorPages_.Series(QueryText(query, "unit"), QueryText(query, "sensor"));
   if (path == QStringLiteral("/api/pictures"))
@@ -79,7 +87,11 @@ HttpReply WebSite::Static(const QString& name) const {
 HttpReply WebSite::Overview() const {
   OverviewSnapshot snapshot = state_->Read();
   const OverviewState& state = snapshot.state;
+  QJsonObject lastSeen;
+  for (const auto& [unit, second] : state.lastSeen)
+    lastSeen[json_text::Latin1(unit)] = json_text::Time(QDateTime::fromSecsSinceEpoch(second));
   QJsonObject json{{"units", json_text::Array(state.units)},
+                   {"lastSeen", lastSeen},
                    {"count", static_cast<int>(state.units.size())},
                    {"alarmUnit", json_text::Latin1(state.alarmUnit)},
                    {"controlUnit", json_text::Latin1(state.controlUnit)},
@@ -98,6 +110,23 @@ HttpReply WebSite::Health() const {
   if (!failure.empty())
     return HttpReply::Text(503, QByteArray::fromStdString("not storing: " + failure + "\n"));
   return HttpReply::Text(200, "serving\n");
+}
+
+// Per sensor its newest record's time, marked when older than the stale limit.
+HttpReply WebSite::SensorFreshness() const {
+  const long long now = plot_time::NowLocalSecond();
+  QJsonArray sensors;
+  for (const NewestRecord& newest : sensorPages_.Newest().records) {
+    const long long second = newest.point.localSecond;
+    sensors.append(QJsonObject{
+        {"unit", json_text::Latin1(newest.unit)},
+        {"sensor", json_text::Latin1(newest.sensor)},
+        {"time", json_text::Time(QDateTime::fromMSecsSinceEpoch(plot_time::EpochMs(second)))},
+        {"stale", now - second > state_->StaleAfterSeconds()}});
+  }
+  return HttpReply::Json(QJsonDocument(QJsonObject{{"staleAfter", state_->StaleAfterSeconds()},
+                                                   {"sensors", sensors}})
+                             .toJson(QJsonDocument::Compact));
 }
 
 HttpReply WebSite::Metrics() {

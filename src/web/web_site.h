@@ -27,6 +27,7 @@ class WebSite {
   HttpReply Page(const QString& name) const;
   HttpReply Static(const QString& name) const;
   HttpReply Overview() const;
+  HttpReply SensorFreshness() const;
   HttpReply Health() const;
   HttpReply Metrics();
 

@@ -25,6 +25,8 @@ struct OverviewState {
   int connections = 0;  // open connections on the unit link
   // Connections and datagrams refused by the allow list, by sender address.
   std::map<std::string, std::uint64_t> refusedSenders;
+  // Per unit name, when it last sent a text or a file report (seconds since the epoch).
+  std::map<std::string, std::int64_t> lastSeen;
 };
 
 struct OverviewSnapshot {
@@ -41,8 +43,11 @@ class WebState {
   static constexpr std::size_t kMaxLineBytes = 4096;  // longer lines are cut
 
   // retentionDays: the days the sweep keeps, which the plots show.
-  explicit WebState(int retentionDays = 7) : retentionDays_(retentionDays) {}
+  // staleAfterSeconds: a sensor without a record this long is marked silent.
+  explicit WebState(int retentionDays = 7, long long staleAfterSeconds = 3600)
+      : retentionDays_(retentionDays), staleAfterSeconds_(staleAfterSeconds) {}
   int RetentionDays() const { return retentionDays_; }
+  long long StaleAfterSeconds() const { return staleAfterSeconds_; }
 
   void Publish(OverviewState state);
   void AddAction(const std::string& line);
@@ -62,4 +67,5 @@ class WebState {
   std::deque<std::string> commands_;  // guarded by mutex_
   std::uint64_t version_ = 0;         // guarded by mutex_
   const int retentionDays_;
+  const long long staleAfterSeconds_;
 };

@@ -60,6 +60,7 @@ TEST_F(FormDataControllerTest, CaptionsAndInitialTexts) {
   EXPECT_EQ(Window().Label1()->text(), "Connected units");
   EXPECT_EQ(Window().Label2()->text(), "Connection count");
   EXPECT_EQ(Window().Label3()->text(), "Last actions");
+  EXPECT_EQ(Window().ClientArea()->findChild<QLabel*>("Label5")->text(), "Unit commands");
   EXPECT_EQ(Window().Button1()->text(), "Clear last actions");
   EXPECT_EQ(Window().Button2()->text(), "ReBoot");
   EXPECT_EQ(Window().Edit1()->text(), "0");
@@ -114,7 +115,7 @@ TEST_F(FormDataControllerTest, WidgetsLieInsideTheClientAreaApartAndLabelsShowTh
   const QRect area = Window().ClientArea()->rect();
   const QList<QWidget*> widgets =
       Window().ClientArea()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-  ASSERT_EQ(widgets.size(), 12);
+  ASSERT_EQ(widgets.size(), 13);
   for (QWidget* widget : widgets) {
     const QString name = widget->objectName();
     EXPECT_TRUE(area.contains(widget->geometry())) << name.toStdString();

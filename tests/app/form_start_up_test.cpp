@@ -89,6 +89,9 @@ TEST_F(FormStartUpTest, UnitListIsSortedCountsDuplicatesAndFollowsRemovals) {
   Unit("SU_A");
   EXPECT_EQ(Listed(), (QStringList{"SU_A", "SU_A", "SU_B"}));
   EXPECT_EQ(window_->Edit1()->text(), "3");
+  Settle(a);  // a message: its entry says when
+  EXPECT_TRUE(window_->ListBoxClients()->item(0)->toolTip().startsWith("Last message 20"));
+  EXPECT_TRUE(window_->ListBoxClients()->item(2)->toolTip().isEmpty());
   window_->Edit1()->setText("typed by the operator");
   b.SendMessage("CS_REMOVE_NAME SU_B");
   a.SendMessage("CS_REMOVE_NAME SU_A");
@@ -158,7 +161,9 @@ TEST_F(FormStartUpTest, StoreFailureIsReportedAndTheUnitIsStillServed) {
   control.SendText("DU_GIVELOGFILENAMES NOBODY");
   Settle(control);
   ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
-  EXPECT_EQ(boxes_, std::vector<std::string>{"Can't change into directory .\\log\\NOBODY\\."});
+  EXPECT_EQ(boxes_,
+            std::vector<std::string>{"CU1 DU_GIVELOGFILENAMES NOBODY: Can't change into directory "
+                                     ".\\log\\NOBODY\\."});
 }
 
 TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
@@ -171,6 +176,23 @@ TEST_F(FormStartUpTest, WithoutLogDirectoryStartUpStopsBeforeAnyServer) {
   });  // the hourly sweep reports the same while log\ is missing
   ASSERT_TRUE(RunEventsUntil([&] { return boxes_.size() == 2; }));
   EXPECT_EQ(boxes_.back(), "Can't change into directory .\\log\\.");
+}
+
+TEST_F(FormStartUpTest, APortThatIsTakenIsNamedInTheErrorBox) {
+  int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in any{AF_INET, 0, {INADDR_ANY}, {}};
+  socklen_t size = sizeof any;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&any), size) + ::listen(taken, 1), 0);
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&any), &size);
+  tree_ = std::make_unique<TemporaryTree>(true);
+  StartUpSettings settings = tree_->Settings();
+  settings.unitLinkPort = ntohs(any.sin_port);
+  window_ = std::make_unique<TFormDataController>(
+      [this](const std::string& text) { boxes_.push_back(text); }, settings);
+  ASSERT_TRUE(RunEventsUntil([&] { return !boxes_.empty(); }));
+  EXPECT_EQ(boxes_[0].rfind("TCP port " + std::to_string(settings.unitLinkPort) + ": ", 0), 0u)
+      << boxes_[0];
+  ::close(taken);
 }
 
 // A TCP connection and a TFTP datagram from 127.0.0.2 to the window's ports.

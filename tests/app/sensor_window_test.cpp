@@ -66,7 +66,7 @@ QStringList PlotTexts(const SensorWindow& window) {
 }
 
 // As the operator does it: the window first, then a sensor checked. The time
-// labels are dates of the plotted days in the store's date order.
+// labels are the midnights of the plotted days in the store's date order.
 TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsShown) {
   TemporaryTree tree;
   const ShortDateFormat format = ShortDateFormat::FromPattern("%Y-%m-%d");
@@ -78,7 +78,7 @@ TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsSh
   window.ShowSensor("T1", true);
   ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() == 72; }));
   QCoreApplication::processEvents();
-  const QRegularExpression label("^(\\d{4}-)?(\\d\\d)-(\\d\\d) \\d\\d:\\d\\d$");
+  const QRegularExpression label("^(\\d{4}-)?(\\d\\d)-(\\d\\d) (\\d\\d:\\d\\d)$");
   int dates = 0;
   for (const QString& text : PlotTexts(window)) {
     QRegularExpressionMatch match = label.match(text);
@@ -87,6 +87,7 @@ TEST(SensorWindowTest, TheTimeAxisShowsTheDaysOfASensorCheckedAfterTheWindowIsSh
     QDate shown(today.year(), match.captured(2).toInt(), match.captured(3).toInt());
     if (shown > today) shown = shown.addYears(-1);
     EXPECT_LE(shown.daysTo(today), 10) << text.toStdString();
+    EXPECT_EQ(match.captured(4), "00:00") << text.toStdString();  // ticks at midnights
     ++dates;
   }
   EXPECT_GE(dates, 3) << PlotTexts(window).join(" | ").toStdString();
@@ -152,13 +153,20 @@ TEST(SensorWindowTest, PlotsTheStoredRecordsAndARecordStoredAfterwards) {
       WaitEventsUntil([&] { return window.Series("T2") && window.Series("T2")->count() == 1; }));
   EXPECT_EQ(window.NotPlotted(), 1);
   ASSERT_EQ(window.Pictures()->Captions().size(), 1);
-  EXPECT_TRUE(window.Pictures()->Captions()[0].startsWith("camera_cam0: 20261206_093000.jpg"));
+  EXPECT_TRUE(
+      QRegularExpression("^camera_cam0: 20261206_093000.jpg  20\\d\\d-\\d\\d-\\d\\d \\d\\d:")
+          .match(window.Pictures()->Captions()[0])
+          .hasMatch())
+      << window.Pictures()->Captions()[0].toStdString();  // the web view's date format
 
   TDataController store(tree.Dir());
   store.UseStandardNames();
   store.SaveLogRecord("T1 06.12.2026 10:15:00 22.75", "SU1");
   ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T1")->count() == 4; }));
   EXPECT_EQ(window.Series("T1")->points().back(), QPointF(Ms(6, 10, 15), 22.75));
+  sensors->setCurrentItem(sensors->findItems("T2", Qt::MatchExactly).at(0));  // a click
+  ASSERT_TRUE(WaitEventsUntil([&] { return window.Series("T2")->at(0).y() == 3; }))
+      << window.Series("T2")->at(0).y();
   window.ShowSensor("T2", false);
   EXPECT_EQ(window.Series("T2"), nullptr);
 

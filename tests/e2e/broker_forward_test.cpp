@@ -19,7 +19,7 @@ namespace {
 
 std::string Metrics() {
   std::string text;
-  if (std::FILE* curl = ::popen("curl -s http://127.0.0.1:10080/metrics", "r")) {
+  if (std::FILE* curl = ::popen("curl -s http://127.0.0.1:10078/metrics", "r")) {
     char buffer[4096];
     while (std::size_t got = std::fread(buffer, 1, sizeof buffer, curl)) text.append(buffer, got);
     ::pclose(curl);

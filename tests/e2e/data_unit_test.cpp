@@ -109,6 +109,8 @@ TEST_F(DataUnitTest, ConfigurationNoticesReachEveryUnitAndMatchByName) {
 
 TEST_F(DataUnitTest, MissingDirectoriesGiveNoReplyButTheUnitIsStillServed) {
   StartProgram();
+  fs::remove(program_.Path("config"));  // made at start, removed again by an operator
+  fs::remove(program_.Path("alarms"));
   UnitConnection* control = Unit("CU1");
   control->SendText("DU_GIVELOGFILENAMES NOBODY");
   control->SendText("DU_GETCONFIGNAMES");

@@ -72,7 +72,7 @@ std::string FileTransferReply(const char* from, const char* to, std::string* rep
 // The first bytes of the web view's answer to GET /healthz from `from` ("" when closed).
 std::string WebAnswer(const char* from, const char* to = "127.0.0.1") {
   int fd = SocketFrom(SOCK_STREAM, from);
-  sockaddr_in server = At(to, 10080);
+  sockaddr_in server = At(to, 10078);
   char bytes[16] = {};
   pollfd ready{fd, POLLIN, 0};
   if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
@@ -147,7 +147,7 @@ TEST_F(OperatorOptionsTest, ListenAddressLeavesOthersUnansweredAlsoAfterARestart
   StartWith({"--listen", "127.0.0.2", "--http", "off"});
   for (int instance = 0; instance < 2; ++instance) {
     int web = SocketFrom(SOCK_STREAM, "127.0.0.1");
-    sockaddr_in view = At("127.0.0.1", 10080);
+    sockaddr_in view = At("127.0.0.1", 10078);
     EXPECT_NE(::connect(web, reinterpret_cast<sockaddr*>(&view), sizeof view), 0) << "--http off";
     ::close(web);
     EXPECT_EQ(FirstBytesOfUnitLink("127.0.0.1", "127.0.0.1"), "");
@@ -176,9 +176,11 @@ TEST_F(OperatorOptionsTest, BadOptionTouchesNothingAndRetentionDaysDecideWhatThe
                    {"--listen", "192.0.2.1"},
                    {"--check", "--listen", "224.0.0.1"},
                    {"--check", "--listen", "255.255.255.255"},
-                   {"--check", "--http", "foo:10080"},
-                   {"--check", "--http", "192.0.2.1:10080"},
-                   {"--check", "--http", "224.0.0.1:10080"}}) {
+                   {"--check", "--http", "foo:10078"},
+                   {"--check", "--http", "192.0.2.1:10078"},
+                   {"--check", "--http", "224.0.0.1:10078"},
+                   {"--check", "--stale-after", "0"},
+                   {"--check", "--stale-after", "1w"}}) {
     std::filesystem::remove(program_.Root() + "/stderr.txt");
     program_.SetArguments(bad);
     program_.Start();
@@ -202,7 +204,7 @@ TEST_F(OperatorOptionsTest, RestartDuringAnAddressOutageServesOnceTheAddressIsBa
   EXPECT_EQ(program_.WaitForExit(), 2);
   EXPECT_NE(program_.StandardError().find("10.200.0.255 is the broadcast address of dc0"),
             std::string::npos);
-  StartWith({"--listen", "10.200.0.1", "--http", "10.200.0.1:10080"});
+  StartWith({"--listen", "10.200.0.1", "--http", "10.200.0.1:10078"});
   auto unit = std::make_unique<UnitConnection>("10.200.0.1", ProgramUnderTest::kUnitPort);
   unit->Register("SU1");
   ::kill(program_.FirstPid(), SIGSTOP);  // the reset and the outage come before it looks

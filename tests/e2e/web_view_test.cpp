@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ctime>
 #include <map>
 #include <sstream>
 
@@ -21,7 +22,7 @@ namespace {
 
 using namespace tftp_test;
 
-constexpr int kWebPort = 10080;
+constexpr int kWebPort = 10078;
 
 // A connection to the web view (on 127.0.0.1) from the loopback address `from`.
 int ConnectToWeb(const char* from = "127.0.0.1") {
@@ -101,6 +102,7 @@ class WebViewTest : public FaultTest {};
 
 TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   StartProgram();
+  const double started = static_cast<double>(std::time(nullptr));
   UnitConnection* first = Unit("SU1");
   UnitConnection* second = Unit("S\"U\n<2>");
   first->SendText("DU_SAVELOG T1 12/06/26 21.5");
@@ -124,6 +126,15 @@ TEST_F(WebViewTest, MetricsCountRecordsAlarmsAndTransfersOfKnownTraffic) {
   EXPECT_EQ(metrics["datacontroller_records_stored_total{unit=\"S\\\"U\\n<2>\"}"], 1);
   EXPECT_EQ(metrics["datacontroller_alarms_total"], 1);
   EXPECT_EQ(metrics["datacontroller_registered_units"], 2);
+  EXPECT_GE(metrics["datacontroller_unit_last_seen_seconds{unit=\"SU1\"}"], started);
+  EXPECT_GT(metrics["process_resident_memory_bytes"], 1 << 20);
+  EXPECT_GT(metrics["process_open_fds"], 3);
+  EXPECT_GT(metrics["process_cpu_seconds_total"], 0);
+  EXPECT_GE(metrics["process_start_time_seconds"], started - 2);  // whole seconds of boot time
+  EXPECT_EQ(metrics["datacontroller_build_info{version=\"" DC_VERSION "\"}"], 1);
+  // Records dated days ago: silent longer than the default hour.
+  EXPECT_NE(HttpGet("/api/sensors").find(R"("sensor":"T1","stale":true)"), std::string::npos)
+      << HttpGet("/api/sensors");
   EXPECT_EQ(metrics["datacontroller_tftp_transfers_total{direction=\"read\",result=\"completed\"}"],
             1);
   EXPECT_EQ(metrics["datacontroller_tftp_bytes_total{direction=\"read\"}"],

@@ -37,6 +37,7 @@ check_contents() {
     ./usr/share/doc/datacontroller/README.md.gz \
     ./usr/share/doc/datacontroller/changelog.gz \
     ./usr/share/doc/datacontroller/copyright \
+    ./usr/share/doc/datacontroller/unit_protocol.md.gz \
     ./usr/share/icons/hicolor/scalable/apps/datacontroller.svg \
     ./usr/share/man/man1/datacontroller.1.gz)
   listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)

@@ -11,6 +11,7 @@ page as DIR/web_<page>.png (the README's pictures)."""
 import argparse
 import base64
 import datetime
+import gzip
 import os
 import re
 import shutil
@@ -21,6 +22,7 @@ import tempfile
 import time
 import urllib.error
 import urllib.request
+from zoneinfo import ZoneInfo
 
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
@@ -28,7 +30,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-BASE = 'http://127.0.0.1:10080'
+BASE = 'http://127.0.0.1:10078'
 HOSTILE = '<img src=x onerror="document.title=1"><script>document.title=2</script>'
 
 
@@ -116,6 +118,16 @@ def record_reaches_the_plot_under_dates(driver, unit, tree):
     unit.send(f'DU_SAVELOG T1 {short_date(today)} 00:30 99.5')
     wait(driver, lambda d: max(float(t) for t in texts(d, '.dygraph-axis-label-y')) >= 90,
          'the new record in the plot')
+    # Each sensor on its own scale: the axis shows T1's until T2's name is clicked.
+    unit.send(f'DU_SAVELOG T2 {short_date(today)} 00:30 5000')
+    unit.settle()
+    wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#sensors input[value="T2"]'), 'T2')
+    driver.find_element(By.CSS_SELECTOR, '#sensors input[value="T2"]').click()
+    wait(driver, lambda d: len(texts(d, '#legend span')) == 2, 'two sensors plotted')
+    assert max(float(t) for t in texts(driver, '.dygraph-axis-label-y')) < 200
+    driver.find_element(By.CSS_SELECTOR, '#legend span[data-sensor="T2"]').click()
+    wait(driver, lambda d: max(float(t) for t in texts(d, '.dygraph-axis-label-y')) >= 1000,
+         "T2's scale on the axis")
     dates = [t for t in texts(driver, '.dygraph-axis-label-x') if re.search(
         r'\d{1,2}\s*[A-Z][a-z]{2}|[A-Z][a-z]{2}\s*\d{1,2}', t)]
     assert dates, texts(driver, '.dygraph-axis-label-x')
@@ -162,9 +174,32 @@ def files_download_exactly_and_refuse_paths_leading_out(driver, tree):
         wait(driver, lambda d: 'denied' in d.find_element(By.ID, 'refused').text, path)
 
 
+def times_show_in_one_zone_the_chosen_one(driver, tree):
+    """The data unit runs in Asia/Kathmandu (+05:45), the browser in New York."""
+    driver.execute_cdp_cmd('Emulation.setTimezoneOverride', {'timezoneId': 'America/New_York'})
+    written = os.stat(os.path.join(tree, 'log/SU1/T1.dat')).st_mtime
+    shown = '''return [...document.querySelectorAll('#entries tr')].filter(
+        (r) => r.cells[0].textContent === 'T1.dat').map((r) => r.cells[2].textContent)[0] || '';'''
+    for choice, zone, name in [('unit', 'Asia/Kathmandu', 'Data unit: Asia/Kathmandu'),
+                               ('utc', 'UTC', 'UTC')]:
+        driver.execute_script('localStorage.setItem("dc-zone", arguments[0])', choice)
+        driver.get(BASE + '/files#log%2FSU1')
+        driver.refresh()  # a new hash alone loads nothing
+        at = datetime.datetime.fromtimestamp(written, ZoneInfo(zone)).strftime('%Y-%m-%d %H:%M:%S')
+        wait(driver, lambda d: d.execute_script(shown).startswith(at), f'{choice}: {at}')
+        assert Select(driver.find_element(By.ID, 'zone')).first_selected_option.text == name
+
+
+def metrics_come_compressed_when_asked():
+    request = urllib.request.Request(BASE + '/metrics', headers={'Accept-Encoding': 'br, gzip'})
+    with urllib.request.urlopen(request, timeout=5) as answer:
+        assert answer.headers['Content-Encoding'] == 'gzip', answer.headers
+        assert b'\nprocess_open_fds ' in gzip.decompress(answer.read())
+
+
 def start_program(binary, tree):
     os.makedirs(os.path.join(tree, 'log'))
-    environment = dict(os.environ, QT_QPA_PLATFORM='offscreen', LC_ALL='C')
+    environment = dict(os.environ, QT_QPA_PLATFORM='offscreen', LC_ALL='C', TZ='Asia/Kathmandu')
     program = subprocess.Popen([binary], cwd=tree, env=environment,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
@@ -181,10 +216,9 @@ def start_program(binary, tree):
 
 def browser():
     options = Options()
-    # Browsers refuse port 10080 unless told otherwise (it is on their list of unsafe ports).
+    # No --explicitly-allowed-ports: the default port must open as it is.
     for flag in ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
-                 '--window-size=1280,800', '--lang=en-US', '--no-proxy-server',
-                 '--explicitly-allowed-ports=10080']:
+                 '--window-size=1280,800', '--lang=en-US', '--no-proxy-server']:
         options.add_argument(flag)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
@@ -207,6 +241,8 @@ def main():
              'commands pane')
         screenshot(driver, 'overview')
         files_download_exactly_and_refuse_paths_leading_out(driver, tree)
+        times_show_in_one_zone_the_chosen_one(driver, tree)
+        metrics_come_compressed_when_asked()
         # The plotting library measures its (unused) legend with a style attribute,
         # which the policy blocks harmlessly; our own pages must need no exception.
         refused = [e['message'] for e in driver.get_log('browser')

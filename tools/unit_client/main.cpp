@@ -25,16 +25,24 @@ struct Options {
   std::vector<std::string> commands;
 };
 
-[[noreturn]] void Usage() {
-  std::fprintf(stderr, "usage: unit_client [--host H] [--port P] [--wait MS] NAME [COMMAND...]\n");
-  std::exit(2);
+constexpr const char* kUsage =
+    "usage: unit_client [--host H] [--port P] [--wait MS] NAME [COMMAND...]\n"
+    "Registers as unit NAME on the data unit's unit link (default 127.0.0.1:10079),\n"
+    "sends each COMMAND (or each line of standard input) as the unit's text and prints\n"
+    "every CC_TEXT that arrives, for MS milliseconds (default 1500) after the last.\n";
+
+[[noreturn]] void Usage(bool asked) {
+  std::fputs(kUsage, asked ? stdout : stderr);
+  std::exit(asked ? 0 : 2);
 }
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
   int i = 1;
-  for (; i + 1 < argc && std::string(argv[i]).rfind("--", 0) == 0; i += 2) {
+  for (; i < argc && std::string(argv[i]).rfind("-", 0) == 0; i += 2) {
     std::string flag = argv[i];
+    if (flag == "--help" || flag == "-h") Usage(true);
+    if (i + 1 >= argc) Usage(false);
     if (flag == "--host")
       options.host = argv[i + 1];
     else if (flag == "--port")
@@ -42,9 +50,9 @@ Options ParseOptions(int argc, char** argv) {
     else if (flag == "--wait")
       options.waitMs = std::atoi(argv[i + 1]);
     else
-      Usage();
+      Usage(false);
   }
-  if (i >= argc) Usage();
+  if (i >= argc) Usage(false);
   options.name = argv[i++];
   for (; i < argc; ++i) options.commands.emplace_back(argv[i]);
   return options;
@@ -62,17 +70,17 @@ int main(int argc, char** argv) {
     UnitConnection unit(options.host, options.port);
     int slot = unit.Register(options.name);
     std::cout << "registered as " << options.name << " in slot " << slot << std::endl;
-    const auto shortWait = std::chrono::milliseconds(100);
+    const auto arrived = std::chrono::milliseconds(0);  // what is there, without waiting
     if (options.commands.empty()) {
       for (std::string line; std::getline(std::cin, line);) {
         if (line.empty()) continue;
         unit.SendText(line);
-        PrintReplies(unit, shortWait);
+        PrintReplies(unit, arrived);
       }
     }
     for (const std::string& command : options.commands) {
       unit.SendText(command);
-      PrintReplies(unit, shortWait);
+      PrintReplies(unit, arrived);
     }
     PrintReplies(unit, std::chrono::milliseconds(options.waitMs));
     unit.SendMessage("CS_REMOVE_NAME " + options.name);

@@ -29,6 +29,7 @@ const dc = {
   every(intervalMs, step) {
     const run = async () => {
       try {
+        await dc.ready;
         await step();
         dc.status('');
       } catch (error) {
@@ -51,10 +52,68 @@ const dc = {
     }));
     if (names.includes(chosen)) select.value = chosen;
   },
-  time(iso) {
-    return iso ? new Date(iso).toLocaleString() : '';
+  // Times show in one zone on every page: the data unit's (by name, the default),
+  // the browser's or UTC, as chosen in the bar and kept by the browser.
+  zoneChoice: localStorage.getItem('dc-zone') || 'unit',
+  unitZone: null,
+  timeZone() {
+    if (dc.zoneChoice === 'utc') return 'UTC';
+    if (dc.zoneChoice === 'unit' && dc.unitZone) return dc.unitZone;
+    return undefined;
+  },
+  format: null,
+  // The date and clock fields of a moment in the chosen zone.
+  fields(value) {
+    if (!dc.format) {
+      const options = { year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit',
+        minute: '2-digit', second: '2-digit', hourCycle: 'h23', timeZoneName: 'short' };
+      try {
+        dc.format = new Intl.DateTimeFormat('en-US', { ...options, timeZone: dc.timeZone() });
+      } catch (error) {  // a zone name the browser does not know
+        dc.format = new Intl.DateTimeFormat('en-US', options);
+      }
+    }
+    const part = {};
+    for (const { type, value: text } of dc.format.formatToParts(new Date(value))) part[type] = text;
+    return part;
+  },
+  // One format everywhere: 2026-12-06 09:21:00 CET. value: ISO text with offset, or epoch ms.
+  time(value) {
+    if (value === undefined || value === null || value === '') return '';
+    const part = dc.fields(value);
+    return part.year + '-' + part.month + '-' + part.day + ' ' + part.hour + ':' + part.minute +
+      ':' + part.second + ' ' + part.timeZoneName;
+  },
+  // A Date whose browser-local fields are the moment's fields in the chosen zone (for plots).
+  wallClock(ms) {
+    const part = dc.fields(ms);
+    return new Date(+part.year, part.month - 1, +part.day, +part.hour, +part.minute, +part.second);
   },
 };
+
+dc.ready = dc.json('/api/zone').then((answer) => { dc.unitZone = answer.zone || null; })
+  .catch(() => {});
+
+(async () => {
+  const choice = dc.element('select');
+  choice.id = 'zone';
+  choice.title = 'Time zone of the times shown';
+  const add = (value, text) => {
+    const option = dc.element('option', text);
+    option.value = value;
+    choice.append(option);
+  };
+  await dc.ready;
+  add('unit', 'Data unit: ' + (dc.unitZone || 'unknown'));
+  add('browser', 'Browser: ' + Intl.DateTimeFormat().resolvedOptions().timeZone);
+  add('utc', 'UTC');
+  choice.value = dc.zoneChoice;
+  choice.addEventListener('change', () => {
+    localStorage.setItem('dc-zone', choice.value);
+    location.reload();
+  });
+  document.querySelector('nav').insertBefore(choice, document.getElementById('status'));
+})();
 
 (() => {
   const page = document.querySelector('main').dataset.page;

@@ -50,6 +50,7 @@
     const body = document.querySelector('#entries tbody');
     refused.textContent = '';
     try {
+      await dc.ready;
       const listing = await dc.json('/api/files?path=' + encodeURIComponent(path));
       const rows = listing.entries.map((entry) => row(path, entry));
       if (path) rows.unshift(upRow(path));

@@ -22,7 +22,9 @@
 
   function show(overview) {
     const names = [...overview.units].sort();
-    dc.replaceAll(document.getElementById('units'), names.map((name) => dc.element('li', name)));
+    const seen = overview.lastSeen || {};
+    dc.replaceAll(document.getElementById('units'), names.map((name) => dc.element('li',
+      seen[name] ? name + '  (last message ' + dc.time(seen[name]) + ')' : name)));
     document.getElementById('count').textContent = overview.count;
     document.getElementById('alarm-unit').textContent = overview.alarmUnit;
     document.getElementById('control-unit').textContent = overview.controlUnit;
@@ -31,6 +33,17 @@
     showLines('actions', overview.actions);
     showLines('commands', overview.commands);
   }
+
+  // Per sensor its newest record; one silent longer than --stale-after is marked.
+  dc.every(10000, async () => {
+    const answer = await dc.json('/api/sensors');
+    dc.replaceAll(document.querySelector('#newest tbody'), answer.sensors.map((newest) => {
+      const row = dc.element('tr', null, newest.stale ? 'error' : '');
+      row.append(dc.element('td', newest.unit), dc.element('td', newest.sensor),
+        dc.element('td', dc.time(newest.time) + (newest.stale ? '  silent' : '')));
+      return row;
+    }));
+  });
 
   dc.every(1000, async () => {
     const overview = await dc.json('/api/overview');

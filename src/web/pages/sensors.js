@@ -10,6 +10,7 @@
   const checked = new Set();
   let units = [];
   let graph = null;
+  let scaleName = null;  // whose values the axis shows; the others are drawn onto its range
 
   function showSensorChoices() {
     const unit = units.find((u) => u.name === select.value);
@@ -34,16 +35,32 @@
     }));
   }
 
+  // Each sensor's value range, widened when it holds one value only.
+  function range(series) {
+    let low = Infinity, high = -Infinity;
+    for (const [, value] of series.points) {
+      low = Math.min(low, value);
+      high = Math.max(high, value);
+    }
+    return high > low ? { low, high } : { low: low - 1, high: high + 1 };
+  }
+
   // One row per time, one column per sensor (null where a sensor has no point then).
-  function table(seriesList) {
+  // Each sensor is drawn on its own scale, as in the window: its range mapped
+  // onto the range of the sensor whose scale the axis shows.
+  function table(seriesList, scale) {
     const rows = new Map();
+    const ranges = seriesList.map(range);
+    const axis = ranges[scale];
     seriesList.forEach((series, column) => {
+      const own = ranges[column];
+      const factor = (axis.high - axis.low) / (own.high - own.low);
       for (const [ms, value] of series.points) {
         if (!rows.has(ms)) rows.set(ms, new Array(seriesList.length).fill(null));
-        rows.get(ms)[column] = value;
+        rows.get(ms)[column] = axis.low + (value - own.low) * factor;
       }
     });
-    return [...rows.keys()].sort((a, b) => a - b).map((ms) => [new Date(ms), ...rows.get(ms)]);
+    return [...rows.keys()].sort((a, b) => a - b).map((ms) => [dc.wallClock(ms), ...rows.get(ms)]);
   }
 
   async function plot() {
@@ -59,7 +76,8 @@
     }
     const seriesList = await Promise.all(names.map((sensor) => dc.json(
       '/api/series?unit=' + encodeURIComponent(unit) + '&sensor=' + encodeURIComponent(sensor))));
-    const rows = table(seriesList);
+    if (!names.includes(scaleName)) scaleName = names[0];
+    const rows = table(seriesList, names.indexOf(scaleName));
     showStatus(names, seriesList);
     if (rows.length === 0) {
       if (graph) graph.destroy();
@@ -79,8 +97,8 @@
       if (graph) graph.destroy();
       plotNode.replaceChildren();
       graph = new Dygraph(plotNode, rows, options);
-      showLegend(names, graph.getColors());
     }
+    showLegend(names, graph.getColors());
   }
 
   function plural(count, word) {
@@ -94,16 +112,24 @@
     seriesList.forEach((series, i) => {
       if (!series.outside) return;
       let line = names[i] + ': ' + plural(series.outside, 'record') + ' outside the shown days';
-      if (series.lastOutside) line += ' (last dated ' + new Date(series.lastOutside).toLocaleString() + ')';
+      if (series.lastOutside) line += ' (last dated ' + dc.time(series.lastOutside) + ')';
       lines.push(line);
     });
     document.getElementById('not-plotted').textContent = lines.join('\n');
   }
 
+  // A click on a sensor's name puts its scale on the axis.
   function showLegend(names, colors) {
     dc.replaceAll(document.getElementById('legend'), names.map((name, i) => {
-      const item = dc.element('span', '\u25a0 ' + name + '   ');
+      const onAxis = name === scaleName;
+      const item = dc.element('span', '\u25a0 ' + name + (onAxis ? ' (axis)' : '') + '   ');
       item.style.color = colors[i];
+      item.style.cursor = 'pointer';
+      item.dataset.sensor = name;
+      item.addEventListener('click', () => {
+        scaleName = name;
+        plot().catch((e) => dc.status(e.message));
+      });
       return item;
     }));
   }
