@@ -151,6 +151,8 @@ class OptionReader {
     if (name == "--mqtt-credentials") return broker.ReadCredentials(value);
     if (name == "--mqtt-topic") return broker.ReadTopicPrefix(value);
     return "unknown option " + std::string(name);
+  }
+
   // A whole number with s, m, h or d (seconds without), up to ten years.
   std::string StaleAfter(std::string_view value) {
     if (staleGiven_) return "--stale-after is given twice";

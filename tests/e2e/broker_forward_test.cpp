@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
@@ -51,7 +52,11 @@ TEST(BrokerForwardTest, BadBrokerOptionsEndWithStatusTwoAndAKilledProgramForward
   {
     UnitConnection unit("127.0.0.1", ProgramUnderTest::kUnitPort);
     ASSERT_EQ(unit.Register("SU1"), 0);
-    for (int n = 0; n < 200; ++n) unit.SendText("DU_SAVELOG T1 08.12.2026 " + std::to_string(n));
+    char today[16];  // in the German short form, which the sweep keeps
+    std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%d.%m.%Y", std::localtime(&now));
+    for (int n = 0; n < 200; ++n)
+      unit.SendText("DU_SAVELOG T1 " + std::string(today) + " " + std::to_string(n));
     ASSERT_TRUE(WaitUntil(
         [&] {
           std::string log = ReadWholeFile(program.Path("log/SU1/alllog.dat"));

@@ -121,7 +121,7 @@ TestSubscriber::TestSubscriber(int port, const std::string& filter) : filter_(fi
 
 TestSubscriber::~TestSubscriber() {
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, true);
+  mosquitto_loop_stop(client_, false);  // a cancelled loop thread would leave its lock held
   mosquitto_destroy(client_);
 }
 
