@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QUrl>
 #include <atomic>
+#include <cctype>
 #include <ctime>
 #include <thread>
 
@@ -57,6 +58,17 @@ class WebSiteTest : public ::testing::Test {
   WebSite site_{std::make_shared<WebState>(), tree_.Root()};
 };
 
+// The number standing alone: not the digits of another (a CPU time's 0.313370).
+bool HasNumber(const std::string& page, const std::string& number) {
+  auto part = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == '.'; };
+  for (std::size_t at = page.find(number); at != std::string::npos;
+       at = page.find(number, at + 1)) {
+    const std::size_t end = at + number.size();
+    if ((at == 0 || !part(page[at - 1])) && (end == page.size() || !part(page[end]))) return true;
+  }
+  return false;
+}
+
 TEST_F(WebSiteTest, DirectorySwappedForALinkOutNeverLeaksThroughAnyPage) {
   tree_.Write("log/SU1/T1.dat", Record(0, 1));
   Link(outside_.Host("dir"), "log/swap");
@@ -71,7 +83,7 @@ TEST_F(WebSiteTest, DirectorySwappedForALinkOutNeverLeaksThroughAnyPage) {
     served += download.rfind("200 ", 0) == 0;
     for (const std::string& page :
          {download, Get("/metrics"), Get("/api/series", "unit=SU1&sensor=T1")}) {
-      leaks += page.find("SECRET") != std::string::npos || page.find("31337") != std::string::npos;
+      leaks += page.find("SECRET") != std::string::npos || HasNumber(page, "31337");
     }
   }
   stop = true;
