@@ -28,6 +28,7 @@
 #include "forward/forward_counters.h"
 #include "store/forward_ledger.h"
 #include "unit_connection.h"
+#include "unit_flood.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -36,32 +37,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kUnits = 20;
-
-std::string Record(int unit, int i) {
-  return "T" + std::to_string(i % 5) + " 06.12.2026 " + std::to_string(unit) + "." +
-         std::to_string(i);
-}
-
-std::size_t CountLines(const std::string& path) {
-  std::string text = ReadWholeFile(path);
-  std::size_t lines = 0;
-  for (char c : text) lines += c == '\n';
-  return lines;
-}
-
-void SendRecords(UnitConnection& unit, int index, int count) {
-  std::string batch;
-  for (int i = 0; i < count; ++i) {
-    batch += "CS_TEXT " + unit.Name() + " DU_SAVELOG " + Record(index, i) + "#";
-    if (batch.size() > 16384 || i + 1 == count) {
-      unit.SendRaw(batch);
-      batch.clear();
-    }
-  }
-  unit.SendText("DU_CHECK");
-  while (auto text = unit.NextText(120s))
-    if (*text == "CHECK") return;
-}
 
 double IngestRate(int perUnit, const std::vector<std::string>& arguments) {
   ProgramUnderTest program;

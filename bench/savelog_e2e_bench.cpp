@@ -17,6 +17,7 @@
 #include "../tests/e2e/program_under_test.h"
 #include "store/data_controller.h"
 #include "unit_connection.h"
+#include "unit_flood.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -25,11 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kUnits = 20;
-
-std::string Record(int unit, int i) {
-  return "T" + std::to_string(i % 5) + " 06.12.2026 " + std::to_string(unit) + "." +
-         std::to_string(i);
-}
 
 double StoreRate(int records) {
   char pattern[] = "/tmp/dc-bench-store-XXXXXX";
@@ -46,28 +42,6 @@ double StoreRate(int records) {
   }
   fs::remove_all(root);
   return records / seconds;
-}
-
-std::size_t CountLines(const std::string& path) {
-  std::string text = ReadWholeFile(path);
-  std::size_t lines = 0;
-  for (char c : text) lines += c == '\n';
-  return lines;
-}
-
-void SendRecords(UnitConnection& unit, int index, int count) {
-  std::string batch;
-  for (int i = 0; i < count; ++i) {
-    batch += "CS_TEXT " + unit.Name() + " DU_SAVELOG " + Record(index, i) + "#";
-    if (batch.size() > 16384 || i + 1 == count) {
-      unit.SendRaw(batch);
-      batch.clear();
-    }
-  }
-  unit.SendText("DU_CHECK");
-  // Each unit reads while it waits, so its own replies never fill the kernel buffers.
-  while (auto text = unit.NextText(120s))
-    if (*text == "CHECK") return;
 }
 
 double EndToEndRate(int perUnit, std::size_t& lost) {
